@@ -1,0 +1,38 @@
+#!/usr/bin/env bash
+# Installs every Debian package that building, testing and the demo need.
+# Idempotent: packages already present are skipped by apt; the package lists
+# are refreshed only when something is missing.
+set -euo pipefail
+export DEBIAN_FRONTEND=noninteractive
+
+PACKAGES=(
+  build-essential cmake pkg-config git
+  libcjson-dev libiniparser-dev libmariadb-dev libpugixml-dev
+  libgtest-dev libgmock-dev googletest libbenchmark-dev
+  clang libclang-rt-14-dev
+  iproute2 util-linux procps curl wget tar gzip python3
+  mariadb-server mariadb-client knxd knxd-tools
+  chromium chromium-driver
+)
+
+missing=()
+for p in "${PACKAGES[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+
+SUDO=""
+[ "$(id -u)" -eq 0 ] || SUDO="sudo"
+# Node.js drives the browser tests; the machine image may bring its own build.
+command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "setup: installing ${missing[*]}"
+  $SUDO apt-get update -qq
+  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+fi
+
+# Browser driver for the page tests (no browser download: Debian's chromium is used).
+here=$(cd "$(dirname "$0")/.." && pwd)
+if [ ! -d "$here/tests/web/node_modules/playwright-core" ] && [ -f "$here/tests/web/package.json" ]; then
+  (cd "$here/tests/web" && npm install --no-audit --no-fund --silent >/dev/null)
+fi
+echo "setup: all packages present"

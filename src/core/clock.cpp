@@ -1,0 +1,29 @@
+#include "clock.hpp"
+
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
+
+namespace kivd {
+
+Clock::Steady::time_point RealClock::now() { return Steady::now(); }
+
+std::time_t RealClock::wall_now() { return std::time(nullptr); }
+
+bool RealClock::sleep_for(std::chrono::milliseconds d, std::stop_token stop) {
+  std::mutex m;
+  std::condition_variable_any cv;
+  std::unique_lock lock(m);
+  return !cv.wait_for(lock, stop, d, [] { return false; }) && !stop.stop_requested();
+}
+
+namespace {
+RealClock real_clock;
+std::atomic<Clock*> current{&real_clock};
+}  // namespace
+
+Clock& time_source() { return *current.load(std::memory_order_acquire); }
+
+void set_clock(Clock* c) { current.store(c ? c : &real_clock, std::memory_order_release); }
+
+}  // namespace kivd

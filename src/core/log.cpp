@@ -1,0 +1,65 @@
+#include "log.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+#include "clock.hpp"
+#include "settings.hpp"
+#include "signals.hpp"
+
+namespace kivd {
+
+void log_message(const std::string& file, std::string_view text) {
+  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  if (fd < 0) return;
+  const std::time_t now = time_source().wall_now();
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  char stamp[32];
+  asctime_r(&tm, stamp);
+  stamp[std::strcspn(stamp, "\n")] = '\0';
+  // One write per line, so concurrent writers never interleave inside a line.
+  char line[1100];
+  int n = std::snprintf(line, sizeof line, "%s %.*s\n", stamp, static_cast<int>(text.size()), text.data());
+  if (n >= static_cast<int>(sizeof line)) {
+    n = sizeof line - 1;
+    line[n - 1] = '\n';
+  }
+  if (n > 0) [[maybe_unused]] ssize_t w = ::write(fd, line, static_cast<size_t>(n));
+  ::close(fd);
+}
+
+static void vlog(const char* fmt, va_list ap) {
+  char buf[500];
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  log_message(cfg().LOG_FILE, buf);
+}
+
+void log_line(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vlog(fmt, ap);
+  va_end(ap);
+}
+
+bool debug_on() { return cfg().debug == 1; }
+
+void debug_line(const char* fmt, ...) {
+  if (!debug_on()) return;
+  va_list ap;
+  va_start(ap, fmt);
+  vlog(fmt, ap);
+  va_end(ap);
+}
+
+void Error_Quit(std::string_view text) {
+  log_message(cfg().LOG_FILE, text);
+  quit_process();
+}
+
+}  // namespace kivd

@@ -1,0 +1,35 @@
+// kivd: charges an electric car from the house's solar surplus.
+#include <ctime>
+
+#include "clock.hpp"
+#include "daemon_state.hpp"
+#include "daemonize.hpp"
+#include "log.hpp"
+#include "paths.hpp"
+#include "restart_cycle.hpp"
+#include "settings.hpp"
+#include "utils.hpp"
+
+int main() {
+  using namespace kivd;
+  DaemonState& st = daemon_state();
+  st.start_t = time_source().wall_now();
+
+  const std::string ini = ini_path();
+  if (!FileExists(ini)) WriteDefaultINIFile(ini);
+  replace_settings(ReadAndHandleIniFile(ini));
+  apply_charging_settings();
+
+  log_line("Starting %s (%s version)", kProductTitle, architecture());
+  const std::string res = web_res_path();
+  if (FileExists(res)) {
+    log_line("Extended webserver resources found");
+    st.intResources = 1;
+  } else {
+    log_line("Extended webserver resources not found at: %s", res.c_str());
+    st.intResources = 0;
+  }
+
+  daemonize();
+  run_cycle();
+}

@@ -1,0 +1,143 @@
+#include "restart_cycle.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <array>
+#include <chrono>
+#include <exception>
+#include <string>
+#include <thread>
+
+#include "clock.hpp"
+#include "daemon_state.hpp"
+#include "live_values.hpp"
+#include "log.hpp"
+#include "paths.hpp"
+#include "settings.hpp"
+#include "threads.hpp"
+#include "utils.hpp"
+#include "wallbox_socket.hpp"
+
+namespace kivd {
+
+namespace {
+
+using Entry = void (*)(int, std::stop_token);
+constexpr std::array<Entry, 7> kEntries = {StartKEBAReceiver, StartKIV, StartWebserver, ControlKEBA,
+                                           KNXSender, StartStorageSystem, StartSQL};
+constexpr int kWebIndex = 2;
+
+void run_entry(Entry entry, int index, std::stop_token stop) {
+  try {
+    entry(index, std::move(stop));
+  } catch (const std::exception& e) {
+    log_line("Thread %d: ended by an error: %s", index, e.what());
+  } catch (...) {
+    log_line("Thread %d: ended by an unknown error", index);
+  }
+}
+
+std::string in_log_dir(const char* rest) { return cfg().LOG_DIR + "/" + rest; }
+
+// Replaces the process with the updater when both files are there; returns
+// when one is missing or the exec failed.
+void try_update() {
+  const std::string updater = in_log_dir("kivupdate/bin/kiv_updater");
+  const std::string source = in_log_dir("kivupdate/bin/kivd");
+  const std::string res = in_log_dir("kivupdate/usr/local/kiv");
+  const std::string dest = update_dest_file();
+  const std::string res_dest = resources_dest();
+  for (const std::string* f : {&updater, &source}) {
+    if (!FileExists(*f)) {
+      log_line("KIV update: %s not found, failed!", f->c_str());
+      return;
+    }
+  }
+  debug_line("KIV update: execl parameters %s %s %s %s 60s %s %s", updater.c_str(), cfg().LOG_FILE.c_str(),
+             source.c_str(), dest.c_str(), res.c_str(), res_dest.c_str());
+  // The updater starts with a clean signal mask; the signal thread's blocked
+  // set would otherwise be inherited through exec.
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+  ::execl(updater.c_str(), "", cfg().LOG_FILE.c_str(), source.c_str(), dest.c_str(), "60", res.c_str(),
+          res_dest.c_str(), static_cast<char*>(nullptr));
+  sigset_t daemon_set;
+  sigemptyset(&daemon_set);
+  for (int sig : {SIGQUIT, SIGHUP, SIGTERM, SIGCHLD, SIGUSR1, SIGUSR2}) sigaddset(&daemon_set, sig);
+  pthread_sigmask(SIG_BLOCK, &daemon_set, nullptr);
+}
+
+void close_shared_socket(std::atomic<int>& fd) {
+  const int old = fd.exchange(-1);
+  if (old >= 0) ::close(old);
+}
+
+}  // namespace
+
+void apply_charging_settings() {
+  const Settings& s = cfg();
+  LiveValues& v = live();
+  v.ChargingMode = s.ChargingMode;
+  v.web_charge_mode = s.web_charge_mode;
+  v.WallboxActivation = s.WallboxActivation;
+  v.CarMaxPhases = s.CarMaxPhases;
+  v.CarMinCharge = s.CarMinCharge;
+  v.ManualCurrent = s.ManualCurrent;
+}
+
+void run_cycle() {
+  DaemonState& st = daemon_state();
+  std::array<std::jthread, 7> threads;
+  std::stop_source web_stop;  // the web server is never stopped by a pass
+
+  for (;;) {
+    if (st.intUpdate == 1) try_update();
+    if (st.intRestart == 1 || st.intUpdate == 1) {
+      replace_settings(ReadAndHandleIniFile(ini_path()));
+      apply_charging_settings();
+    }
+    if (is_true(cfg().MyUsing)) {
+      log_line("Check: database create or update, if needed");
+      CheckDatabase();
+    }
+    const bool wallbox = is_true(cfg().WallboxUsing) && iequals(cfg().WallboxType, "KEBAP20");
+    if (wallbox) open_wallbox_socket();
+
+    std::stop_source pass_stop;
+    const bool first_pass = st.intRestart == 0 && st.intUpdate == 0;
+    for (int i = 0; i < 7; ++i) {
+      if (i == kWebIndex) {
+        if (first_pass) threads[i] = std::jthread(run_entry, kEntries[i], i, web_stop.get_token());
+        continue;
+      }
+      threads[i] = std::jthread(run_entry, kEntries[i], i, pass_stop.get_token());
+    }
+    st.intRestart = 0;
+    st.intUpdate = 0;
+
+    const std::stop_token never;
+    while (st.intUpdate == 0) {
+      sleep_for(std::chrono::seconds(1), never);
+      if (st.intRestart != 0) break;
+    }
+
+    log_line("Reset wallbox...");
+    if (wallbox && SwitchEnable(0) && SwitchRelais(0)) SetCurrent(cfg().CarMinCharge);
+
+    pass_stop.request_stop();
+    log_line("Threads canceled...");
+    for (int i = 0; i < 7; ++i)
+      if (i != kWebIndex && threads[i].joinable()) threads[i].join();
+    log_line("Threads joined...");
+
+    close_shared_socket(st.udp_sock);
+    close_shared_socket(st.sockfd);
+    log_line("Restart or update daemon (wait 10s)...");
+    log_line("%s", std::string(38, '-').c_str());
+    sleep_for(std::chrono::seconds(10), never);
+  }
+}
+
+}  // namespace kivd

@@ -1,0 +1,118 @@
+#include "signals.hpp"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <string>
+#include <thread>
+
+#include "daemon_state.hpp"
+#include "log.hpp"
+#include "settings.hpp"
+
+namespace kivd {
+
+namespace {
+
+std::atomic<pid_t> g_signal_pid{0};  // the process whose signal thread runs
+const std::string kDashes(31, '-');
+
+// Tests may raise the restart and update requests by SIGUSR1 and SIGUSR2
+// when KIVD_TEST_HOOKS is set; a normal daemon leaves those signals alone.
+bool test_hooks_enabled() {
+  const char* v = std::getenv("KIVD_TEST_HOOKS");
+  return v && *v && *v != '0';
+}
+
+void remove_pid_file() {
+  if (::unlink(cfg().PID_FILE.c_str()) != 0) log_line("STOP: Error deleting pidfile");
+}
+
+void close_shared_sockets() {
+  for (std::atomic<int>* fd : {&daemon_state().udp_sock, &daemon_state().sockfd}) {
+    const int old = fd->exchange(-1);
+    if (old >= 0) ::close(old);
+  }
+}
+
+[[noreturn]] void quit_actions() {
+  log_line("STOP: Quit signal catched.");
+  log_line("%s", kDashes.c_str());
+  remove_pid_file();
+  std::_Exit(0);
+}
+
+sigset_t daemon_signals() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGQUIT);
+  sigaddset(&set, SIGHUP);
+  sigaddset(&set, SIGTERM);
+  sigaddset(&set, SIGCHLD);
+  if (test_hooks_enabled()) {
+    sigaddset(&set, SIGUSR1);
+    sigaddset(&set, SIGUSR2);
+  }
+  return set;
+}
+
+void signal_loop(sigset_t set) {
+  for (;;) {
+    int sig = 0;
+    if (sigwait(&set, &sig) != 0) continue;
+    switch (sig) {
+      case SIGHUP:
+        log_line("STOP: Hangup signal catched.");
+        log_line("%s", kDashes.c_str());
+        remove_pid_file();
+        break;
+      case SIGQUIT:
+        quit_actions();
+      case SIGTERM:
+        log_line("STOP: Terminate signal catched.");
+        close_shared_sockets();
+        log_line("STOP: Global sockets closed.");
+        log_line("%s", kDashes.c_str());
+        remove_pid_file();
+        std::_Exit(0);
+      case SIGUSR1:
+        daemon_state().intRestart = 1;
+        break;
+      case SIGUSR2:
+        daemon_state().intUpdate = 1;
+        break;
+      default:
+        // SIGCHLD: every child is waited for by the code that started it
+        // (the web server for its request children, executew for programs),
+        // so nothing is reaped here behind their backs.
+        break;
+    }
+  }
+}
+
+}  // namespace
+
+void install_signal_thread() {
+  ::signal(SIGTSTP, SIG_IGN);
+  ::signal(SIGTTOU, SIG_IGN);
+  ::signal(SIGTTIN, SIG_IGN);
+  sigset_t set = daemon_signals();
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  g_signal_pid = ::getpid();
+  std::thread(signal_loop, set).detach();
+}
+
+bool signal_thread_running() { return g_signal_pid.load() == ::getpid(); }
+
+void quit_process() {
+  if (signal_thread_running()) {
+    ::kill(::getpid(), SIGQUIT);
+    for (;;) ::pause();
+  }
+  quit_actions();
+}
+
+}  // namespace kivd

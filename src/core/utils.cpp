@@ -1,0 +1,105 @@
+#include "utils.hpp"
+
+#include <spawn.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+
+extern char** environ;
+
+namespace kivd {
+
+bool FileExists(const std::string& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0;
+}
+
+bool executew(const std::vector<std::string>& argv, int* status) {
+  if (argv.empty()) return false;
+  std::vector<char*> args;
+  args.reserve(argv.size() + 1);
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  pid_t pid;
+  if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return false;
+  int st = 0;
+  while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
+  }
+  if (status) *status = st;
+  return true;
+}
+
+char* mid(char* text, int start, int length) {
+  const int len = static_cast<int>(std::strlen(text));
+  if (start > len) return text + len;
+  if (start < 0) start = 0;
+  if (length >= 0 && start + length < len) text[start + length] = '\0';
+  return text + start;
+}
+
+std::uint32_t parseHex(std::string_view text) {
+  std::uint32_t v = 0;
+  for (char c : text) {
+    std::uint32_t d;
+    if (c >= '0' && c <= '9') d = static_cast<std::uint32_t>(c - '0');
+    else if (c >= 'A' && c <= 'F') d = static_cast<std::uint32_t>(c - 'A' + 10);
+    else if (c >= 'a' && c <= 'f') d = static_cast<std::uint32_t>(c - 'a' + 10);
+    else return 0;
+    v = v * 16u + d;
+  }
+  return v;
+}
+
+bool is_numeric(std::string_view text) {
+  if (text.empty()) return false;
+  for (char c : text)
+    if (c < '0' || c > '9') return false;
+  return true;
+}
+
+std::string stringReplace(std::string_view search, std::string_view replacement, std::string_view text) {
+  std::string out(text);
+  if (search.empty()) return out;
+  const auto pos = out.find(search);
+  if (pos != std::string::npos) out.replace(pos, search.size(), replacement);
+  return out;
+}
+
+std::string build_get_query(std::string_view host, std::string_view page) {
+  if (!page.empty() && page.front() == '/') page.remove_prefix(1);
+  std::string q;
+  q.reserve(host.size() + page.size() + 76);
+  q += "GET /";
+  q += page;
+  q += " HTTP/1.1\r\nHost: ";
+  q += host;
+  q += "\r\nUser-Agent: dovireruzida/1.0\r\nConnection: close\r\n\r\n";
+  return q;
+}
+
+int atoi_rules(std::string_view text) {
+  std::size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool neg = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) neg = text[i++] == '-';
+  long long v = 0;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    v = v * 10 + (text[i] - '0');
+    if (v > static_cast<long long>(INT_MAX) + 1) v = static_cast<long long>(INT_MAX) + 1;
+  }
+  if (neg) v = -v;
+  if (v > INT_MAX) v = INT_MAX;
+  return static_cast<int>(v);
+}
+
+void copy_text(char* dst, std::size_t n, std::string_view src) {
+  if (n == 0) return;
+  const std::size_t k = src.size() < n - 1 ? src.size() : n - 1;
+  std::memcpy(dst, src.data(), k);
+  dst[k] = '\0';
+}
+
+}  // namespace kivd

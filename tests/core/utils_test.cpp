@@ -1,0 +1,69 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "temp_dir.hpp"
+#include "utils.hpp"
+
+using namespace kivd;
+
+TEST(Utils, ParseHex) {
+  EXPECT_EQ(parseHex("1A"), 26u);
+  EXPECT_EQ(parseHex("1a"), 26u);
+  EXPECT_EQ(parseHex("1G"), 0u);
+  EXPECT_EQ(parseHex(""), 0u);
+  EXPECT_EQ(parseHex("FFFFFFFF"), 0xFFFFFFFFu);
+  EXPECT_EQ(parseHex("100000000"), 0u);  // wraps
+}
+
+TEST(Utils, MidCutsInPlace) {
+  char buf[] = "abcdef";
+  EXPECT_STREQ(mid(buf, 2, 3), "cde");
+  EXPECT_STREQ(buf, "abcde");
+  char small[] = "abc";
+  EXPECT_STREQ(mid(small, 5, 2), "");
+  char whole[] = "abc";
+  EXPECT_STREQ(mid(whole, 1, 10), "bc");
+}
+
+TEST(Utils, IsNumeric) {
+  EXPECT_FALSE(is_numeric(""));
+  EXPECT_FALSE(is_numeric("-5"));
+  EXPECT_FALSE(is_numeric("5.0"));
+  EXPECT_FALSE(is_numeric(" 5"));
+  EXPECT_TRUE(is_numeric("123"));
+  EXPECT_TRUE(is_numeric("007"));
+}
+
+TEST(Utils, StringReplaceFirstOnly) {
+  EXPECT_EQ(stringReplace("%2F", "/", "8%2F1%2F4"), "8/1%2F4");
+  EXPECT_EQ(stringReplace("x", "y", "abc"), "abc");
+}
+
+TEST(Utils, BuildGetQuery) {
+  EXPECT_EQ(build_get_query("h", "/a/b"),
+            "GET /a/b HTTP/1.1\r\nHost: h\r\nUser-Agent: dovireruzida/1.0\r\nConnection: close\r\n\r\n");
+  EXPECT_EQ(build_get_query("h", "a/b"), build_get_query("h", "/a/b"));
+}
+
+TEST(Utils, AtoiRules) {
+  EXPECT_EQ(atoi_rules("0900"), 900);  // decimal, never octal
+  EXPECT_EQ(atoi_rules("0x10"), 0);
+  EXPECT_EQ(atoi_rules("  -1380 W"), -1380);
+  EXPECT_EQ(atoi_rules("12abc"), 12);
+  EXPECT_EQ(atoi_rules("abc"), 0);
+  EXPECT_EQ(atoi_rules("+7"), 7);
+  EXPECT_EQ(atoi_rules("99999999999999999999"), 2147483647);
+  EXPECT_EQ(atoi_rules("-99999999999999999999"), -2147483647 - 1);
+}
+
+TEST(Utils, FileExistsAndExecutew) {
+  test::TempDir d;
+  EXPECT_TRUE(FileExists(d.path()));
+  EXPECT_FALSE(FileExists(d.file("missing")));
+  int status = -1;
+  ASSERT_TRUE(executew({"sh", "-c", "echo hi > \"$0\"", d.file("out")}, &status));
+  EXPECT_EQ(status, 0);
+  EXPECT_EQ(d.read("out"), "hi\n");
+  EXPECT_FALSE(executew({"/nonexistent/program"}));
+}

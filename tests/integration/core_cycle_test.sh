@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The restart and update cycle, and the wallbox socket's failure line.
+source "$(dirname "$0")/lib.sh"
+
+new_sandbox
+write_ini ""
+export KIVD_TEST_HOOKS=1
+start_kivd
+check "started" wait_log "Thread 6: SQL database client not used...$"
+
+kill -USR1 "$DAEMON_PID"   # restart request
+check "reset wallbox" wait_log "Reset wallbox...$" 5
+check "threads canceled" wait_log "Threads canceled...$" 5
+check "threads joined" wait_log "Threads joined...$" 5
+check "wait line" wait_log "Restart or update daemon \(wait 10s\)...$" 5
+check "38 dashes" grep -qE " -{38}$" "$LOG"
+check "second pass starts the six workers" wait_log "Thread 6: SQL database client not used...$" 1
+check "second pass after 10 s" wait_log "Thread 0: UDP receiver.*" 15
+sleep 12
+check "six workers started twice" test "$(count_log 'Thread [013456]: ')" -eq 12
+check "web server started once" test "$(count_log 'Thread 2: Starting webserver...')" -eq 1
+check "cycle lines in order" bash -c "sed 's/^.\{24\} //' '$LOG' | grep -E '^(Reset wallbox|Threads canceled|Threads joined|Restart or update)' | tr '\n' '|' | grep -q '^Reset wallbox...|Threads canceled...|Threads joined...|Restart or update daemon (wait 10s)...|$'"
+
+kill -USR2 "$DAEMON_PID"   # update request without an unpacked update
+check "missing updater named" wait_log "KIV update: $SANDBOX/log/kivupdate/bin/kiv_updater not found, failed!$" 20
+check "threads start again after the failed update" bash -c "sleep 1; test \$(grep -c 'Thread 6: ' '$LOG') -eq 3"
+check "still running" kill -0 "$DAEMON_PID"
+kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
+
+# --- the updater found: the process becomes it, same pid --------------------
+new_sandbox
+INI_DEBUG=1 write_ini ""
+mkdir -p "$SANDBOX/log/kivupdate/bin"
+cat > "$SANDBOX/log/kivupdate/bin/kiv_updater" <<'SH'
+#!/bin/sh
+echo "$$ $*" > "$(dirname "$0")/ran"
+SH
+chmod +x "$SANDBOX/log/kivupdate/bin/kiv_updater"
+touch "$SANDBOX/log/kivupdate/bin/kivd"
+start_kivd
+wait_log "Thread 6: " 5
+kill -USR2 "$DAEMON_PID"
+check "updater ran" bash -c "for i in \$(seq 1 200); do [ -s '$SANDBOX/log/kivupdate/bin/ran' ] && exit 0; sleep 0.1; done; exit 1"
+check "updater kept the daemon's pid and got the arguments" \
+  test "$(cat "$SANDBOX/log/kivupdate/bin/ran" 2>/dev/null)" = "$DAEMON_PID $LOG $SANDBOX/log/kivupdate/bin/kivd $SANDBOX/bin/kivd 60 $SANDBOX/log/kivupdate/usr/local/kiv $SANDBOX/usr/local"
+check "execl debug line" grep -q "KIV update: execl parameters $SANDBOX/log/kivupdate/bin/kiv_updater $LOG $SANDBOX/log/kivupdate/bin/kivd $SANDBOX/bin/kivd 60s $SANDBOX/log/kivupdate/usr/local/kiv $SANDBOX/usr/local$" "$LOG"
+
+# --- the wallbox port is taken: the failure line and exit status 1 ----------
+new_sandbox
+write_ini "[WALLBOX]
+USING=TRUE
+PORT=7090"
+python3 -c 'import socket,time; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(("0.0.0.0",7090)); time.sleep(8)' &
+holder=$!
+sleep 0.3
+start_kivd
+check "bind failure logged" wait_log "UDP server: bind call failed$" 5
+check "daemon ended" wait_gone "$DAEMON_PID" 5
+kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
+finish
