@@ -50,9 +50,9 @@ new_sandbox
 write_ini "[WALLBOX]
 USING=TRUE
 PORT=7090"
-python3 -c 'import socket,time; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(("0.0.0.0",7090)); time.sleep(8)' &
+python3 -c 'import socket,sys,time; s=socket.socket(socket.AF_INET,socket.SOCK_DGRAM); s.bind(("0.0.0.0",7090)); open(sys.argv[1],"w").close(); time.sleep(8)' "$SANDBOX/held" &
 holder=$!
-sleep 0.3
+for _ in $(seq 1 100); do [ -e "$SANDBOX/held" ] && break; sleep 0.05; done
 start_kivd
 check "bind failure logged" wait_log "UDP server: bind call failed$" 5
 check "daemon ended" wait_gone "$DAEMON_PID" 5

@@ -4,8 +4,11 @@ source "$(dirname "$0")/lib.sh"
 
 # --- a missing configuration is written first, then read, then logged into --
 # The default file names /tmp for its log and PID files: give this run a
-# private /tmp so nothing of the machine's own is touched.
-unshare -m bash -c '
+# private /tmp so nothing of the machine's own is touched. The program is
+# copied out first: the build folder itself may lie below /tmp.
+bindir=$(mktemp -d /var/tmp/kivd-bin.XXXXXX)
+cp "$KIVD_BIN" "$bindir/kivd"
+KIVD_BIN=$bindir/kivd unshare -m bash -c '
   set -u
   mount -t tmpfs tmpfs /tmp || exit 2
   root=$(mktemp -d /tmp/kivd-root.XXXXXX); mkdir -p "$root/etc"
@@ -20,7 +23,9 @@ unshare -m bash -c '
   grep -q "Thread 1: Starting energymeter service..." /tmp/kivd.log || { echo "meter not started with defaults"; rc=1; }
   kill -TERM "$pid"; for _ in $(seq 1 100); do kill -0 "$pid" 2>/dev/null || break; sleep 0.05; done
   exit $rc'
-check "missing ini is written before the start line, defaults in use" test $? -eq 0
+rc=$?
+rm -rf "$bindir"
+check "missing ini is written before the start line, defaults in use" test $rc -eq 0
 
 # --- PID file, thread start lines -------------------------------------------
 new_sandbox
