@@ -3,11 +3,13 @@
 // Writers take a sequence counter to an odd value, store the bytes and make it
 // even again; readers copy and retry when the counter moved. A reader never
 // waits on a lock, so a child forked while a writer was in the middle of a
-// store still gets a terminated text after a bounded number of retries.
+// store still gets a terminated text once the counter has stayed odd for a
+// while.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -52,14 +54,28 @@ class SeqText {
     seq_.store(seq + 2, std::memory_order_release);
   }
 
-  // Copies the text into out (N bytes, always terminated).
+  // Copies the text into out (N bytes, always terminated). Retries while
+  // writers make progress; only a counter that stays odd for long (a writer
+  // that no longer exists, as in a forked child) ends the retries early.
   void copy_to(char (&out)[N]) const {
     std::array<char, kWords * 8> buf{};
-    for (int attempt = 0; attempt < 1000; ++attempt) {
+    std::uint32_t stuck_seq = 0;
+    std::chrono::steady_clock::time_point stuck_since{};
+    for (unsigned attempt = 0;; ++attempt) {
       const std::uint32_t before = seq_.load(std::memory_order_acquire);
       load_words(buf);
       std::atomic_thread_fence(std::memory_order_acquire);
-      if ((before & 1u) == 0 && seq_.load(std::memory_order_relaxed) == before) break;
+      const std::uint32_t after = seq_.load(std::memory_order_relaxed);
+      if ((before & 1u) == 0 && after == before) break;
+      if ((after & 1u) != 0 && attempt % 64 == 63) {
+        const auto now = std::chrono::steady_clock::now();
+        if (after != stuck_seq) {
+          stuck_seq = after;
+          stuck_since = now;
+        } else if (now - stuck_since > std::chrono::milliseconds(200)) {
+          break;
+        }
+      }
       std::this_thread::yield();
     }
     std::memcpy(out, buf.data(), N);
