@@ -1,19 +1,38 @@
 #!/usr/bin/env bash
 # Runs every test: installs what is missing, builds, then runs the unit and
 # integration tests inside a private network namespace (nothing can leave the
-# machine), and the unit tests again under AddressSanitizer + UBSan.
+# machine); then the whole suite again under AddressSanitizer + UBSan, and
+# the integration tests (the real daemon's threads) under ThreadSanitizer.
+# KIVD_SKIP_SANITIZERS=1 runs only the first, plain stage.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+stage() { printf '\n==== %s\n' "$*"; }
 
+stage "set-up"
 bash scripts/setup.sh
+
+stage "build and test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
 tests/tools/netns-run.sh ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
 
-if [ -z "${KIVD_SKIP_SANITIZERS:-}" ]; then
-  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKIVD_SANITIZE=address,undefined >/dev/null
-  cmake --build build-asan -j"$jobs"
-  KIVD_NO_PEERS=1 tests/tools/netns-run.sh \
-    ctest --test-dir build-asan --output-on-failure -j"$jobs" -L unit --timeout 600
+[ -n "${KIVD_SKIP_SANITIZERS:-}" ] && exit 0
+
+stage "AddressSanitizer + UndefinedBehaviorSanitizer"
+cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKIVD_SANITIZE=address,undefined >/dev/null
+cmake --build build-asan -j"$jobs"
+ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
+  tests/tools/netns-run.sh ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 900
+
+stage "ThreadSanitizer (integration)"
+cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKIVD_SANITIZE=thread >/dev/null
+cmake --build build-tsan -j"$jobs" --target kivd kiv_updater
+reports=$(mktemp -d /tmp/kivd-tsan.XXXXXX)
+TSAN_OPTIONS="halt_on_error=1:log_path=$reports/report" \
+  tests/tools/netns-run.sh ctest --test-dir build-tsan --output-on-failure -L integration --timeout 900
+if compgen -G "$reports/report*" >/dev/null; then
+  echo "ThreadSanitizer reports:"; cat "$reports"/report*; rm -rf "$reports"; exit 1
 fi
+rm -rf "$reports"
+echo "ThreadSanitizer: no reports"
