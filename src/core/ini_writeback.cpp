@@ -23,7 +23,7 @@ namespace kivd {
 
 namespace {
 
-// Posted values longer than this are dropped: every setting text is read
+// Posted values longer than this are dropped: every setting is read
 // with at most 59 characters, and the line reader splits lines at 1023 bytes,
 // so an overlong value could otherwise turn into a line of its own.
 constexpr std::size_t kPostedValueMax = 255;
@@ -224,7 +224,7 @@ void apply_field(IniDict& d, std::string_view name, std::string_view value) {
       if (iequals(value, "true")) set(d, key, "TRUE");
       return;
     case Rule::number:
-      if (is_numeric(value)) set(d, key, value);
+      if (is_numeric(value) && value.size() <= kPostedValueMax) set(d, key, value);
       return;
     case Rule::start_mode:
       if (iequals(value, "quick")) set(d, key, "QUICK");

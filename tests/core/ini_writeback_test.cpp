@@ -233,6 +233,7 @@ TEST(WriteBack, NumbersOnlyWhenNumeric) {
   };
   EXPECT_EQ(cur("32000"), "32000");
   for (const char* bad : {"", "+5", "-5", "3.5", "32+000", "32%20000", "0x10", "abc"}) EXPECT_EQ(cur(bad), "40000") << bad;
+  EXPECT_EQ(cur(std::string(256, '1')), "40000") << "too long to be a setting";
   // Other fields of the same post still count.
   const std::string t = rewrite("", "KNXPort=x&KNXInterval=45", kFormSettings);
   EXPECT_EQ(value_in(t, "knx", "port"), "3671");
