@@ -1,7 +1,11 @@
+#include <chrono>
+
+#include "clock.hpp"
+#include "live_values.hpp"
 #include "log.hpp"
 #include "settings.hpp"
+#include "sql_logger.hpp"
 #include "threads.hpp"
-#include "wait_for_stop.hpp"
 
 namespace kivd {
 
@@ -11,9 +15,23 @@ void StartSQL(int index, std::stop_token stop) {
     return;
   }
   log_line("Thread %d: Starting SQL database client...", index);
-  wait_for_stop(stop);
+  LiveValues& l = live();
+  while (sleep_for(std::chrono::seconds(60), stop)) {
+    const db::PowerSplit grid = db::split_grid_power(l.intpow.load(std::memory_order_relaxed));
+    db::RowValues row;
+    row.wb_pow = l.wb_pow.load(std::memory_order_relaxed);
+    row.wb_e_total = l.wb_e_total.load(std::memory_order_relaxed);
+    row.ss_ac_power = l.ss_ac_power.load(std::memory_order_relaxed);
+    row.ss_bat_soc = l.ss_bat_soc.load(std::memory_order_relaxed);
+    row.ss_bat_temp = l.ss_bat_temp.load(std::memory_order_relaxed);
+    row.ss_bat_voltage = l.ss_bat_voltage.load(std::memory_order_relaxed);
+    row.ss_bat_current = l.ss_bat_current.load(std::memory_order_relaxed);
+    row.consumption = grid.consumption;
+    row.sum_consumption = l.em_energy_consumption.load(std::memory_order_relaxed);
+    row.delivery = grid.delivery;
+    row.sum_delivery = l.em_energy_surplus.load(std::memory_order_relaxed);
+    if (KivData2DB(row, stop) == 1) stamp_now(l.last_sql_datetime);
+  }
 }
-
-void CheckDatabase() {}
 
 }  // namespace kivd

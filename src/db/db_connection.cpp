@@ -1,0 +1,141 @@
+#include "db_connection.hpp"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace kivd::db {
+
+bool library_init() {
+  static std::once_flag once;
+  static bool ok = false;
+  std::call_once(once, [] { ok = mysql_library_init(0, nullptr, nullptr) == 0; });
+  return ok;
+}
+
+void Connection::Wake::operator()() const noexcept {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
+}
+
+Connection::Connection(std::stop_token stop) : stop_(std::move(stop)) {
+  if (!library_init() || (handle_ = mysql_init(nullptr)) == nullptr) {
+    init_failed_ = true;
+    return;
+  }
+  if (stop_.stop_possible()) {
+    event_.reset(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (event_.valid()) wake_.emplace(stop_, Wake{event_.get()});
+  }
+}
+
+Connection::~Connection() {
+  wake_.reset();
+  if (handle_) mysql_close(handle_);
+}
+
+int Connection::wait(int status) {
+  if (stop_.stop_requested()) return -1;
+  const int fd = mysql_get_socket(handle_);
+  short events = 0;
+  if (status & MYSQL_WAIT_READ) events |= POLLIN;
+  if (status & MYSQL_WAIT_WRITE) events |= POLLOUT;
+  if (status & MYSQL_WAIT_EXCEPT) events |= POLLPRI;
+  const int timeout = (status & MYSQL_WAIT_TIMEOUT) ? static_cast<int>(mysql_get_timeout_value_ms(handle_)) : -1;
+  pollfd fds[2] = {{fd, events, 0}, {event_.get(), POLLIN, 0}};
+  const nfds_t count = event_.valid() ? 2 : 1;
+  int n;
+  do {
+    n = ::poll(fds, count, timeout);
+  } while (n < 0 && errno == EINTR);
+  if (stop_.stop_requested()) return -1;
+  if (n == 0) return MYSQL_WAIT_TIMEOUT;
+  if (n < 0) return status & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE | MYSQL_WAIT_EXCEPT);
+  const short re = fds[0].revents;
+  // On an error or hang-up hand back what was asked: the library then reads
+  // the failure itself.
+  if (re & (POLLERR | POLLHUP | POLLNVAL)) return status & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE | MYSQL_WAIT_EXCEPT);
+  int ready = 0;
+  if (re & POLLIN) ready |= MYSQL_WAIT_READ;
+  if (re & POLLOUT) ready |= MYSQL_WAIT_WRITE;
+  if (re & POLLPRI) ready |= MYSQL_WAIT_EXCEPT;
+  return ready;
+}
+
+template <typename Start, typename Cont>
+bool Connection::run(Start start, Cont cont) {
+  int status = start();
+  while (status != 0) {
+    const int ready = wait(status);
+    if (ready < 0) {
+      stopped_ = true;
+      return false;
+    }
+    status = cont(ready);
+  }
+  return true;
+}
+
+ConnectResult Connection::open(const ConnParams& p) {
+  if (init_failed_) return ConnectResult::InitFailed;
+  const unsigned connect_timeout = kConnectTimeoutS, rw_timeout = kReadWriteTimeoutS;
+  mysql_optionsv(handle_, MYSQL_OPT_NONBLOCK, 0);
+  mysql_optionsv(handle_, MYSQL_OPT_CONNECT_TIMEOUT, &connect_timeout);
+  mysql_optionsv(handle_, MYSQL_OPT_READ_TIMEOUT, &rw_timeout);
+  mysql_optionsv(handle_, MYSQL_OPT_WRITE_TIMEOUT, &rw_timeout);
+  // The structure's comments carry "°": send the statements as UTF-8.
+  mysql_optionsv(handle_, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+  MYSQL* ret = nullptr;
+  const bool done = run(
+      [&] {
+        return mysql_real_connect_start(&ret, handle_, p.host.c_str(), p.user.c_str(), p.password.c_str(),
+                                        p.database.c_str(), p.port, nullptr, 0);
+      },
+      [&](int ready) { return mysql_real_connect_cont(&ret, handle_, ready); });
+  if (!done) return ConnectResult::Stopped;
+  return ret ? ConnectResult::Ok : ConnectResult::ConnectFailed;
+}
+
+bool Connection::query(std::string_view statement) {
+  if (init_failed_) return false;
+  int err = 1;
+  const bool done = run(
+      [&] { return mysql_real_query_start(&err, handle_, statement.data(), statement.size()); },
+      [&](int ready) { return mysql_real_query_cont(&err, handle_, ready); });
+  return done && err == 0;
+}
+
+FetchResult Connection::first_value(std::string& out) {
+  if (init_failed_) return FetchResult::Failed;
+  MYSQL_RES* res = nullptr;
+  const bool done = run([&] { return mysql_store_result_start(&res, handle_); },
+                        [&](int ready) { return mysql_store_result_cont(&res, handle_, ready); });
+  if (!done || res == nullptr) {
+    if (res) mysql_free_result(res);
+    return FetchResult::Failed;
+  }
+  FetchResult r = FetchResult::NoRow;
+  if (MYSQL_ROW row = mysql_fetch_row(res); row != nullptr && mysql_num_fields(res) > 0) {
+    const unsigned long* len = mysql_fetch_lengths(res);
+    out.assign(row[0] ? row[0] : "", row[0] && len ? len[0] : 0);
+    r = FetchResult::Row;
+  }
+  mysql_free_result(res);
+  return r;
+}
+
+std::optional<std::string> Connection::escape(std::string_view text) const {
+  if (init_failed_) return std::nullopt;
+  std::vector<char> buf(text.size() * 2 + 1);
+  const unsigned long n = mysql_real_escape_string(handle_, buf.data(), text.data(), text.size());
+  if (n == static_cast<unsigned long>(-1)) return std::nullopt;
+  return std::string(buf.data(), n);
+}
+
+std::string Connection::error() const { return handle_ ? mysql_error(handle_) : "client library not initialised"; }
+
+}  // namespace kivd::db

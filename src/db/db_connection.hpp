@@ -1,0 +1,82 @@
+// One MariaDB connection, owned for the length of one statement.
+//
+// The client library's non-blocking calls are used so that every wait on the
+// server (connect, query, result) also ends when the worker's pass is asked
+// to stop; a server that does not answer costs a bounded time-out, never a
+// stuck restart.
+#pragma once
+
+#include <mysql.h>
+
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+
+#include "unique_fd.hpp"
+
+namespace kivd::db {
+
+// Initialises the client library once per process, before any thread uses it.
+// False when the library cannot be initialised.
+bool library_init();
+
+inline constexpr unsigned kConnectTimeoutS = 10;
+inline constexpr unsigned kReadWriteTimeoutS = 30;
+
+struct ConnParams {
+  std::string host;
+  std::string user;
+  std::string password;
+  std::string database;
+  unsigned port = 3306;
+};
+
+enum class ConnectResult { Ok, InitFailed, ConnectFailed, Stopped };
+
+// What a stored result's first row holds in its first column.
+enum class FetchResult { Row, NoRow, Failed };
+
+class Connection {
+ public:
+  // stop: the worker's stop token (a default token never stops).
+  explicit Connection(std::stop_token stop = {});
+  ~Connection();
+  Connection(const Connection&) = delete;
+  Connection& operator=(const Connection&) = delete;
+
+  ConnectResult open(const ConnParams& p);
+  // Runs one statement; false on failure or when stopped.
+  bool query(std::string_view statement);
+  // Stores the last query's result and reads the first column of its first
+  // row (a NULL column reads as empty text).
+  FetchResult first_value(std::string& out);
+  // Escapes text for a single-quoted literal in the connection's character set.
+  // Empty when the text cannot be escaped.
+  std::optional<std::string> escape(std::string_view text) const;
+
+  bool stopped() const { return stopped_; }
+  // The library's text for the last failure.
+  std::string error() const;
+
+ private:
+  // Waits for what the library asked (status bits) or the stop; returns the
+  // bits to continue with, or -1 when stopped.
+  int wait(int status);
+  template <typename Start, typename Cont>
+  bool run(Start start, Cont cont);
+
+  struct Wake {
+    int fd;
+    void operator()() const noexcept;
+  };
+
+  MYSQL* handle_ = nullptr;
+  bool init_failed_ = false;
+  bool stopped_ = false;
+  std::stop_token stop_;
+  UniqueFd event_;
+  std::optional<std::stop_callback<Wake>> wake_;
+};
+
+}  // namespace kivd::db

@@ -1,0 +1,190 @@
+// Statement texts, value formats, the comment's version and the new-year rule.
+#include "sql_text.hpp"
+
+#include <gtest/gtest.h>
+
+#include <climits>
+#include <string>
+
+namespace kivd::db {
+namespace {
+
+std::tm at(int year, int mon, int mday, int hour, int min = 0) {
+  std::tm t{};
+  t.tm_year = year - 1900;
+  t.tm_mon = mon - 1;
+  t.tm_mday = mday;
+  t.tm_hour = hour;
+  t.tm_min = min;
+  return t;
+}
+
+// The VALUES part of an insert, for comparing the formatted row.
+std::string values_of(const RowValues& v) {
+  const std::string s = insert_statement("2026", v);
+  return s.substr(s.find("VALUES "));
+}
+
+TEST(SqlText, CreateStatementIsTheVersion3Table) {
+  EXPECT_EQ(create_table_statement("2026"),
+            "CREATE TABLE IF NOT EXISTS tblSmartMeter_2026 ("
+            "smID bigint(20) NOT NULL AUTO_INCREMENT, "
+            "smTimeStamp timestamp NOT NULL DEFAULT CURRENT_TIMESTAMP COMMENT 'logtime', "
+            "smLiveConsumption decimal(8,3) NOT NULL COMMENT 'Consumption Power in kW', "
+            "smSumConsumption decimal(8,1) NOT NULL COMMENT 'Cosumption Energy in kWh', "
+            "smLiveDelivery decimal(8,3) NOT NULL COMMENT 'Surplus Power in kW', "
+            "smSumDelivery decimal(8,1) NOT NULL COMMENT 'Surplus Energy in kWh', "
+            "smWallbox decimal(8,3) NOT NULL COMMENT 'Wallbox Power in kW', "
+            "smSumWallbox decimal(8,3) NOT NULL COMMENT 'Wallbox Energy in kWh', "
+            "smSSPower decimal(8,3) NOT NULL COMMENT 'Storage System Power kW', "
+            "smSSSOC int(4) NOT NULL COMMENT 'Storage System charging SOC in %', "
+            "smSSTemp int(4) NOT NULL COMMENT 'Storage System temperature in 0,1 \xC2\xB0" "C', "
+            "smSSU decimal(8,3) NOT NULL COMMENT 'Storage System voltage in V', "
+            "smSSI decimal(8,3) NOT NULL COMMENT 'Storage System current in A', "
+            "PRIMARY KEY (smID), UNIQUE KEY uxTimeStamp (smTimeStamp)) ENGINE=InnoDB DEFAULT CHARSET=utf8 "
+            "COMMENT='{\"name\": \"historical data\", \"version\": 3}' AUTO_INCREMENT=1");
+  EXPECT_LT(create_table_statement("2026").size(), kStatementMax);
+}
+
+TEST(SqlText, InsertStatementNamesTheElevenColumnsInRowOrder) {
+  RowValues v;
+  v.consumption = 2.5f;
+  v.sum_consumption = 1234.56f;
+  v.delivery = 0.0f;
+  v.sum_delivery = 987.64f;
+  v.wb_pow = 11040000;
+  v.wb_e_total = 123456;
+  v.ss_ac_power = -1500;
+  v.ss_bat_soc = 87;
+  v.ss_bat_temp = 235;
+  v.ss_bat_voltage = 52345;
+  v.ss_bat_current = -12500;
+  EXPECT_EQ(insert_statement("2026", v),
+            "INSERT INTO tblSmartMeter_2026 (smLiveConsumption, smSumConsumption, smLiveDelivery, "
+            "smSumDelivery, smWallbox, smSumWallbox, smSSPower, smSSSOC, smSSTemp, smSSU, smSSI) "
+            "VALUES ('2.500', '1234.6', '0.000', '987.6', '11.040', '12.346', '-1.500', '87', '235', "
+            "'52.345', '-12.500')");
+}
+
+TEST(SqlText, GridPowerSplitsIntoConsumptionAndDelivery) {
+  RowValues v;
+  auto row = [&](int intpow) {
+    const PowerSplit p = split_grid_power(intpow);
+    v.consumption = p.consumption;
+    v.delivery = p.delivery;
+    return values_of(v).substr(0, 33);
+  };
+  EXPECT_EQ(row(2500), "VALUES ('2.500', '0.0', '0.000', ");
+  EXPECT_EQ(row(-1200), "VALUES ('0.000', '0.0', '1.200', ");
+  // 0 W is delivery by the rule, but never printed as "-0.000".
+  EXPECT_EQ(row(0), "VALUES ('0.000', '0.0', '0.000', ");
+  EXPECT_EQ(split_grid_power(INT_MIN).delivery, 2147483.648f);
+  EXPECT_EQ(split_grid_power(INT_MIN).consumption, 0.0f);
+}
+
+TEST(SqlText, DivisionsAreSinglePrecision) {
+  RowValues v;
+  v.wb_e_total = 100000014;  // 10000.0014 kWh: a float holds 10000.001953125
+  EXPECT_NE(values_of(v).find("'10000.002'"), std::string::npos) << values_of(v);
+  v.wb_e_total = 0;
+  v.ss_bat_voltage = 16384001;  // float 16384.001953125
+  EXPECT_NE(values_of(v).find("'16384.002'"), std::string::npos) << values_of(v);
+}
+
+TEST(SqlText, CommentAndMigrationStatements) {
+  EXPECT_EQ(comment_statement("2026", 2),
+            "ALTER TABLE tblSmartMeter_2026 COMMENT '{\"name\": \"historical data\", \"version\": 2}'");
+  EXPECT_EQ(comment_statement("2026", 3),
+            "ALTER TABLE tblSmartMeter_2026 COMMENT '{\"name\": \"historical data\", \"version\": 3}'");
+  const char* expected[kMigrationSteps][2] = {
+      {"ALTER TABLE tblSmartMeter_2026 DROP smSSEnergy", "CheckDatabase: error SSEnergy drop or not exist"},
+      {"ALTER TABLE tblSmartMeter_2026 CHANGE smSSSOC smSSSOC INT(4) NOT NULL COMMENT 'Storage System charging "
+       "SOC in %';",
+       "CheckDatabase: error ssSOC update"},
+      {"ALTER TABLE tblSmartMeter_2026 ADD smSSTemp INT(4) NOT NULL COMMENT 'Storage System temperature in 0,1 "
+       "\xC2\xB0" "C';",
+       "CheckDatabase: error ssTemp add"},
+      {"ALTER TABLE tblSmartMeter_2026 ADD smSSU DECIMAL(8,3) NOT NULL COMMENT 'Storage System voltage in V';",
+       "CheckDatabase: error ssU add"},
+      {"ALTER TABLE tblSmartMeter_2026 ADD smSSI DECIMAL(8,3) NOT NULL COMMENT 'Storage System current in A' ;",
+       "CheckDatabase: error ssI add"},
+  };
+  for (int i = 0; i < kMigrationSteps; ++i) {
+    const MigrationStep s = migration_step("2026", i);
+    EXPECT_EQ(s.statement, expected[i][0]);
+    EXPECT_STREQ(s.failure_line, expected[i][1]);
+  }
+}
+
+TEST(SqlText, VersionQuery) {
+  EXPECT_EQ(version_query("smarthouse", "2026"),
+            "SELECT TABLE_COMMENT FROM INFORMATION_SCHEMA.TABLES WHERE TABLE_SCHEMA = 'smarthouse' AND "
+            "TABLE_NAME = 'tblSmartMeter_2026'");
+}
+
+TEST(SqlText, YearText) {
+  EXPECT_EQ(year_text(at(2026, 12, 31, 23)), "2026");
+  EXPECT_TRUE(valid_year("2026"));
+  EXPECT_FALSE(valid_year("20261"));
+  EXPECT_FALSE(valid_year("202"));
+  EXPECT_FALSE(valid_year("20'6"));
+  EXPECT_FALSE(valid_year(""));
+}
+
+TEST(SqlText, VersionFromComment) {
+  struct Case {
+    const char* comment;
+    int version;
+    bool json;
+    bool found;
+  } cases[] = {
+      {"{\"name\": \"historical data\", \"version\": 3}", 3, true, true},
+      {"{\"name\": \"historical data\", \"version\": 2}", 2, true, true},
+      {"{\"Version\": 7}", -1, true, false},         // the text must contain "version" as written
+      {"", -1, false, false},                         // an empty comment is an older table
+      {"history of 2019", -1, false, false},
+      {"{\"name\": \"historical data\"}", -1, true, false},
+      {"{\"name\": \"version\"}", -1, true, false},   // "version" only as a value
+      {"{\"version\": \"3\"}", -1, true, false},      // not a number
+      {"{\"a\": {\"version\": 3}}", -1, true, false},  // not a member of the top object
+      {"42", 0, true, false},                         // JSON without braces
+      {"\"text\"", 0, true, false},
+      {"[1, 2]", 0, true, false},
+  };
+  for (const Case& c : cases) {
+    const CommentVersion v = version_from_comment(c.comment);
+    EXPECT_EQ(v.version, c.version) << c.comment;
+    EXPECT_EQ(v.json, c.json) << c.comment;
+    EXPECT_EQ(v.found, c.found) << c.comment;
+  }
+  EXPECT_EQ(version_from_comment("history of 2019").parse_error, "history of 2019");
+  EXPECT_EQ(version_from_comment("{\"version\": 3,,}").parse_error, "}");
+  // Only the first 99 characters count: a longer comment is cut and no longer JSON.
+  const std::string long_comment = "{\"name\": \"" + std::string(100, 'x') + "\", \"version\": 3}";
+  EXPECT_EQ(version_from_comment(long_comment).version, -1);
+  const std::string fits = "{\"name\": \"" + std::string(99 - 26, 'x') + "\", \"version\": 3}";
+  ASSERT_EQ(fits.size(), 99u);
+  EXPECT_EQ(version_from_comment(fits).version, 3);
+}
+
+TEST(SqlText, NewYearRule) {
+  // First row of the year: check once, remember it.
+  EXPECT_TRUE(new_year_rule(at(2027, 1, 1, 0, 0), false).check);
+  EXPECT_TRUE(new_year_rule(at(2027, 1, 1, 0, 0), false).dbchecked);
+  // Later in the first hour: no second check.
+  EXPECT_FALSE(new_year_rule(at(2027, 1, 1, 0, 59), true).check);
+  EXPECT_TRUE(new_year_rule(at(2027, 1, 1, 0, 59), true).dbchecked);
+  // From 01:00 the flag is cleared.
+  EXPECT_FALSE(new_year_rule(at(2027, 1, 1, 1, 0), true).check);
+  EXPECT_FALSE(new_year_rule(at(2027, 1, 1, 1, 0), true).dbchecked);
+  // Midnight on other days is no new year.
+  EXPECT_FALSE(new_year_rule(at(2027, 2, 1, 0, 30), false).check);
+  EXPECT_FALSE(new_year_rule(at(2027, 1, 2, 0, 30), false).check);
+  // A flag still set after 1 January (no row written after 01:00 that day)
+  // is cleared, so the next year's first hour checks again.
+  EXPECT_FALSE(new_year_rule(at(2027, 3, 5, 12, 0), true).dbchecked);
+  EXPECT_TRUE(new_year_rule(at(2028, 1, 1, 0, 0), new_year_rule(at(2027, 1, 2, 0, 0), true).dbchecked).check);
+}
+
+}  // namespace
+}  // namespace kivd::db
