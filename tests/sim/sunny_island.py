@@ -87,6 +87,7 @@ class SunnyIsland:
         self.record_path = record_path
         self.requests = []
         self.sessions = set()  # (class, serial) of logged-on clients
+        self._soc_wh = None  # charge in Wh once run_power() has been used
         self._sock = None
         self._foreign = None
         self._thread = None
@@ -99,8 +100,27 @@ class SunnyIsland:
                 if not hasattr(self, k):
                     raise AttributeError(k)
                 setattr(self, k, v)
+            if "soc" in values:
+                self._soc_wh = None
             if "device" in values:
                 self.type_code = DEVICES[self.device][0]
+
+    def run_power(self, ac_power_w, seconds, capacity_wh=10000.0):
+        """Runs the inverter at ac_power_w (+ discharging, - charging) for a
+        while: the battery's charge, current and the AC power follow. The
+        charge stays within 0..100 %; an empty or full battery delivers or
+        takes nothing more."""
+        with self.lock:
+            soc_wh = self._soc_wh if self._soc_wh is not None else self.soc / 100.0 * capacity_wh
+            wanted = ac_power_w * seconds / 3600.0
+            soc_wh = min(max(soc_wh - wanted, 0.0), capacity_wh)
+            if (ac_power_w > 0 and soc_wh <= 0.0) or (ac_power_w < 0 and soc_wh >= capacity_wh):
+                ac_power_w = 0
+            self._soc_wh = soc_wh
+            self.soc = int(round(soc_wh * 100.0 / capacity_wh))
+            self.ac_power = int(ac_power_w)
+            volts = max(self.bat_voltage, 1) / 1000.0
+            self.bat_current = int(ac_power_w / volts * 1000)  # mA, + discharging
 
     # ---- protocol ----------------------------------------------------------
     @staticmethod
