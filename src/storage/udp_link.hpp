@@ -1,0 +1,31 @@
+// The storage reader's UDP socket for one cycle: 5-second time-outs, bound to
+// an ephemeral port, answers accepted only from the inverter's address.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <string>
+
+#include "stop_wait.hpp"
+#include "storage_cycle.hpp"
+#include "unique_fd.hpp"
+
+namespace kivd::storage {
+
+class UdpLink final : public Link {
+ public:
+  // Opens and binds the socket, logging each failing step. A socket whose
+  // bound address cannot be read back ends the process (exit status 1).
+  UdpLink(const StopFd& stop, const std::string& host, int port);
+
+  bool send(std::span<const std::uint8_t> bytes) override;
+  Recv receive(std::span<std::uint8_t> buf, std::size_t& n) override;
+
+ private:
+  const StopFd& stop_;
+  UniqueFd fd_;
+  sockaddr_in server_{};
+  bool server_ok_ = false;
+};
+
+}  // namespace kivd::storage
