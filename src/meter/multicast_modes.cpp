@@ -141,10 +141,14 @@ void run_sma_mode(const StopFd& stop) {
       log_line("Energymeter: %d W | %d %d %d V | %d %d %d mA | cos phi %.3f", l.intpow.load(), l.em_u1.load(),
                l.em_u2.load(), l.em_u3.load(), l.em_i1.load(), l.em_i2.load(), l.em_i3.load(),
                static_cast<double>(static_cast<float>(l.em_pf.load()) / 1000.0f));
-      if (hooks)
-        log_line("Energymeter test: serial %u time %u | %d %d %d W | %.1f %.1f kWh", values.serial,
-                 values.timestamp_s, values.pow[0], values.pow[1], values.pow[2],
-                 static_cast<double>(values.energy_consumption), static_cast<double>(values.energy_surplus));
+      if (hooks) {
+        char stamp[20];
+        l.last_kiv_datetime.copy_to(stamp);
+        log_line("Energymeter test: serial %u time %u | %d %d %d W | %.1f %.1f kWh | %s", l.em_serial.load(),
+                 l.em_timestamp.load(), l.em_pow_1.load(), l.em_pow_2.load(), l.em_pow_3.load(),
+                 static_cast<double>(l.em_energy_consumption.load()),
+                 static_cast<double>(l.em_energy_surplus.load()), stamp);
+      }
     }
   }
 }
