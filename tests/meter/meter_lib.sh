@@ -19,3 +19,13 @@ stop_kivd() {
   kill -TERM "$DAEMON_PID" 2>/dev/null
   wait_gone "$DAEMON_PID" 10
 }
+
+# Every sandbox of the script is removed at its end (finish removes the last).
+ALL_SANDBOXES=()
+eval "lib_new_sandbox() $(declare -f new_sandbox | tail -n +2)"
+new_sandbox() { lib_new_sandbox; ALL_SANDBOXES+=("$SANDBOX"); }
+remove_sandboxes() {
+  for p in "${STARTED_PIDS[@]}"; do kill -KILL "$p" 2>/dev/null; done
+  for d in "${ALL_SANDBOXES[@]}"; do case $d in /tmp/kivd-it.*) rm -rf "$d" ;; esac; done
+}
+trap remove_sandboxes EXIT
