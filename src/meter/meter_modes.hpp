@@ -18,6 +18,11 @@ void run_local_mode(const StopFd& stop);
 // and OEM modes both receive; logs the failure and gives an invalid fd.
 UniqueFd open_multicast_receiver(const StopFd& stop);
 
+struct SmaValues;
+// Writes an accepted datagram's values into the live values (and the
+// phase warning into the debug log).
+void publish_sma(const SmaValues& v);
+
 enum class EmuResult { Sent, SendFailed, Fatal };
 // Sends one emulated Energy Meter datagram to 239.12.255.254:9522.
 EmuResult send_emulated_datagram();

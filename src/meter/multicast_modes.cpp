@@ -41,6 +41,20 @@ bool receive(const StopFd& stop, int fd, std::uint8_t* buf, std::size_t cap, ssi
   }
 }
 
+// Replaces control characters so that a datagram cannot forge log lines.
+void log_datagram_text(std::string_view text) {
+  char line[400];
+  std::size_t n = 0;
+  for (char c : text) {
+    if (n + 1 >= sizeof line) break;
+    line[n++] = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+  }
+  line[n] = '\0';
+  log_line("%s", line);
+}
+
+}  // namespace
+
 void publish_sma(const SmaValues& v) {
   LiveValues& l = live();
   l.em_serial = v.serial;
@@ -61,20 +75,6 @@ void publish_sma(const SmaValues& v) {
   l.em_energy_surplus = v.energy_surplus;
   stamp_now(l.last_kiv_datetime);
 }
-
-// Replaces control characters so that a datagram cannot forge log lines.
-void log_datagram_text(std::string_view text) {
-  char line[400];
-  std::size_t n = 0;
-  for (char c : text) {
-    if (n + 1 >= sizeof line) break;
-    line[n++] = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
-  }
-  line[n] = '\0';
-  log_line("%s", line);
-}
-
-}  // namespace
 
 UniqueFd open_multicast_receiver(const StopFd& stop) {
   const Settings& s = cfg();
