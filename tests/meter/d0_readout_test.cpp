@@ -80,6 +80,28 @@ TEST(As1440, HugeAndOddNumbersStayInRange) {
   EXPECT_EQ(parse_as1440("a(junk*kW)\r\n", s).power, 0);
 }
 
+TEST(D0Readout, AFullBufferNeedsNoEndMark) {
+  // 1024 bytes without a 0 byte, as a read that fills the buffer leaves them:
+  // the parsers keep to the bytes given (the sanitizer build checks it).
+  std::array<char, kD0BufferSize> buf;
+  buf.fill('7');
+  const std::string line = "1.7.0(1.5*kW)\r";
+  std::copy(line.begin(), line.end(), buf.end() - static_cast<long>(line.size()));
+  buf[0] = 'x', buf[1] = '(';  // an unterminated value that runs to the end
+  D0Slots s;
+  const D0Result r = parse_as1440(std::string_view(buf.data(), buf.size()), s);
+  EXPECT_EQ(r.lines, 1);
+  EXPECT_EQ(s.slot(1), "77777777777777");
+  std::array<char, kD0BufferSize> hex;
+  hex.fill('F');
+  const std::string power = "0100100700FF0101621B520055";
+  std::copy(power.begin(), power.end(), hex.end() - static_cast<long>(power.size()) - 8);
+  D0Slots t;
+  const D0Result q = parse_mt175(std::string_view(hex.data(), hex.size()), t);
+  EXPECT_TRUE(q.has_power);
+  EXPECT_EQ(q.power, -1);
+}
+
 TEST(D0Currents, ShareOfTheHousePower) {
   const Currents c = d0_currents(450, 0, 0, 0);
   EXPECT_EQ(c.i1, 652);

@@ -136,6 +136,7 @@ def main(argv=None):
     ap.add_argument("--power", type=float, default=0.0, help="total W, + drawn, - fed in")
     ap.add_argument("--split", default="1,1,1", help="relative shares of L1,L2,L3")
     ap.add_argument("--voltage", default="230,230,230", help="V per phase")
+    ap.add_argument("--current", default=None, help="A per phase (default: from power and voltage)")
     ap.add_argument("--pf", type=float, default=1.0)
     ap.add_argument("--energy-in", type=int, default=0, help="counter P+ in Ws")
     ap.add_argument("--energy-out", type=int, default=0, help="counter P- in Ws")
@@ -156,6 +157,8 @@ def main(argv=None):
     m.voltage = [float(x) for x in a.voltage.split(",")]
     shares = [float(x) for x in a.split.split(",")]
     m.set_power(a.power, [x / sum(shares) for x in shares] if sum(shares) else (1 / 3,) * 3)
+    if a.current:
+        m.current = [float(x) for x in a.current.split(",")]
     m.power_factor = a.pf
     m.energy_in_ws = a.energy_in
     m.energy_out_ws = a.energy_out
