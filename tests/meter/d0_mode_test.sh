@@ -18,7 +18,9 @@ gateway() {
 d0_ini() {
   INI_METER=TRUE INI_DEBUG=1 write_ini "TYPE=$1
 HOST=${2:-localhost}
-PORT=${3:-5000}"
+PORT=${3:-5000}
+[WEBSERVER]
+PORT=18102"
 }
 
 # --- AS1440, with a gateway that closes after two readouts -----------------

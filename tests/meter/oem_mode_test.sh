@@ -10,7 +10,9 @@ oem() { python3 "$SIM/oem_gateway.py" --group 224.3.29.71 --port 10004 --interva
 new_sandbox
 INI_METER=TRUE INI_DEBUG=1 write_ini "TYPE=OEM
 HOST=224.3.29.71
-PORT=10004"
+PORT=10004
+[WEBSERVER]
+PORT=18103"
 start_kivd
 check "mode line" wait_text "Energymeter: Starting in OEM mode..." 5
 check "no type line for OEM" bash -c "! grep -qE 'Energymeter: (SMA Energy Meter|Elster|ISKRA|Local)' '$LOG'"

@@ -12,7 +12,9 @@ INI_METER=TRUE INI_DEBUG=1 write_ini "TYPE=sma
 HOST=239.12.255.254
 PORT=9522
 [SMA]
-SERIAL=1900000001"
+SERIAL=1900000001
+[WEBSERVER]
+PORT=18101"
 start_kivd
 check "start line" wait_text "Thread 1: Starting energymeter service..." 5
 check "type line" wait_text "Energymeter: SMA Energy Meter" 5
