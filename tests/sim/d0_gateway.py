@@ -11,7 +11,8 @@ The gateway accepts one client at a time and, every interval, sends a header
           OBIS values 1.8.0 and 2.8.0 (Wh x 10, i.e. 0.1 Wh) and 16.7.0 (W).
 
 --close-after N closes each connection after N readouts (a gateway that
-restarts); --sml-file sends a recorded transmission instead of a built one.
+restarts); --sml-file sends a recorded transmission instead of a built one;
+--raw-header / --raw-data send given texts.
 Usable as a program and as a module (class D0Gateway with the meter state).
 """
 import argparse
@@ -31,8 +32,12 @@ class D0Meter:
         self.energy_in_kwh = 0.0
         self.energy_out_kwh = 0.0
         self.sml_override = None
+        self.header_override = None
+        self.data_override = None
 
     def header(self):
+        if self.header_override is not None:
+            return self.header_override
         return b"/ELS5\\@V9.30\r\n" if self.kind == "as1440" else b"/ISK5MT175-0001\r\n"
 
     def as1440(self):
@@ -72,6 +77,8 @@ class D0Meter:
         return ("1B1B1B1B01010101" + body + "1B1B1B1B1A006989").encode("ascii")
 
     def data(self):
+        if self.data_override is not None:
+            return self.data_override
         return self.as1440() if self.kind == "as1440" else self.sml()
 
 
@@ -129,6 +136,8 @@ def main(argv=None):
     ap.add_argument("--energy-in", type=float, default=1234.5, help="kWh")
     ap.add_argument("--energy-out", type=float, default=567.8, help="kWh")
     ap.add_argument("--sml-file", help="hex text of a recorded SML transmission to send as data")
+    ap.add_argument("--raw-header", help="send this header instead (backslash escapes as in Python)")
+    ap.add_argument("--raw-data", help="send this data instead (backslash escapes as in Python)")
     ap.add_argument("--interval", type=float, default=1.0)
     ap.add_argument("--gap", type=float, default=0.2, help="pause between header and data")
     ap.add_argument("--close-after", type=int, default=0)
@@ -139,6 +148,11 @@ def main(argv=None):
     if a.sml_file:
         with open(a.sml_file) as f:
             m.sml_override = f.read().strip().encode("ascii")
+    unescape = lambda t: t.encode("latin-1").decode("unicode_escape").encode("latin-1")
+    if a.raw_header is not None:
+        m.header_override = unescape(a.raw_header)
+    if a.raw_data is not None:
+        m.data_override = unescape(a.raw_data)
     g = D0Gateway(m, a.host, a.port, a.interval, a.close_after, a.gap)
     print("serving", flush=True)
     g.serve(min(a.lifetime, 3600))
