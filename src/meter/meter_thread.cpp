@@ -1,17 +1,53 @@
+#include <cstdlib>
+#include <cstring>
+
+#include "clock.hpp"
 #include "log.hpp"
+#include "meter_modes.hpp"
 #include "settings.hpp"
 #include "threads.hpp"
-#include "wait_for_stop.hpp"
 
 namespace kivd {
 
+namespace meter {
+
+bool test_hooks_on() {
+  const char* v = std::getenv("KIVD_TEST_HOOKS");
+  return v != nullptr && std::strcmp(v, "1") == 0;
+}
+
+bool LogLimiter::allow() {
+  const auto now = time_source().now();
+  if (logged_ && now - last_ < interval_) return false;
+  logged_ = true;
+  last_ = now;
+  return true;
+}
+
+}  // namespace meter
+
 void StartKIV(int index, std::stop_token stop) {
-  if (!is_true(cfg().KivUsing)) {
+  const Settings& s = cfg();
+  if (!is_true(s.KivUsing)) {
     log_line("Thread %d: Energymeter service not used...", index);
     return;
   }
   log_line("Thread %d: Starting energymeter service...", index);
-  wait_for_stop(stop);
+  const std::string& type = s.KivType;
+  if (iequals(type, "AS1440")) log_line("Energymeter: Elster AS1440 (Mode C)");
+  if (iequals(type, "MT175")) log_line("Energymeter: ISKRA MT175 (SML)");
+  if (iequals(type, "SMA")) log_line("Energymeter: SMA Energy Meter");
+  if (iequals(type, "LOCAL")) log_line("Energymeter: Local smartmeter chip");
+
+  const StopFd stop_fd(stop);
+  if (iequals(type, "AS1440") || iequals(type, "MT175"))
+    meter::run_d0_mode(stop_fd, iequals(type, "MT175"));
+  else if (iequals(type, "SMA"))
+    meter::run_sma_mode(stop_fd);
+  else if (iequals(type, "OEM"))
+    meter::run_oem_mode(stop_fd);
+  else if (iequals(type, "LOCAL"))
+    meter::run_local_mode(stop_fd);
 }
 
 }  // namespace kivd

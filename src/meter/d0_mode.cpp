@@ -1,0 +1,215 @@
+// D0/TCP gateway: reads the meter's readouts from a TCP connection. The
+// gateway talks first; the daemon never sends.
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "clock.hpp"
+#include "d0_readout.hpp"
+#include "daemon_state.hpp"
+#include "live_values.hpp"
+#include "log.hpp"
+#include "meter_modes.hpp"
+#include "settings.hpp"
+
+namespace kivd::meter {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr auto kConnectTimeout = 30s;
+// A gateway that sends nothing for this long is taken as gone.
+constexpr auto kIdleTimeout = 300s;
+constexpr auto kFirstBackoff = 1s;
+constexpr auto kMaxBackoff = 60s;
+
+enum class ConnectResult { Connected, NoSocket, NoHost, Failed, Stopped };
+
+// The connection lives in daemon_state().sockfd, which the core closes on a
+// restart and on quitting; the thread closes it only while it is still its own.
+class SharedSocket {
+ public:
+  ~SharedSocket() { close(); }
+  void adopt(int fd) {
+    close();
+    fd_ = fd;
+    daemon_state().sockfd.store(fd);
+  }
+  void close() {
+    if (fd_ < 0) return;
+    int expected = fd_;
+    if (daemon_state().sockfd.compare_exchange_strong(expected, -1)) ::close(fd_);
+    fd_ = -1;
+  }
+  int get() const { return fd_; }
+
+ private:
+  int fd_ = -1;
+};
+
+ConnectResult connect_gateway(const StopFd& stop, SharedSocket& sock) {
+  const Settings& s = cfg();
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return ConnectResult::NoSocket;
+  sock.adopt(fd);
+
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (::getaddrinfo(s.KivServer.c_str(), nullptr, &hints, &found) != 0 || found == nullptr) {
+    if (found) ::freeaddrinfo(found);
+    return ConnectResult::NoHost;
+  }
+  sockaddr_in addr{};
+  std::memcpy(&addr, found->ai_addr, std::min<std::size_t>(sizeof addr, found->ai_addrlen));
+  ::freeaddrinfo(found);
+  if (s.KivPort < 1 || s.KivPort > 65535) return ConnectResult::Failed;
+  addr.sin_port = htons(static_cast<std::uint16_t>(s.KivPort));
+
+  if (!s.NetworkInterface.empty() &&
+      ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, s.NetworkInterface.c_str(),
+                   static_cast<socklen_t>(s.NetworkInterface.size() + 1)) < 0)
+    log_line("Energymeter: error binding interface to %s, fallback to default", s.NetworkInterface.c_str());
+
+  // Connect without blocking so that a stop request or a dead host does not
+  // hold the thread for the kernel's connect time-out.
+  const int flags = ::fcntl(fd, F_GETFL);
+  ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  if (::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) < 0) {
+    if (errno != EINPROGRESS) return ConnectResult::Failed;
+    const WaitResult w = stop.wait_writable(fd, kConnectTimeout);
+    if (w == WaitResult::Stopped) return ConnectResult::Stopped;
+    if (w != WaitResult::Ready) return ConnectResult::Failed;
+    int err = 0;
+    socklen_t len = sizeof err;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) < 0 || err != 0) return ConnectResult::Failed;
+  }
+  ::fcntl(fd, F_SETFL, flags);
+  return ConnectResult::Connected;
+}
+
+enum class ReadResult { Data, Error, Closed, Idle, Stopped };
+
+ReadResult read_some(const StopFd& stop, int fd, char* buf, std::size_t cap, std::size_t& n) {
+  for (;;) {
+    const WaitResult w = stop.wait_readable(fd, kIdleTimeout);
+    if (w == WaitResult::Stopped) return ReadResult::Stopped;
+    if (w == WaitResult::Timeout) return ReadResult::Idle;
+    if (w == WaitResult::Error) return ReadResult::Error;
+    const ssize_t r = ::recv(fd, buf, cap, 0);
+    if (r < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (r < 0) return ReadResult::Error;
+    if (r == 0) return ReadResult::Closed;
+    n = static_cast<std::size_t>(r);
+    return ReadResult::Data;
+  }
+}
+
+// Reconnects after a lost connection, waiting longer after each failed try;
+// false when the pass stops.
+bool reconnect(const StopFd& stop, SharedSocket& sock) {
+  auto backoff = kFirstBackoff;
+  for (int attempt = 1;; ++attempt) {
+    sock.close();
+    if (!sleep_for(backoff, stop.token())) return false;
+    const ConnectResult r = connect_gateway(stop, sock);
+    if (r == ConnectResult::Stopped) return false;
+    if (r == ConnectResult::Connected) {
+      log_line("Energymeter: D0 gateway connected again");
+      return true;
+    }
+    // Every try while the wait grows, then one line in ten.
+    if (backoff < kMaxBackoff || attempt % 10 == 0) {
+      if (r == ConnectResult::NoHost)
+        log_line("Energymeter: error, no such host");
+      else if (r == ConnectResult::NoSocket)
+        log_line("Energymeter: error opening socket");
+      else
+        log_line("Energymeter: error connecting");
+    }
+    backoff = std::min<std::chrono::seconds>(backoff * 2, kMaxBackoff);
+  }
+}
+
+// Voltages are not measured: 230 V is assumed. Currents are estimated.
+void publish(const D0Result& r, const D0Slots& slots) {
+  LiveValues& l = live();
+  if (r.has_power) l.intpow = r.power;
+  l.em_u1 = 230;
+  l.em_u2 = 230;
+  l.em_u3 = 230;
+  const Currents c = d0_currents(l.intpow.load(), l.wb_pow.load(), l.wb_i1.load(), l.wb_i2.load());
+  l.em_i1 = c.i1;
+  l.em_i2 = c.i2;
+  l.em_i3 = c.i3;
+  // Both meters keep the energies in slots 2 and 4.
+  l.em_energy_consumption = static_cast<float>(slots.number(2));
+  l.em_energy_surplus = static_cast<float>(slots.number(4));
+  stamp_now(l.last_kiv_datetime);
+}
+
+}  // namespace
+
+void run_d0_mode(const StopFd& stop, bool mt175) {
+  log_line("Energymeter: Starting in D0/TCP mode...");
+  SharedSocket sock;
+  switch (connect_gateway(stop, sock)) {
+    case ConnectResult::Connected: break;
+    case ConnectResult::Stopped: return;
+    case ConnectResult::NoSocket: log_line("Energymeter: error opening socket"); return;
+    case ConnectResult::NoHost: log_line("Energymeter: error, no such host"); return;
+    case ConnectResult::Failed: log_line("Energymeter: error connecting"); return;
+  }
+
+  D0Slots slots;
+  const bool hooks = test_hooks_on();
+  std::array<char, kD0BufferSize> buf;
+  for (;;) {
+    std::size_t n = 0;
+    buf.fill(0);
+    ReadResult r = read_some(stop, sock.get(), buf.data(), buf.size(), n);
+    if (r == ReadResult::Error) log_line("Energymeter: error reading header");
+    if (r == ReadResult::Data || r == ReadResult::Error) {
+      r = read_some(stop, sock.get(), buf.data(), buf.size(), n);
+      if (r == ReadResult::Error) log_line("Energymeter: error reading data");
+    }
+    if (r == ReadResult::Stopped) return;
+    if (r == ReadResult::Data) {
+      // Only the bytes of this read are the readout; whatever the header read
+      // left behind in the buffer is not.
+      const std::string_view data(buf.data(), n);
+      const D0Result parsed = mt175 ? parse_mt175(data, slots) : parse_as1440(data, slots);
+      publish(parsed, slots);
+      const LiveValues& l = live();
+      debug_line("Energymeter: %d W | %d %d %d V | %d %d %d mA", l.intpow.load(), l.em_u1.load(), l.em_u2.load(),
+                 l.em_u3.load(), l.em_i1.load(), l.em_i2.load(), l.em_i3.load());
+      if (hooks && debug_on())
+        log_line("Energymeter test: %.4f %.4f kWh", static_cast<double>(l.em_energy_consumption.load()),
+                 static_cast<double>(l.em_energy_surplus.load()));
+      continue;
+    }
+    // A closed connection reads as no data for ever, and on TCP a failed read
+    // means the connection is gone: connect again instead of spinning.
+    if (r == ReadResult::Closed)
+      log_line("Energymeter: D0 gateway closed the connection, reconnecting");
+    else if (r == ReadResult::Idle)
+      log_line("Energymeter: no data from the D0 gateway for %d s, reconnecting",
+               static_cast<int>(kIdleTimeout.count()));
+    else
+      log_line("Energymeter: D0 gateway connection lost, reconnecting");
+    if (!reconnect(stop, sock)) return;
+  }
+}
+
+}  // namespace kivd::meter

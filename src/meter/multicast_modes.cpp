@@ -1,0 +1,195 @@
+// The two multicast receivers: SMA Energy Meter datagrams and OEM gateway
+// JSON datagrams.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+
+#include <array>
+#include <cerrno>
+#include <chrono>
+
+#include "clock.hpp"
+#include "live_values.hpp"
+#include "log.hpp"
+#include "meter_modes.hpp"
+#include "oem_datagram.hpp"
+#include "settings.hpp"
+#include "sma_datagram.hpp"
+
+namespace kivd::meter {
+
+using namespace std::chrono_literals;
+
+namespace {
+
+// Waits for the next datagram and reads it; false when the pass stops.
+// Read errors give a negative size.
+bool receive(const StopFd& stop, int fd, std::uint8_t* buf, std::size_t cap, ssize_t& n) {
+  for (;;) {
+    const WaitResult w = stop.wait_readable(fd, -1ms);
+    if (w == WaitResult::Stopped) return false;
+    if (w == WaitResult::Error) {
+      // poll itself failed: do not spin on it.
+      if (!sleep_for(1s, stop.token())) return false;
+      continue;
+    }
+    if (w != WaitResult::Ready) continue;
+    n = ::recv(fd, buf, cap, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    return true;
+  }
+}
+
+// Replaces control characters so that a datagram cannot forge log lines.
+void log_datagram_text(std::string_view text) {
+  char line[400];
+  std::size_t n = 0;
+  for (char c : text) {
+    if (n + 1 >= sizeof line) break;
+    line[n++] = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
+  }
+  line[n] = '\0';
+  log_line("%s", line);
+}
+
+}  // namespace
+
+void publish_sma(const SmaValues& v) {
+  LiveValues& l = live();
+  l.em_serial = v.serial;
+  l.em_timestamp = v.timestamp_s;
+  l.em_u1 = v.u[0];
+  l.em_u2 = v.u[1];
+  l.em_u3 = v.u[2];
+  l.intpow = v.intpow;
+  l.em_pow_1 = v.pow[0];
+  l.em_pow_2 = v.pow[1];
+  l.em_pow_3 = v.pow[2];
+  l.em_i1 = v.i[0];
+  l.em_i2 = v.i[1];
+  l.em_i3 = v.i[2];
+  if (v.phase_fault) debug_line("Energymeter: SMA EM failed on phase 2 and phase 3! Please install it correctly.");
+  l.em_pf = v.pf;
+  l.em_energy_consumption = v.energy_consumption;
+  l.em_energy_surplus = v.energy_surplus;
+  stamp_now(l.last_kiv_datetime);
+}
+
+UniqueFd open_multicast_receiver(const StopFd& stop) {
+  const Settings& s = cfg();
+  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!fd) {
+    log_line("Energymeter: error opening socket");
+    return {};
+  }
+  const timeval send_timeout{60, 0};
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout) < 0) {
+    log_line("Energymeter: cannot set SO_SNDTIMEO for socket");
+    return {};
+  }
+  const int one = 1;
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
+    log_line("Energymeter: error setting SO_REUSEADDR");
+    return {};
+  }
+  if (!s.NetworkInterface.empty() &&
+      ::setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, s.NetworkInterface.c_str(),
+                   static_cast<socklen_t>(s.NetworkInterface.size() + 1)) < 0)
+    log_line("Energymeter: error binding interface to %s, fallback to default", s.NetworkInterface.c_str());
+
+  sockaddr_in local{};
+  local.sin_family = AF_INET;
+  local.sin_addr.s_addr = htonl(INADDR_ANY);
+  local.sin_port = htons(static_cast<std::uint16_t>(s.KivPort));
+  if (s.KivPort < 1 || s.KivPort > 65535 ||
+      ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
+    log_line("Energymeter: bind call failed");
+    return {};
+  }
+  ip_mreq group{};
+  group.imr_interface.s_addr = htonl(INADDR_ANY);
+  if (::inet_aton(s.KivServer.c_str(), &group.imr_multiaddr) == 0 ||
+      ::setsockopt(fd.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) < 0) {
+    log_line("Energymeter: error adding multicast group - exit program!");
+    fd.reset();
+    sleep_for(5s, stop.token());
+    return {};
+  }
+  return fd;
+}
+
+void run_sma_mode(const StopFd& stop) {
+  log_line("Energymeter: Starting in SMA multicast UDP mode...");
+  if (!sleep_for(1s, stop.token())) return;
+  const UniqueFd fd = open_multicast_receiver(stop);
+  if (!fd) return;
+
+  const bool hooks = test_hooks_on();
+  const std::uint32_t serial_filter = cfg().KivSerial;
+  std::array<std::uint8_t, kSmaBufferSize> emeter_data;
+  SmaValues values;
+  for (;;) {
+    ssize_t n = -1;
+    if (!receive(stop, fd.get(), emeter_data.data(), emeter_data.size(), n)) return;
+    if (n < 0) continue;
+    const Bytes datagram(emeter_data.data(), static_cast<std::size_t>(n));
+    if (decode_sma_datagram(datagram, serial_filter, values) != SmaVerdict::Accepted) continue;
+    publish_sma(values);
+    if (debug_on()) {
+      const LiveValues& l = live();
+      log_line("Energymeter: %d W | %d %d %d V | %d %d %d mA | cos phi %.3f", l.intpow.load(), l.em_u1.load(),
+               l.em_u2.load(), l.em_u3.load(), l.em_i1.load(), l.em_i2.load(), l.em_i3.load(),
+               static_cast<double>(static_cast<float>(l.em_pf.load()) / 1000.0f));
+      if (hooks) {
+        char stamp[20];
+        l.last_kiv_datetime.copy_to(stamp);
+        log_line("Energymeter test: serial %u time %u | %d %d %d W | %.1f %.1f kWh | %s", l.em_serial.load(),
+                 l.em_timestamp.load(), l.em_pow_1.load(), l.em_pow_2.load(), l.em_pow_3.load(),
+                 static_cast<double>(l.em_energy_consumption.load()),
+                 static_cast<double>(l.em_energy_surplus.load()), stamp);
+      }
+    }
+  }
+}
+
+void run_oem_mode(const StopFd& stop) {
+  log_line("Energymeter: Starting in OEM mode...");
+  const UniqueFd fd = open_multicast_receiver(stop);
+  if (!fd) return;
+
+  // One byte more than the largest datagram, for the parser's end mark.
+  std::array<std::uint8_t, kOemMaxDatagram + 1> buf;
+  OemValues kept;
+  // A gateway that keeps sending broken JSON must not fill the log.
+  LogLimiter invalid_log(std::chrono::seconds(60));
+  for (;;) {
+    ssize_t n = -1;
+    if (!receive(stop, fd.get(), buf.data(), kOemMaxDatagram, n)) return;
+    if (n < 0) continue;
+    buf[static_cast<std::size_t>(n)] = 0;
+    const std::string_view text(reinterpret_cast<const char*>(buf.data()), static_cast<std::size_t>(n));
+    std::size_t error_at = 0;
+    // A datagram that is no JSON is logged and dropped; the next one may be
+    // fine, and the house should not go without meter values until the next
+    // restart because of one bad datagram.
+    if (parse_oem_datagram(text, kept, error_at) == OemVerdict::InvalidJson) {
+      if (invalid_log.allow()) log_datagram_text(text.substr(error_at));
+      continue;
+    }
+    const OemPublished p = oem_publish_values(kept);
+    LiveValues& l = live();
+    l.intpow = p.intpow;
+    l.em_u1 = p.u[0];
+    l.em_u2 = p.u[1];
+    l.em_u3 = p.u[2];
+    l.em_i1 = p.i[0];
+    l.em_i2 = p.i[1];
+    l.em_i3 = p.i[2];
+    stamp_now(l.last_kiv_datetime);
+    debug_line("Energymeter: %d W | %d %d %d V | %d %d %d mA", p.intpow, p.u[0], p.u[1], p.u[2], p.i[0], p.i[1],
+               p.i[2]);
+  }
+}
+
+}  // namespace kivd::meter

@@ -1,0 +1,71 @@
+#include <gtest/gtest.h>
+
+#include <stop_token>
+#include <string>
+
+#include "fake_clock.hpp"
+#include "live_values.hpp"
+#include "settings.hpp"
+#include "temp_dir.hpp"
+#include "threads.hpp"
+
+namespace kivd {
+namespace {
+
+int count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (auto p = text.find(what); p != std::string::npos; p = text.find(what, p + 1)) ++n;
+  return n;
+}
+
+class MeterThread : public ::testing::Test {
+ protected:
+  void use(Settings s) {
+    s.LOG_FILE = sandbox_.log_file();
+    replace_settings(s);
+  }
+  test::Sandbox sandbox_;
+};
+
+TEST_F(MeterThread, NotUsed) {
+  Settings s = cfg();
+  s.KivUsing = "false";
+  use(s);
+  std::stop_source never;
+  StartKIV(1, never.get_token());
+  EXPECT_NE(sandbox_.log().find("Thread 1: Energymeter service not used...\n"), std::string::npos);
+  EXPECT_EQ(count(sandbox_.log(), "Energymeter"), 1);
+}
+
+TEST_F(MeterThread, LocalModeRefreshesTheTimeOncePerSecond) {
+  Settings s = cfg();
+  s.KivUsing = "True";
+  s.KivType = "local";
+  s.EMUUsing = "FALSE";
+  s.debug = 1;
+  use(s);
+  live().em_pf = 950;
+  live().last_kiv_datetime.set(kNeverStamp);
+
+  test::FakeClock clock(1'800'000'000);
+  test::ScopedFakeClock installed(clock);
+  std::stop_source stop;
+  clock.on_sleep = [&](test::FakeClock& c) {
+    if (c.sleeps() == 3) stop.request_stop();
+  };
+  StartKIV(1, stop.get_token());
+
+  const std::string log = sandbox_.log();
+  EXPECT_EQ(count(log, "Thread 1: Starting energymeter service...\n"), 1);
+  EXPECT_EQ(count(log, "Energymeter: Local smartmeter chip\n"), 1);
+  EXPECT_EQ(count(log, "Energymeter: Starting in local mode...\n"), 1);
+  EXPECT_EQ(count(log, "Energymeter: 0 W | 0 0 0 V | 0 0 0 mA | cos phi 0.950\n"), 3);
+  EXPECT_EQ(clock.elapsed(), std::chrono::seconds(3));
+  char expected[20];
+  format_stamp(1'800'000'002, expected);  // the third pass, two seconds in
+  EXPECT_EQ(live().last_kiv_datetime.get(), expected);
+  live().em_pf = 0;
+}
+
+}  // namespace
+}  // namespace kivd
