@@ -133,7 +133,7 @@ int Get_Request(ConnReader& reader, ReqInfo& req) {
   std::string line;
   for (;;) {
     bool full = false;
-    const ConnReader::Result r = reader.read_line(line, kLineBuffer, deadline, full);
+    const ConnReader::Result r = reader.read_line(line, kLineBuffer - 1, deadline, full);  // 1022 bytes
     if (r == ConnReader::Result::Timeout) return -1;
     if (r == ConnReader::Result::Error) {
       web_log("Webserver: Error calling select() in get_request()");
@@ -149,7 +149,9 @@ int Get_Request(ConnReader& reader, ReqInfo& req) {
       // if its tail were a header line of its own.
       web_log("Webserver: request header line too long, refused");
       req.status = 400;
-      if (req.first_header && line.find("HTTP/") != std::string::npos) req.type = ReqType::FULL;
+      // An overlong request line comes from an HTTP/1.x client in practice:
+      // answer it with a status line.
+      if (req.first_header) req.type = ReqType::FULL;
       return 0;
     }
     Trim(line);

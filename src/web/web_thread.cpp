@@ -3,6 +3,7 @@
 // hand-over applied after each child has ended.
 #include <arpa/inet.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -39,6 +40,25 @@ using web::web_log;
 // connection at a time, so a hung child would take the whole interface.
 constexpr auto kChildLimit = 15min;
 
+// Ends the answer with a FIN and reads what the client still sends for a
+// moment: closing with unread bytes would reset the connection, and the
+// client could lose the answer (an error page for an oversized request).
+void lingering_close_input(int conn) {
+  ::shutdown(conn, SHUT_WR);
+  const auto until = std::chrono::steady_clock::now() + 500ms;
+  char sink[4096];
+  std::size_t total = 0;
+  while (total < 65536) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{conn, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    const ssize_t n = ::read(conn, sink, sizeof sink);
+    if (n <= 0) break;
+    total += static_cast<std::size_t>(n);
+  }
+}
+
 [[noreturn]] void run_child(int listen_fd, int conn, const web::TimeSnapshot& snap) {
   web::enter_child(snap);
   // The daemon's signals are taken by its signal thread, which the child
@@ -48,7 +68,7 @@ constexpr auto kChildLimit = 15min;
   pthread_sigmask(SIG_SETMASK, &none, nullptr);
   web_debug("Webserver: child opened PID %d", static_cast<int>(::getpid()));
   if (::close(listen_fd) != 0) web_log("Webserver: Error closing listening socket in child.");
-  else web::Service_Request(conn, snap);
+  else if (web::Service_Request(conn, snap) == 0) lingering_close_input(conn);
   if (::close(conn) != 0) web_log("Webserver: Error closing connected socket in child.");
   web_debug("Webserver: child ended PID %d", static_cast<int>(::getpid()));
   ::_exit(0);
