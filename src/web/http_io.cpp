@@ -155,7 +155,11 @@ int Get_Request(ConnReader& reader, ReqInfo& req) {
       return 0;
     }
     Trim(line);
-    if (line.empty()) break;
+    if (line.empty()) {
+      // A head without a request line asks for nothing.
+      if (req.first_header) req.status = 400;
+      break;
+    }
     if (Parse_HTTP_Header(line, req) != 0) return 0;
     if (req.type == ReqType::SIMPLE) break;
   }

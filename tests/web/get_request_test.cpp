@@ -106,6 +106,15 @@ TEST(GetRequest, GarbageBytesAre501) {
   EXPECT_EQ(r.status, 501);
 }
 
+TEST(GetRequest, EmptyLineBeforeRequestLineIs400) {
+  kivd::test::Sandbox sb;
+  int rc = 1;
+  ReqInfo r = parse_raw("\r\nGET / HTTP/1.1\r\n\r\n", &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(r.status, 400);
+  EXPECT_FALSE(r.resource);
+}
+
 TEST(GetRequest, PeerClosingBeforeAnythingGetsNoAnswer) {
   kivd::test::Sandbox sb;
   int rc = 0;
@@ -122,4 +131,32 @@ TEST(GetRequest, HeadNotCompleteWithinFiveSeconds) {
   EXPECT_EQ(rc, -1);
   EXPECT_GE(took, std::chrono::milliseconds(4900));
   EXPECT_LT(took, std::chrono::milliseconds(6500));
+}
+
+TEST(GetRequest, RandomInputNeverBreaksTheParser) {
+  kivd::test::Sandbox sb;
+  std::uint32_t seed = 12345;
+  auto rnd = [&] {
+    seed = seed * 1664525u + 1013904223u;
+    return seed >> 8;
+  };
+  const char* prefixes[] = {"", "GET /", "POST /control HTTP/1.1\r\nContent-Length: ", "GET / HTTP/1.1\r\n", "HEAD "};
+  for (int i = 0; i < 400; ++i) {
+    std::string bytes = prefixes[rnd() % 5];
+    const std::size_t n = rnd() % 2500;
+    for (std::size_t k = 0; k < n; ++k) {
+      const std::uint32_t r = rnd();
+      bytes.push_back(r % 7 == 0 ? '\n' : r % 11 == 0 ? ':' : static_cast<char>(r & 0xff));
+    }
+    int rc = 0;
+    ReqInfo r = parse_raw(bytes, &rc);
+    EXPECT_TRUE(rc == 0 || rc == -1);
+    EXPECT_TRUE(r.status == 200 || r.status == 400 || r.status == 501) << r.status;
+    if (r.post_data) {
+      EXPECT_LE(r.post_data->size(), 1023u);
+    }
+    if (r.status == 200 && rc == 0) {
+      EXPECT_TRUE(r.resource && !r.resource->empty()) << i;
+    }
+  }
 }
