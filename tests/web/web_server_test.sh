@@ -120,4 +120,22 @@ check "no zombie children" bash -c "! ps -o stat= --ppid $DAEMON_PID | grep -q Z
 check "no waitpid errors" test "$(count_log 'error waitpid')" -eq 0
 check "daemon alive" kill -0 "$DAEMON_PID"
 kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
+
+# --- update with an unpacked update: the server hands the process over ---
+new_sandbox
+write_ini "[WEBSERVER]
+PORT=$PORT"
+mkdir -p "$SANDBOX/log/kivupdate/bin"
+cat > "$SANDBOX/log/kivupdate/bin/kiv_updater" <<'SH'
+#!/bin/sh
+echo "$$" > "$(dirname "$0")/ran"
+SH
+chmod +x "$SANDBOX/log/kivupdate/bin/kiv_updater"
+touch "$SANDBOX/log/kivupdate/bin/kivd"
+start_kivd
+wait_log "Thread 2: Starting webserver...$" 5
+curl -s --max-time 10 "$URL/update" > /dev/null
+check "update initiated" wait_log "Update kivd daemon initiated...$" 5
+check "updater started in the daemon's process" bash -c "for i in \$(seq 1 300); do [ -s '$SANDBOX/log/kivupdate/bin/ran' ] && exit 0; sleep 0.1; done; exit 1"
+check "updater kept the pid" test "$(cat "$SANDBOX/log/kivupdate/bin/ran" 2>/dev/null)" = "$DAEMON_PID"
 finish
