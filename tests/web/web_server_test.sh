@@ -138,4 +138,17 @@ curl -s --max-time 10 "$URL/update" > /dev/null
 check "update initiated" wait_log "Update kivd daemon initiated...$" 5
 check "updater started in the daemon's process" bash -c "for i in \$(seq 1 300); do [ -s '$SANDBOX/log/kivupdate/bin/ran' ] && exit 0; sleep 0.1; done; exit 1"
 check "updater kept the pid" test "$(cat "$SANDBOX/log/kivupdate/bin/ran" 2>/dev/null)" = "$DAEMON_PID"
+
+# --- the port is taken: the daemon ends with the bind failure -------------
+new_sandbox
+write_ini "[WEBSERVER]
+PORT=$PORT"
+python3 -c "import socket,time; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(('0.0.0.0', $PORT)); s.listen(1); open('$SANDBOX/held','w').close(); time.sleep(8)" &
+holder=$!
+for _ in $(seq 1 50); do [ -e "$SANDBOX/held" ] && break; sleep 0.1; done
+start_kivd
+check "bind failure logged" wait_log "Webserver: Couldn't bind listening socket, again. Now exit!$" 5
+check "quit by the failure" wait_log "STOP: Quit signal catched.$" 5
+check "daemon ended" wait_gone "$DAEMON_PID" 5
+kill "$holder" 2>/dev/null; wait "$holder" 2>/dev/null
 finish
