@@ -1,12 +1,206 @@
+// The web server thread: one listening socket for the life of the process
+// (restart passes leave it alone), one forked child per connection, and the
+// hand-over applied after each child has ended.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "clock.hpp"
+#include "daemon_state.hpp"
+#include "handover.hpp"
+#include "http_request.hpp"
 #include "log.hpp"
+#include "service_request.hpp"
+#include "settings.hpp"
+#include "stop_wait.hpp"
 #include "threads.hpp"
-#include "wait_for_stop.hpp"
+#include "unique_fd.hpp"
+#include "utils.hpp"
+#include "web_log.hpp"
 
 namespace kivd {
 
+namespace {
+
+using namespace std::chrono_literals;
+using web::web_debug;
+using web::web_log;
+
+// A request child that runs this long is ended: the server serves one
+// connection at a time, so a hung child would take the whole interface.
+constexpr auto kChildLimit = 15min;
+
+// Ends the answer with a FIN and reads what the client still sends for a
+// moment: closing with unread bytes would reset the connection, and the
+// client could lose the answer (an error page for an oversized request).
+void lingering_close_input(int conn) {
+  ::shutdown(conn, SHUT_WR);
+  const auto until = std::chrono::steady_clock::now() + 500ms;
+  char sink[4096];
+  std::size_t total = 0;
+  while (total < 65536) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    if (left.count() <= 0) break;
+    pollfd p{conn, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
+    const ssize_t n = ::read(conn, sink, sizeof sink);
+    if (n <= 0) break;
+    total += static_cast<std::size_t>(n);
+  }
+}
+
+[[noreturn]] void run_child(int listen_fd, int conn, const web::TimeSnapshot& snap) {
+  web::enter_child(snap);
+  // The daemon's signals are taken by its signal thread, which the child
+  // does not have: give the child the default behaviour back.
+  sigset_t none;
+  sigemptyset(&none);
+  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+  web_debug("Webserver: child opened PID %d", static_cast<int>(::getpid()));
+  if (::close(listen_fd) != 0) web_log("Webserver: Error closing listening socket in child.");
+  else if (web::Service_Request(conn, snap) == 0) lingering_close_input(conn);
+  if (::close(conn) != 0) web_log("Webserver: Error closing connected socket in child.");
+  web_debug("Webserver: child ended PID %d", static_cast<int>(::getpid()));
+  ::_exit(0);
+}
+
+// Waits for this child only (nothing else reaps it: SIGCHLD is not handled
+// by reaping). True when it ended normally within the limit.
+bool wait_child(pid_t pid, const StopFd& stop) {
+  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
+  bool ended = true;
+  if (pidfd >= 0) {
+    UniqueFd guard(pidfd);
+    const WaitResult w = stop.wait_readable(pidfd, std::chrono::duration_cast<std::chrono::milliseconds>(kChildLimit));
+    if (w != WaitResult::Ready) {
+      if (w == WaitResult::Timeout)
+        web_log("Webserver: request child PID %d still running after %d s, ended", static_cast<int>(pid),
+                static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(kChildLimit).count()));
+      ended = false;
+    }
+  }
+  if (!ended) ::kill(pid, SIGKILL);
+  int status = 0;
+  pid_t r;
+  do {
+    r = ::waitpid(pid, &status, 0);
+  } while (r < 0 && errno == EINTR);
+  return ended && r == pid;
+}
+
+bool update_files_present() {
+  for (const char* f : {"/kivupdate/bin/kiv_updater", "/kivupdate/bin/kivd"}) {
+    const std::string path = cfg().LOG_DIR + f;
+    if (!FileExists(path)) {
+      web_log("Webserver: update request ignored, %s not found", path.c_str());
+      return false;
+    }
+  }
+  return true;
+}
+
+enum class AfterChild { Serve, Update };
+
+AfterChild apply_handover() {
+  std::string vars;
+  if (web::get_temp_variables(vars) > 0) web::SetVariablesAll(vars, "Webserver: parent get interop string: ");
+  std::string action;
+  if (web::get_temp_actions(action) > 0 && !action.empty()) {
+    web_debug("Webserver: parent get interop string: %s", action.c_str());
+    if (web::iequal(action, "restart")) {
+      web_log("Restart kivd daemon initiated...");
+      daemon_state().intRestart = 1;
+    } else if (web::iequal(action, "update")) {
+      // Without an unpacked update the daemon would only restart, and this
+      // thread, started once per process, would be gone for good.
+      if (update_files_present()) {
+        web_log("Update kivd daemon initiated...");
+        return AfterChild::Update;
+      }
+    }
+  }
+  return AfterChild::Serve;
+}
+
+UniqueFd open_listening_socket() {
+  const Settings& s = cfg();
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) Error_Quit("Webserver: Couldn't create listening socket. Waiting...");
+  if (!s.NetworkInterface.empty()) {
+    char dev[60] = {};
+    copy_text(dev, sizeof dev, s.NetworkInterface);
+    if (::setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, dev, sizeof dev) != 0)
+      web_log("Webserver: error binding interface to %s, fallback to default", dev);
+  }
+  const timeval tv{web::kSendTimeoutSec, 0};
+  if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+    web_log("Webserver: setsockopt send timeout failed");
+  // A new daemon must get its port back while old connections sit in TIME_WAIT.
+  const int one = 1;
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_ANY);
+  addr.sin_port = htons(static_cast<std::uint16_t>(s.WebPort));
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+    Error_Quit("Webserver: Couldn't bind listening socket, again. Now exit!");
+  if (::listen(fd.get(), web::kListenBacklog) != 0) Error_Quit("Webserver: Call to listen failed.");
+  return fd;
+}
+
+}  // namespace
+
 void StartWebserver(int index, std::stop_token stop) {
-  log_line("Thread %d: Starting webserver...", index);
-  wait_for_stop(stop);
+  web_log("Thread %d: Starting webserver...", index);
+  UniqueFd listener = open_listening_socket();
+  web::remove_temp_files();
+  const StopFd stopfd(stop);
+
+  while (!stopfd.stop_requested()) {
+    const WaitResult w = stopfd.wait_readable(listener.get(), std::chrono::milliseconds(-1));
+    if (w == WaitResult::Stopped) break;
+    UniqueFd conn(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+    if (!conn) {
+      if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
+      web_log("Webserver: Error calling accept()");
+      sleep_for(5s, stop);
+      continue;
+    }
+    const web::TimeSnapshot snap = web::take_time_snapshot();
+    const pid_t pid = ::fork();
+    if (pid < 0) {
+      web_log("Webserver: Error create fork.");
+      if (::close(conn.release()) != 0) web_log("Webserver: Error closing connected socket in parent.");
+      continue;
+    }
+    if (pid == 0) run_child(listener.get(), conn.get(), snap);
+
+    web_debug("Webserver: parent started");
+    if (!wait_child(pid, stopfd)) {
+      // The hand-over files stay until after the next connection.
+      web_log("Webserver: error waitpid.");
+    } else {
+      web_debug("Webserver: parent after waiting for the end of the child");
+      if (apply_handover() == AfterChild::Update) {
+        if (::close(conn.release()) != 0) web_log("Webserver: Error closing connection socket in child.");
+        if (::close(listener.release()) != 0) web_log("Webserver: Error closing listening socket in child.");
+        daemon_state().intUpdate = 1;
+        return;
+      }
+    }
+    if (::close(conn.release()) != 0) web_log("Webserver: Error closing connected socket in parent.");
+    web_debug("Webserver: parent fork ended.");
+  }
 }
 
 }  // namespace kivd

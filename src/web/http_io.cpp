@@ -1,0 +1,185 @@
+#include "http_io.hpp"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+
+#include "web_log.hpp"
+
+namespace kivd::web {
+
+using std::chrono::steady_clock;
+
+void Sink::put(std::string_view text) {
+  if (failed_ || text.empty()) return;
+  if (!write_all(text)) failed_ = true;
+}
+
+static void vput(Sink& s, std::size_t limit, const char* fmt, va_list ap) {
+  char buf[1000];
+  if (limit > sizeof buf) limit = sizeof buf;
+  const int n = std::vsnprintf(buf, limit, fmt, ap);
+  if (n < 0) return;
+  const std::size_t len = static_cast<std::size_t>(n) < limit ? static_cast<std::size_t>(n) : limit - 1;
+  s.put(std::string_view(buf, len));
+}
+
+void Sink::printf(const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vput(*this, 1000, fmt, ap);
+  va_end(ap);
+}
+
+void Sink::printf_n(std::size_t limit, const char* fmt, ...) {
+  va_list ap;
+  va_start(ap, fmt);
+  vput(*this, limit, fmt, ap);
+  va_end(ap);
+}
+
+bool FdSink::write_all(std::string_view text) {
+  const char* p = text.data();
+  std::size_t left = text.size();
+  while (left > 0) {
+    const ssize_t n = ::write(fd_, p, left);
+    if (n <= 0) {
+      if (n < 0 && errno == EINTR) continue;
+      web_log("Webserver: Error in Writeline()");
+      return false;
+    }
+    p += n;
+    left -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool FdSink::send_raw(const void* data, std::size_t n) {
+  if (failed_) return false;
+  ssize_t sent;
+  do {
+    sent = ::send(fd_, data, n, 0);
+  } while (sent < 0 && errno == EINTR);
+  if (sent < 0) {
+    web_log("Webserver: Error in Writebinary()");
+    failed_ = true;
+    return false;
+  }
+  return true;
+}
+
+ConnReader::Fill ConnReader::fill(steady_clock::time_point deadline) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
+    if (left.count() <= 0) return Fill::Timeout;
+    pollfd p{fd_, POLLIN, 0};
+    const int r = ::poll(&p, 1, static_cast<int>(left.count()));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return Fill::Error;
+    }
+    if (r == 0) return Fill::Timeout;
+    const ssize_t n = ::read(fd_, buf_, sizeof buf_);
+    if (n < 0) {
+      if (errno == EINTR || errno == EAGAIN) continue;
+      web_log("Webserver: Error in Readline()");
+      return Fill::Error;
+    }
+    if (n == 0) {
+      eof_ = true;
+      return Fill::Closed;
+    }
+    pos_ = 0;
+    len_ = static_cast<std::size_t>(n);
+    return Fill::Data;
+  }
+}
+
+ConnReader::Result ConnReader::read_line(std::string& out, std::size_t max, steady_clock::time_point deadline,
+                                         bool& full_line) {
+  out.clear();
+  full_line = false;
+  while (out.size() + 1 < max) {
+    if (pos_ == len_) {
+      if (eof_) {
+        full_line = true;
+        return out.empty() ? Result::Closed : Result::Line;
+      }
+      switch (fill(deadline)) {
+        case Fill::Data: break;
+        case Fill::Closed:
+          full_line = true;
+          return out.empty() ? Result::Closed : Result::Line;
+        case Fill::Timeout: return Result::Timeout;
+        case Fill::Error: return Result::Error;
+      }
+    }
+    const char c = buf_[pos_++];
+    out.push_back(c);
+    if (c == '\n') {
+      full_line = true;
+      return Result::Line;
+    }
+  }
+  return Result::Line;
+}
+
+int Get_Request(ConnReader& reader, ReqInfo& req) {
+  const auto deadline = steady_clock::now() + std::chrono::milliseconds(kHeadBudgetMs);
+  std::string line;
+  for (;;) {
+    bool full = false;
+    const ConnReader::Result r = reader.read_line(line, kLineBuffer - 1, deadline, full);  // 1022 bytes
+    if (r == ConnReader::Result::Timeout) return -1;
+    if (r == ConnReader::Result::Error) {
+      web_log("Webserver: Error calling select() in get_request()");
+      return -1;
+    }
+    if (r == ConnReader::Result::Closed) {
+      // The peer closed before the head was complete.
+      if (req.first_header) return -1;
+      break;
+    }
+    if (!full) {
+      // A line that does not fit the buffer: refused rather than read on as
+      // if its tail were a header line of its own.
+      web_log("Webserver: request header line too long, refused");
+      req.status = 400;
+      // An overlong request line comes from an HTTP/1.x client in practice:
+      // answer it with a status line.
+      if (req.first_header) req.type = ReqType::FULL;
+      return 0;
+    }
+    Trim(line);
+    if (line.empty()) {
+      // A head without a request line asks for nothing.
+      if (req.first_header) req.status = 400;
+      break;
+    }
+    if (Parse_HTTP_Header(line, req) != 0) return 0;
+    if (req.type == ReqType::SIMPLE) break;
+  }
+
+  if (!req.content_length) return 0;
+  const std::optional<std::size_t> length = announced_length(req);
+  if (!length) {
+    web_log("Webserver: invalid Content-Length, request refused");
+    req.status = 400;
+    return 0;
+  }
+  if (req.method != Method::POST) return 0;
+  std::size_t max = *length + 1;
+  if (max > kLineBuffer) max = kLineBuffer;
+  bool full = false;
+  std::string body;
+  const auto body_deadline = steady_clock::now() + std::chrono::milliseconds(kHeadBudgetMs);
+  const ConnReader::Result r = max > 1 ? reader.read_line(body, max, body_deadline, full) : ConnReader::Result::Line;
+  if (r == ConnReader::Result::Line || r == ConnReader::Result::Closed) req.post_data = std::move(body);
+  return 0;
+}
+
+}  // namespace kivd::web

@@ -1,0 +1,73 @@
+// The request record and the pure parts of HTTP handling: the header-line
+// parser, the table of served resources, content types and the status line.
+// No sockets here, so everything is tested from raw request bytes.
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+namespace kivd::web {
+
+enum class Method { GET = 0, POST = 1, HEAD = 2, UNSUPPORTED = 3 };
+enum class ReqType { SIMPLE = 0, FULL = 1 };
+
+struct ReqInfo {
+  Method method = Method::UNSUPPORTED;
+  ReqType type = ReqType::SIMPLE;
+  std::optional<std::string> referer;
+  std::optional<std::string> useragent;
+  std::optional<std::string> resource;  // target as sent, query included
+  std::optional<std::string> content_length;
+  std::optional<std::string> post_data;
+  int status = 200;
+
+  // Parser state: one record parses exactly one request.
+  bool first_header = true;
+  int second_header = 0;
+};
+
+inline constexpr std::size_t kLineBuffer = 1024;   // one header line, the body
+inline constexpr std::size_t kHandOverMax = 198;   // longest hand-over string
+inline constexpr int kHeadBudgetMs = 5000;         // whole request head
+inline constexpr int kSendTimeoutSec = 7;
+inline constexpr int kListenBacklog = 50;
+inline constexpr std::size_t kBinaryMax = 10240;   // binary static files are cut here
+inline constexpr const char* kServerName = "dovireruzida/1.0";
+
+// Removes every trailing character that is not an ASCII letter or digit.
+void Trim(std::string& text);
+void StrUpper(std::string& text);
+// 1 when text ends with suffix (case counts), else 0.
+int ext_match(std::string_view text, std::string_view suffix);
+bool iequal(std::string_view a, std::string_view b);
+
+// One (already trimmed) header line: 0 to go on, -1 to stop reading (an
+// error status has then been set).
+int Parse_HTTP_Header(std::string_view line, ReqInfo& req);
+
+// The body length the request announces: nullopt without a usable
+// Content-Length (absent, or not a plain decimal number).
+std::optional<std::size_t> announced_length(const ReqInfo& req);
+
+// True for the suffixes of static files (case counts).
+bool is_static_suffix(std::string_view resource);
+bool is_binary_suffix(std::string_view resource);
+// A static resource that may be looked up below the resources folder: starts
+// with "/", holds no "..", no backslash and no NUL.
+bool static_path_is_safe(std::string_view resource);
+
+// 0 when the resource is served, -1 when not. wallbox_used: WallboxUsing is TRUE.
+int Check_Resource(const ReqInfo& req, bool wallbox_used);
+
+// "Content-Type: ...\r\n" for the resource.
+const char* content_type_line(std::string_view resource);
+// Reason phrase for the status ("OK", "Bad Request", ...).
+const char* reason_phrase(int status);
+
+// The part of the target before the first "?", and the query between the
+// first "?" and the next one (nullopt when there is no "?" or it is empty).
+std::string_view path_part(std::string_view resource);
+std::optional<std::string_view> query_part(std::string_view resource);
+
+}  // namespace kivd::web

@@ -1,0 +1,202 @@
+#include "page_common.hpp"
+
+#include "daemon_state.hpp"
+#include "settings.hpp"
+
+namespace kivd::web {
+
+namespace {
+
+constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+}  // namespace
+
+std::string html_escape(std::string_view s) {
+  std::string o;
+  o.reserve(s.size());
+  for (char c : s) {
+    switch (c) {
+      case '&': o += "&amp;"; break;
+      case '<': o += "&lt;"; break;
+      case '>': o += "&gt;"; break;
+      case '"': o += "&quot;"; break;
+      case '\'': o += "&#39;"; break;
+      case '\0': break;
+      default: o += c;
+    }
+  }
+  return o;
+}
+
+std::string xml_escape(std::string_view s) {
+  std::string o;
+  o.reserve(s.size());
+  for (char c : s) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '&': o += "&amp;"; break;
+      case '<': o += "&lt;"; break;
+      case '>': o += "&gt;"; break;
+      case '"': o += "&quot;"; break;
+      case '\'': o += "&apos;"; break;
+      default:
+        // Control characters other than tab, LF and CR are not allowed in XML.
+        if (u < 0x20 && c != '\t' && c != '\n' && c != '\r') break;
+        o += c;
+    }
+  }
+  return o;
+}
+
+std::string js_escape(std::string_view s) {
+  static const char* hex = "0123456789abcdef";
+  std::string o;
+  o.reserve(s.size());
+  for (char c : s) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if ((u >= '0' && u <= '9') || (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || u >= 0x80 ||
+        c == '/' || c == ':' || c == '.' || c == '-' || c == '_' || c == '?' || c == '=' || c == '%' || c == ',' ||
+        c == '+' || c == '~' || c == ' ') {
+      o += c;
+    } else {
+      o += "\\x";
+      o += hex[u >> 4];
+      o += hex[u & 15];
+    }
+  }
+  return o;
+}
+
+void no_cache_piece(Sink& out) {
+  out.put("<HTML>\n<HEAD><META HTTP-EQUIV=\"Pragma\" CONTENT=\"no-cache\">\n<META HTTP-EQUIV=\"Expires\" CONTENT=\"-1\">\n");
+}
+
+void content_type_meta_piece(Sink& out) {
+  out.put("<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n");
+}
+
+void head_variant_a(Sink& out) {
+  out.put(
+      "<HTML>\n<HEAD><META HTTP-EQUIV=\"Pragma\" CONTENT=\"no-cache\">\n<META HTTP-EQUIV=\"Expires\" "
+      "CONTENT=\"-1\">\n<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n");
+}
+
+void head_variant_b(Sink& out) {
+  no_cache_piece(out);
+  content_type_meta_piece(out);
+}
+
+void head_variant_c(Sink& out) {
+  out.put("<HTML><HEAD><META HTTP-EQUIV=\"Pragma\" CONTENT=\"no-cache\"><META HTTP-EQUIV=\"Expires\" CONTENT=\"-1\">\n");
+}
+
+void title_piece(Sink& out, std::string_view what) {
+  out.printf("<TITLE>%s %.*s</TITLE>\n", kProductTitle, static_cast<int>(what.size()), what.data());
+}
+
+void style_piece(Sink& out, bool closing_head) {
+  out.put(closing_head
+              ? "<style rel=\"stylesheet\" type=\"text/css\">body {font-family: Arial, Helvetica, sans-serif;}</style></HEAD>\n"
+              : "<style rel=\"stylesheet\" type=\"text/css\">body {font-family: Arial, Helvetica, sans-serif;}</style>\n");
+}
+
+void body_start(Sink& out, std::string_view heading) {
+  out.printf("<BODY>\n<H2>%.*s %s</H2>\n", static_cast<int>(heading.size()), heading.data(), KIVVersion().c_str());
+}
+
+void button_bar(Sink& out, bool knx_always) {
+  out.put("<input type=\"button\" value=\"Home\" onclick=\"self.location='/'\">\n");
+  if (wallbox_used()) out.put("<input type=\"button\" value=\"Control\" onclick=\"self.location='/control'\">\n");
+  out.put("<input type=\"button\" value=\"Log\" onclick=\"self.location='/log'\">\n");
+  out.put("<input type=\"button\" value=\"Settings\" onclick=\"self.location='/settings'\">\n");
+  if (knx_always || knx_used()) out.put("<input type=\"button\" value=\"KNX\" onclick=\"self.location='/knx'\">\n");
+  out.put("<input type=\"button\" value=\"XML\" onclick=\"parent.location='/xml'\">\n");
+}
+
+void body_end(Sink& out) { out.put("</BODY>\n</HTML>\n"); }
+void body_end_compact(Sink& out) { out.put("</BODY></HTML>\n"); }
+
+void confirm_script(Sink& out, std::string_view fn, std::string_view question, std::string_view target) {
+  out.printf("<script type=\"text/javascript\"> function %.*s() { if (confirm('%.*s')) self.location='%.*s'; }</script>",
+             static_cast<int>(fn.size()), fn.data(), static_cast<int>(question.size()), question.data(),
+             static_cast<int>(target.size()), target.data());
+}
+
+void redirect_page(Sink& out, std::string_view target) {
+  const int n = static_cast<int>(target.size());
+  const char* t = target.data();
+  out.put("<!DOCTYPE HTML>\n");
+  out.put("<html><head><meta charset=\"UTF-8\">\n");
+  out.printf("<meta http-equiv=\"refresh\" content=\"0;url=%.*s\">\n", n, t);
+  out.printf("<script type=\"text/javascript\">window.location.href = \"%.*s\"</script>\n", n, t);
+  out.put("<title>KIV redirection</title></head>\n");
+  out.printf("<body>If you are not redirected automatically, follow the <a href='%.*s'>link to example</a></body></html>\n",
+             n, t);
+}
+
+void progress_script(Sink& out, int steps, int interval_ms) {
+  out.printf(
+      "<script language=\"javascript\">var progressEnd = %d; var progressColor = 'black'; var progressInterval = "
+      "%d; var progressAt = 0; var progressTimer;\n",
+      steps, interval_ms);
+  out.put(
+      "function progress_update() { document.getElementById('showbar').style.visibility = 'visible'; "
+      "progressAt++; if (progressAt > progressEnd) { document.location.href = \"/home\"; } else { "
+      "document.getElementById('progress'+progressAt).style.backgroundColor = progressColor; } progressTimer = "
+      "setTimeout('progress_update()', progressInterval); }</script>\n");
+}
+
+void progress_cells(Sink& out, int steps) {
+  out.put("<div id=\"showbar\" style=\"font-size:8pt;padding:2px;border:solid black 1px;visibility:hidden\">\n");
+  for (int i = 1; i <= steps; ++i) out.printf("<span id=\"progress%d\">&nbsp; &nbsp;</span>\n", i);
+}
+
+void not_found_page(Sink& out, std::string_view resource) {
+  out.printf("<HTML><HEAD><meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>%s...</TITLE>\n",
+             kProductTitle);
+  const std::string r = html_escape(resource);
+  out.printf("</HEAD><BODY><PRE>Resource not found: %s\n", r.c_str());
+  out.put("</PRE><br /><input type=\"button\" value=\"Home\" onclick=\"self.location='/'\">\n");
+  out.put("</BODY></HTML>\n");
+}
+
+void Return_Error_Msg(Sink& out, const ReqInfo& req) {
+  out.printf_n(500,
+               "<HTML>\n<HEAD>\n<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>%s "
+               "server error %d</TITLE>\n</HEAD>\n\n",
+               kProductTitle, req.status);
+  out.printf_n(500, "<BODY>\n<H1>server error %d</H1>\n", req.status);
+  // A refused request line may carry no target at all.
+  const std::string r = req.resource ? html_escape(*req.resource) : std::string("(none)");
+  out.printf_n(500, "<P>The requested service %s was not found.</P>\n\n", r.c_str());
+  out.printf_n(500,
+               "<HR><P><FONT SIZE=\"2\"><I>Embedded kiv server %s at Port %d</I></FONT></P>\n</BODY>\n</HTML>\n",
+               KIVVersion().c_str(), cfg().WebPort);
+}
+
+void Output_HTTP_Headers(Sink& out, const ReqInfo& req, const TimeSnapshot& time) {
+  const std::tm& u = time.utc;
+  out.printf_n(100, "HTTP/1.1 %d %s\r\n", req.status, reason_phrase(req.status));
+  // Calendar year (not the ISO week-based year), C-locale names.
+  out.printf_n(100, "Date: %s, %02d %s %d %02d:%02d:%02d GMT\r\n", kDays[u.tm_wday % 7], u.tm_mday,
+               kMonths[u.tm_mon % 12], u.tm_year + 1900, u.tm_hour, u.tm_min, u.tm_sec);
+  out.printf_n(100, "Server: %s\r\n", kServerName);
+  out.put("Expires: Sat, 10 Jun 2000 05:00:00 GMT\r\n");
+  out.put("Cache-Control: no-store, no-cache, must-revalidate, post-check=0, pre-check=0\r\n");
+  out.put("Pragma: no-cache\r\n");
+  // Every connection carries one answer and is then closed: say so, rather
+  // than announce a keep-alive that never happens.
+  out.put("Connection: close\r\n");
+  out.put(content_type_line(req.resource ? std::string_view(*req.resource) : std::string_view()));
+  out.put("\r\n");
+}
+
+bool wallbox_used() { return is_true(cfg().WallboxUsing); }
+bool knx_used() { return is_true(cfg().KNXUsing); }
+bool db_used() { return is_true(cfg().MyUsing); }
+bool storage_used() { return is_true(cfg().SSUsing); }
+bool meter_used() { return is_true(cfg().KivUsing); }
+
+}  // namespace kivd::web

@@ -1,0 +1,82 @@
+#include "service_request.hpp"
+
+#include <string>
+
+#include "daemon_state.hpp"
+#include "handover.hpp"
+#include "pages.hpp"
+
+namespace kivd::web {
+
+namespace {
+
+void handle_post(const ReqInfo& req, PageContext& ctx) {
+  const std::string_view r = *req.resource;
+  const std::string& body = *req.post_data;
+  if (iequal(r, "/control")) {
+    // Only where the control page is served, and only what fits a hand-over;
+    // the child applies the pairs to its own copy only when the daemon will
+    // get them too, so the page never shows a change that did not happen.
+    if (!wallbox_used()) return;
+    if (body.size() > kHandOverMax) {
+      web_log("Service_Request: POST body of %zu characters too long, nothing changed", body.size());
+      return;
+    }
+    if (set_temp_variables(body) != 0) {
+      web_log("Service_Request: error transfer poststring");
+      return;
+    }
+    SetVariablesAll(body, "Service_Request: POST ");
+    ctx.post_applied = true;
+  } else if (iequal(r, "/settings") || iequal(r, "/knx")) {
+    if (write_settings_form(body, iequal(r, "/settings") ? 1 : 2) == 0)
+      web_log("Service_Request: error writing ini file...");
+    else ctx.post_written = true;
+  }
+}
+
+void handle_get(const ReqInfo& req) {
+  const std::string_view r = *req.resource;
+  const std::string_view path = path_part(r);
+  if (iequal(path, "/remote")) {
+    // Handed over only for the target the remote answer acts on, and only
+    // the pairs that answer reports.
+    if (path != "/remote") return;
+    const auto query = query_part(r);
+    if (!query || query->size() > kHandOverMax) return;
+    const std::string pairs = remote_handover_pairs(*query);
+    if (!pairs.empty() && set_temp_variables(pairs) != 0) web_log("Service_Request: error transfer getstring");
+  } else if (iequal(r, "/restart")) {
+    if (set_temp_actions("restart") != 0) web_log("Service_Request: error transfer restart");
+  } else if (iequal(r, "/update")) {
+    if (set_temp_actions("update") != 0) web_log("Service_Request: error transfer update");
+  }
+}
+
+}  // namespace
+
+int Service_Request(int conn, const TimeSnapshot& time) {
+  ReqInfo req;
+  ConnReader reader(conn);
+  if (Get_Request(reader, req) == -1) return -1;
+
+  PageContext ctx{req, time};
+  const std::time_t start = daemon_state().start_t.load();
+  ctx.uptime_s = static_cast<long>(std::difftime(time.now, start));
+  if (ctx.uptime_s < 0) ctx.uptime_s = 0;
+
+  // A request with an error status changes nothing.
+  if (req.status == 200 && req.resource) {
+    if (req.method == Method::POST && req.post_data) handle_post(req, ctx);
+    else if (req.method == Method::GET) handle_get(req);
+  }
+  if (req.status == 200 && Check_Resource(req, wallbox_used()) != 0) req.status = 404;
+
+  FdSink out(conn);
+  if (req.type == ReqType::FULL) Output_HTTP_Headers(out, req, time);
+  if (req.status != 200) Return_Error_Msg(out, req);
+  else if (Return_Website(out, &out, ctx) != 0) web_log("Webserver: Something wrong returning internal resource.");
+  return 0;
+}
+
+}  // namespace kivd::web

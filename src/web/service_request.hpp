@@ -1,0 +1,11 @@
+// One request in the forked child: read, hand over, answer.
+#pragma once
+
+#include "web_log.hpp"
+
+namespace kivd::web {
+
+// -1 when the request head could not be read (nothing is answered), else 0.
+int Service_Request(int conn, const TimeSnapshot& time);
+
+}  // namespace kivd::web

@@ -1,0 +1,213 @@
+#!/usr/bin/env python3
+"""Drives headless Chromium over the DevTools protocol on a pipe (stdlib only)
+against the daemon's pages: runs the control form's scripts, submits it, and
+saves screenshots.
+
+Usage: cdp_drive.py BASE_URL OUT_DIR
+Prints one line per check ("ok   - ..." / "FAIL - ..."); exit status 1 when a
+check failed."""
+import base64
+import json
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+import urllib.request
+import xml.etree.ElementTree as ET
+
+CHROME = "/usr/lib/chromium/chromium"
+FAILS = 0
+
+
+def check(what, ok):
+    global FAILS
+    print(("ok   - " if ok else "FAIL - ") + what, flush=True)
+    if not ok:
+        FAILS += 1
+
+
+def high_fd(fd):
+    import fcntl
+    high = fcntl.fcntl(fd, fcntl.F_DUPFD_CLOEXEC, 10)
+    os.close(fd)
+    return high
+
+
+class Browser:
+    def __init__(self):
+        self.profile = tempfile.mkdtemp(prefix="kivd-chr-")
+        to_chrome_r, self.to_chrome = os.pipe()
+        self.from_chrome, from_chrome_w = os.pipe()
+        # Out of the way of 3 and 4, where Chromium expects its pipe ends.
+        to_chrome_r, from_chrome_w = high_fd(to_chrome_r), high_fd(from_chrome_w)
+
+        def fds():
+            os.dup2(to_chrome_r, 3)
+            os.dup2(from_chrome_w, 4)
+
+        self.proc = subprocess.Popen(
+            [CHROME, "--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+             "--disable-background-networking", "--disable-component-update", "--disable-sync",
+             "--host-resolver-rules=MAP * ~NOTFOUND , EXCLUDE 127.0.0.1 , EXCLUDE localhost",
+             "--remote-debugging-pipe", "--user-data-dir=" + self.profile, "--window-size=1000,900",
+             "about:blank"],
+            preexec_fn=fds, pass_fds=(3, 4),
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(to_chrome_r)
+        os.close(from_chrome_w)
+        self.buf = b""
+        self.next_id = 0
+        self.events = []
+        self.session = None
+
+    def send(self, method, params=None, session=True, timeout=20):
+        self.next_id += 1
+        msg = {"id": self.next_id, "method": method, "params": params or {}}
+        if session and self.session:
+            msg["sessionId"] = self.session
+        os.write(self.to_chrome, json.dumps(msg).encode() + b"\0")
+        deadline = time.time() + timeout
+        while time.time() < deadline:
+            m = self.read_message(deadline)
+            if m is None:
+                break
+            if m.get("id") == self.next_id:
+                if "error" in m:
+                    raise RuntimeError(f"{method}: {m['error']}")
+                return m.get("result", {})
+            self.events.append(m)
+        raise TimeoutError(method)
+
+    def read_message(self, deadline):
+        import select
+        while b"\0" not in self.buf:
+            left = deadline - time.time()
+            if left <= 0:
+                return None
+            r, _, _ = select.select([self.from_chrome], [], [], left)
+            if not r:
+                return None
+            chunk = os.read(self.from_chrome, 65536)
+            if not chunk:
+                return None
+            self.buf += chunk
+        raw, self.buf = self.buf.split(b"\0", 1)
+        return json.loads(raw)
+
+    def wait_event(self, name, timeout=15, accept_dialogs=True):
+        deadline = time.time() + timeout
+        while True:
+            for i, e in enumerate(self.events):
+                if e.get("method") == name:
+                    return self.events.pop(i)
+            m = self.read_message(deadline)
+            if m is None:
+                raise TimeoutError(name)
+            self.events.append(m)
+
+    def open_page(self):
+        target = self.send("Target.createTarget", {"url": "about:blank"}, session=False)["targetId"]
+        self.session = self.send("Target.attachToTarget", {"targetId": target, "flatten": True},
+                                 session=False)["sessionId"]
+        self.send("Page.enable")
+        self.send("Runtime.enable")
+
+    def navigate(self, url):
+        self.events = [e for e in self.events if e.get("method") != "Page.loadEventFired"]
+        self.send("Page.navigate", {"url": url})
+        self.wait_event("Page.loadEventFired")
+
+    def js(self, expr):
+        r = self.send("Runtime.evaluate", {"expression": expr, "returnByValue": True, "awaitPromise": True})
+        if "exceptionDetails" in r:
+            raise RuntimeError(f"{expr}: {r['exceptionDetails']}")
+        return r["result"].get("value")
+
+    def screenshot(self, path):
+        data = self.send("Page.captureScreenshot", {"format": "png", "captureBeyondViewport": True})["data"]
+        with open(path, "wb") as f:
+            f.write(base64.b64decode(data))
+
+    def exceptions(self):
+        return [e for e in self.events if e.get("method") == "Runtime.exceptionThrown"]
+
+    def close(self):
+        try:
+            self.send("Browser.close", session=False, timeout=5)
+        except Exception:
+            pass
+        try:
+            self.proc.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            self.proc.kill()
+            self.proc.wait()
+        os.close(self.to_chrome)
+        os.close(self.from_chrome)
+        shutil.rmtree(self.profile, ignore_errors=True)
+
+
+def xml_value(base, path):
+    with urllib.request.urlopen(base + "/xml", timeout=10) as r:
+        return ET.fromstring(r.read()).findtext(path)
+
+
+def main():
+    base, out = sys.argv[1], sys.argv[2]
+    os.makedirs(out, exist_ok=True)
+    b = Browser()
+    try:
+        b.open_page()
+        # Info page: renders, its confirm scripts ask and, declined, go nowhere.
+        b.navigate(base + "/")
+        check("info page title", b.js("document.title") == "Orvane info page")
+        check("info page shows the wallbox block", "Wallbox info" in b.js("document.body.innerText"))
+        b.send("Runtime.evaluate", {"expression": "setTimeout(() => ConfirmRestart(), 0)"})
+        d = b.wait_event("Page.javascriptDialogOpening")
+        check("restart button asks first", d["params"]["type"] == "confirm" and
+              d["params"]["message"].startswith("Do you want to restart the service?"))
+        b.send("Page.handleJavaScriptDialog", {"accept": False})
+        time.sleep(0.3)
+        check("declined restart stays on the page", b.js("location.pathname") == "/")
+        b.screenshot(os.path.join(out, "info_page.png"))
+
+        # Control page: the mode script enables the matching inputs.
+        b.navigate(base + "/control")
+        check("control page title", b.js("document.title") == "Orvane control page")
+        state = "[document.details.ActivationValue.disabled, document.details.ManualValue.disabled]"
+        check("surplus: activation enabled, manual list disabled", b.js(state) == [False, True])
+        b.js("document.details.WebChargingMode[3].click()")
+        check("manual: activation disabled, manual list enabled", b.js(state) == [True, False])
+        b.js("document.details.WebChargingMode[0].click()")
+        check("off: both disabled", b.js(state) == [True, True])
+        b.js("document.details.WebChargingMode[2].click()")
+        b.js("(() => { const f = document.details.ActivationValue; f.value = '2a5x00';"
+             " f.dispatchEvent(new KeyboardEvent('keyup')); })()")
+        check("input filter keeps digits only", b.js("document.details.ActivationValue.value") == "2500")
+        b.screenshot(os.path.join(out, "control_page.png"))
+
+        # Submit: quick mode with other minimum current and phases.
+        b.js("document.details.WebChargingMode[1].click()")
+        b.js("document.details.MinCharge.value = '7020'; document.details.MaxPhases.value = '3'")
+        b.events = [e for e in b.events if e.get("method") != "Page.loadEventFired"]
+        b.js("document.details.submit()")
+        b.wait_event("Page.loadEventFired")
+        check("form answered with success", "Operation succeeded." in b.js("document.body.innerText"))
+        check("answer shows quick marked", b.js("document.details.WebChargingMode[1].checked") is True)
+        b.screenshot(os.path.join(out, "control_after_post.png"))
+        check("daemon now in quick mode", xml_value(base, "EV/Charging/ChargingMode") == "QUICK")
+        check("daemon min charge 7020", xml_value(base, "EV/Charging/MinCharge") == "7020")
+        check("daemon phases 3", xml_value(base, "EV/Charging/MaxPhases") == "3")
+        exc = b.exceptions()
+        check("no script errors" + ("" if not exc else f": {exc[0]['params']['exceptionDetails'].get('text')}"),
+              not exc)
+    except Exception as e:  # a broken step is a failed check, not a crash
+        check(f"browser run: {e!r}", False)
+    finally:
+        b.close()
+    return 1 if FAILS else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

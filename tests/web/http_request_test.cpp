@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include "http_request.hpp"
+
+using namespace kivd::web;
+
+namespace {
+
+ReqInfo parse_lines(std::initializer_list<const char*> lines, int* last_rc = nullptr) {
+  ReqInfo req;
+  int rc = 0;
+  for (const char* l : lines) {
+    std::string s(l);
+    Trim(s);
+    rc = Parse_HTTP_Header(s, req);
+    if (rc != 0) break;
+  }
+  if (last_rc) *last_rc = rc;
+  return req;
+}
+
+}  // namespace
+
+TEST(Trim, DropsEveryTrailingNonAlphanumeric) {
+  std::string a = "GET / HTTP/1.1\r\n";
+  Trim(a);
+  EXPECT_EQ(a, "GET / HTTP/1.1");
+  std::string b = "Referer: http://host/page/\r\n";
+  Trim(b);
+  EXPECT_EQ(b, "Referer: http://host/page");
+  std::string c = "x).../ \t\r\n";
+  Trim(c);
+  EXPECT_EQ(c, "x");
+  std::string d = "\r\n";
+  Trim(d);
+  EXPECT_EQ(d, "");
+}
+
+TEST(ExtMatch, CaseCounts) {
+  EXPECT_EQ(ext_match("/style.css", ".css"), 1);
+  EXPECT_EQ(ext_match("/style.CSS", ".css"), 0);
+  EXPECT_EQ(ext_match("css", ".css"), 0);
+}
+
+TEST(RequestLine, MethodsAndTypes) {
+  ReqInfo g = parse_lines({"GET /xml HTTP/1.1"});
+  EXPECT_EQ(g.method, Method::GET);
+  EXPECT_EQ(g.type, ReqType::FULL);
+  EXPECT_EQ(*g.resource, "/xml");
+  EXPECT_EQ(g.status, 200);
+
+  ReqInfo p = parse_lines({"POST /control HTTP/1.0"});
+  EXPECT_EQ(p.method, Method::POST);
+  EXPECT_EQ(*p.resource, "/control");
+
+  ReqInfo h = parse_lines({"HEAD /home"});
+  EXPECT_EQ(h.method, Method::HEAD);
+  EXPECT_EQ(h.type, ReqType::SIMPLE);
+  EXPECT_EQ(*h.resource, "/home");
+}
+
+TEST(RequestLine, TargetKeptAsSentWithQuery) {
+  ReqInfo g = parse_lines({"GET   /remote?mode=quick&x=%41 HTTP/1.1"});
+  EXPECT_EQ(*g.resource, "/remote?mode=quick&x=%41");
+}
+
+TEST(RequestLine, UnsupportedMethodIs501) {
+  int rc = 0;
+  ReqInfo r = parse_lines({"PUT /x HTTP/1.1"}, &rc);
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(r.status, 501);
+  EXPECT_EQ(r.method, Method::UNSUPPORTED);
+  EXPECT_EQ(r.type, ReqType::FULL);  // still answered with a status line
+  EXPECT_EQ(*r.resource, "/x");
+  EXPECT_EQ(parse_lines({"get / HTTP/1.1"}).status, 501);  // method case counts
+  EXPECT_EQ(parse_lines({"DELETE"}).status, 501);
+  EXPECT_FALSE(parse_lines({"DELETE"}).resource);
+  // "GET /" trims to "GET": no blank after the method any more.
+  EXPECT_EQ(parse_lines({"GET /"}).status, 501);
+}
+
+TEST(RequestLine, EmptyTargetIs400) {
+  ReqInfo r;
+  EXPECT_EQ(Parse_HTTP_Header("GET ", r), -1);
+  EXPECT_EQ(r.status, 400);
+  ReqInfo t;
+  EXPECT_EQ(Parse_HTTP_Header("POST \t", t), -1);
+  EXPECT_EQ(t.status, 400);
+}
+
+TEST(Headers, StoredTrimmedAndByName) {
+  ReqInfo r = parse_lines({"GET / HTTP/1.1", "user-AGENT:   curl/8  ", "Referer: http://h/x/", "Content-Length: 12",
+                           "X-Other: y", "Empty:"});
+  EXPECT_EQ(*r.useragent, "curl/8");
+  EXPECT_EQ(*r.referer, "http://h/x");
+  EXPECT_EQ(*r.content_length, "12");
+  EXPECT_EQ(r.status, 200);
+}
+
+TEST(Headers, SecondLineWithoutColonIs400) {
+  int rc = 0;
+  ReqInfo r = parse_lines({"GET / HTTP/1.1", "garbage", "Host: x"}, &rc);
+  EXPECT_EQ(rc, 0);
+  EXPECT_EQ(r.status, 200);
+  r = parse_lines({"GET / HTTP/1.1", "garbage", "Host: x", "more garbage"}, &rc);
+  EXPECT_EQ(rc, -1);
+  EXPECT_EQ(r.status, 400);
+}
+
+TEST(Headers, AnnouncedLengthOnlyForPlainNumbers) {
+  ReqInfo r;
+  r.content_length = "25";
+  EXPECT_EQ(announced_length(r), 25u);
+  for (const char* bad : {"-1", "1e3", "0x10", " 5", "12345678901"}) {
+    r.content_length = bad;
+    EXPECT_FALSE(announced_length(r)) << bad;
+  }
+  r.content_length.reset();
+  EXPECT_FALSE(announced_length(r));
+}
+
+TEST(CheckResource, Table) {
+  auto served = [](const char* res, bool wallbox = true) {
+    ReqInfo r;
+    r.resource = res;
+    return Check_Resource(r, wallbox) == 0;
+  };
+  for (const char* ok : {"/", "/home", "/HOME", "/xml", "/XML", "/xml/index.xml", "/log", "/Settings", "/knx",
+                         "/restart", "/update", "/checkupdate", "/CLEARLOG", "/remote?mode=quick", "/x/remote",
+                         "/download?url=a", "/favicon.ico", "/a.jpeg", "/a.jpg", "/a.png", "/a.gif", "/a.css", "/a.js",
+                         "/a.html", "/control", "/CONTROL"})
+    EXPECT_TRUE(served(ok)) << ok;
+  for (const char* no : {"/style.CSS", "/Remote", "/Download?url=a", "/nothing", "/home/", "/xml?x", "/logs",
+                         "/../etc/passwd.css", "/a/../../b.png", "/a\\b.js", "a.css", "/a.css?v=1"})
+    EXPECT_FALSE(served(no)) << no;
+  EXPECT_FALSE(served("/control", false));
+  ReqInfo none;
+  EXPECT_EQ(Check_Resource(none, true), -1);
+}
+
+TEST(ContentType, ByResource) {
+  EXPECT_STREQ(content_type_line("/XML"), "Content-Type: text/xml; charset=utf-8\r\n");
+  EXPECT_STREQ(content_type_line("/xml/index.xml"), "Content-Type: text/xml; charset=utf-8\r\n");
+  EXPECT_STREQ(content_type_line("/remote?a=b"), "Content-Type: text/xml; charset=utf-8\r\n");
+  EXPECT_STREQ(content_type_line("/f.ico"), "Content-Type: image/x-icon\r\n");
+  EXPECT_STREQ(content_type_line("/f.jpg"), "Content-Type: image/jpeg\r\n");
+  EXPECT_STREQ(content_type_line("/f.jpeg"), "Content-Type: image/jpeg\r\n");
+  EXPECT_STREQ(content_type_line("/f.png"), "Content-Type: image/png\r\n");
+  EXPECT_STREQ(content_type_line("/f.gif"), "Content-Type: image/gif\r\n");
+  EXPECT_STREQ(content_type_line("/f.css"), "Content-Type: text/css\r\n");
+  EXPECT_STREQ(content_type_line("/f.js"), "Content-Type: text/javascript\r\n");
+  EXPECT_STREQ(content_type_line("/home"), "Content-Type: text/html; charset=UTF-8\r\n");
+  EXPECT_STREQ(content_type_line("/f.PNG"), "Content-Type: text/html; charset=UTF-8\r\n");
+}
+
+TEST(StatusLine, ReasonPhrases) {
+  EXPECT_STREQ(reason_phrase(200), "OK");
+  EXPECT_STREQ(reason_phrase(400), "Bad Request");
+  EXPECT_STREQ(reason_phrase(404), "Not Found");
+  EXPECT_STREQ(reason_phrase(501), "Not Implemented");
+}
+
+TEST(Target, PathAndQuery) {
+  EXPECT_EQ(path_part("/remote?a=1"), "/remote");
+  EXPECT_EQ(path_part("/remote"), "/remote");
+  EXPECT_EQ(*query_part("/remote?a=1&b=2"), "a=1&b=2");
+  EXPECT_EQ(*query_part("/remote?a=1?b=2"), "a=1");
+  EXPECT_FALSE(query_part("/remote"));
+  EXPECT_FALSE(query_part("/remote?"));
+}

@@ -1,0 +1,199 @@
+#include <gtest/gtest.h>
+
+#include <pugixml.hpp>
+
+#include "daemon_state.hpp"
+#include "live_values.hpp"
+#include "pages.hpp"
+#include "settings.hpp"
+#include "temp_dir.hpp"
+#include "web_test_util.hpp"
+
+using namespace kivd;
+using namespace kivd::web;
+
+namespace {
+
+class StatusPages : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    webtest::reset_live();
+    features(true, false, false, false, true);
+  }
+  void TearDown() override { webtest::reset_live(); }
+  void features(bool wallbox, bool db, bool knx, bool storage, bool meter) {
+    Settings s = cfg();
+    s.WallboxUsing = wallbox ? "TRUE" : "FALSE";
+    s.MyUsing = db ? "true" : "FALSE";
+    s.KNXUsing = knx ? "TRUE" : "FALSE";
+    s.SSUsing = storage ? "TRUE" : "FALSE";
+    s.KivUsing = meter ? "TRUE" : "FALSE";
+    replace_settings(s);
+  }
+  std::string render(void (*page)(Sink&, const PageContext&), long uptime = 0) {
+    req.resource = "/";
+    PageContext ctx{req, webtest::fixed_time(), uptime};
+    StringSink out;
+    page(out, ctx);
+    return out.text;
+  }
+  test::Sandbox sb;
+  ReqInfo req;
+  LiveValues& v = live();
+};
+
+bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+}  // namespace
+
+TEST_F(StatusPages, InfoPageFrame) {
+  const std::string p = render(page_info, 90061);
+  EXPECT_EQ(p.rfind("<HTML>\n<HEAD><META HTTP-EQUIV=\"Pragma\" CONTENT=\"no-cache\">\n<META HTTP-EQUIV=\"Expires\" "
+                    "CONTENT=\"-1\">\n<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>"
+                    "Orvane info page</TITLE>\n<style rel=\"stylesheet\" type=\"text/css\">body {font-family: Arial, "
+                    "Helvetica, sans-serif;}</style></HEAD>\n<script type=\"text/javascript\"> function "
+                    "ConfirmRestart() { if (confirm('Do you want to restart the service? During the restart, the "
+                    "wallbox/ charging will be deactivated!!')) self.location='/restart'; }</script><script "
+                    "type=\"text/javascript\"> function ConfirmCheckUpdate() { if (confirm('Do you want to check for "
+                    "updates?')) self.location='/checkupdate'; }</script><BODY>\n<H2>Orvane 2.6.107</H2>\n",
+                    0),
+            0u)
+      << p.substr(0, 900);
+  EXPECT_TRUE(has(p, "Uptime                  1d 01:01:01\n"));
+  EXPECT_TRUE(has(p, "Current datetime        07.12.2026 13:05:09\n"));
+  EXPECT_TRUE(has(p, "Last kiv receive        00.00.0000 00:00:00\n"));
+  EXPECT_TRUE(has(p, "Last udp receive        "));
+  EXPECT_FALSE(has(p, "Last sql statement"));
+  EXPECT_TRUE(has(p, "<input type=\"button\" value=\"Restart service\"onclick=\"ConfirmRestart();\">&nbsp;\n"
+                     "<input type=\"button\" value=\"Check update\" onclick=\"ConfirmCheckUpdate();\">\n</BODY>\n</HTML>\n"));
+  EXPECT_FALSE(has(p, "favicon.ico"));
+  daemon_state().intResources = 1;
+  EXPECT_TRUE(has(render(page_info), "<link rel=\"shortcut icon\" href=\"favicon.ico\" type=\"image/x-icon\" />\n"));
+  daemon_state().intResources = 0;
+}
+
+TEST_F(StatusPages, GridPowerColours) {
+  v.intpow = 0;
+  EXPECT_TRUE(has(render(page_info), "Actual grid-power       <font color=\"#C00000\">0 W</font> from the grid\n"));
+  v.intpow = -1500;
+  EXPECT_TRUE(has(render(page_info), "Actual grid-power       <font color=\"#00C000\">1500 W</font> to the grid\n"));
+}
+
+TEST_F(StatusPages, StorageBlock) {
+  features(true, false, false, true, true);
+  v.ss_ac_power = 0;
+  v.ss_bat_soc = 87;
+  v.ss_bat_temp = 215;
+  std::string p = render(page_info);
+  EXPECT_TRUE(has(p, "AC power                0 W\n"));
+  EXPECT_TRUE(has(p, "Battery SOC/temp        87 % / 21.5 &deg;C\n"));
+  EXPECT_TRUE(has(p, "Last storage receive    "));
+  v.ss_ac_power = -800;
+  EXPECT_TRUE(has(render(page_info), "AC power                <font color=\"#00C000\">800 W</font> charging\n"));
+  v.ss_ac_power = 300;
+  EXPECT_TRUE(has(render(page_info), "AC power                <font color=\"#C00000\">300 W</font> discharging\n"));
+}
+
+TEST_F(StatusPages, WallboxOff) {
+  features(false, false, false, false, true);
+  const std::string p = render(page_info);
+  EXPECT_TRUE(has(p, "Charging info\n-------------\nState                   inactive\n"));
+  EXPECT_TRUE(has(p, "Wallbox info\n------------\nState                   inactive\n"));
+  EXPECT_FALSE(has(p, "value=\"Control\""));
+  const std::string x = render(page_xml);
+  EXPECT_TRUE(has(x, "\t<EV>\n\t\t<Using>0</Using>\n\t</EV>\n"));
+}
+
+TEST_F(StatusPages, ChargingModeLines) {
+  v.ChargingMode = 2;
+  v.safety_curr = 6000;
+  std::string p = render(page_info);
+  EXPECT_TRUE(has(p, "Charging mode           QUICK\nSafety current          6000 mA\n</PRE>"));
+  v.ChargingMode = 3;
+  v.ManualCurrent = 16020;
+  p = render(page_info);
+  EXPECT_TRUE(has(p, "Charging mode           MANUAL\nManually set            16020 mA\nSafety current          6000 mA\n"));
+  v.ChargingMode = 4;
+  EXPECT_TRUE(has(render(page_info), "Charging mode           OFF\n</PRE>"));
+  v.ChargingMode = 1;
+  EXPECT_TRUE(has(render(page_info), "Charging mode           SURPLUS\nActivation at           <font color=\"#00C000\">1380 W</font> to the grid\nEvaluation points       5\n"));
+}
+
+TEST_F(StatusPages, WallboxLines) {
+  v.wb_X2_out = 2;
+  v.wb_e_pres = 123456;
+  v.wb_plug = 7;
+  v.wb_state = 3;
+  std::string p = render(page_info);
+  EXPECT_FALSE(has(p, "Output X2"));
+  EXPECT_TRUE(has(p, "Session energy          12.35 kWh\n"));
+  EXPECT_TRUE(has(p, "Plug                    plugged into wallbox, plugged into EV, plug locked\n"));
+  EXPECT_TRUE(has(p, "State                   charging\n"));
+  const std::string x = render(page_xml);
+  EXPECT_TRUE(has(x, "<SessionEnergy>12345</SessionEnergy>"));
+  EXPECT_TRUE(has(x, "<Plug id=\"7\">plugged on wallbox, plugged on EV, plug locked</Plug>"));
+  v.wb_X2_out = 1;
+  EXPECT_TRUE(has(render(page_info), "Output X2               more phases\n"));
+  v.wb_e_total = -1;  // read as unsigned
+  EXPECT_TRUE(has(render(page_xml), "<TotalEnergy>429496729</TotalEnergy>"));
+}
+
+TEST_F(StatusPages, HostileDeviceTextsEscaped) {
+  v.wb_product_id.set("<script>alert(1)</script>");
+  v.wb_serial.set("a&b\"c");
+  v.ss_devicename.set("x<y>\x01z");
+  features(true, false, false, true, true);
+  const std::string p = render(page_info);
+  EXPECT_FALSE(has(p, "<script>alert"));
+  EXPECT_TRUE(has(p, "Product-ID              &lt;script&gt;alert(1)&lt;/script&gt;\n"));
+  EXPECT_TRUE(has(p, "Serial                  a&amp;b&quot;c\n"));
+  const std::string x = render(page_xml);
+  pugi::xml_document doc;
+  ASSERT_TRUE(doc.load_string(x.c_str())) << x;
+  EXPECT_STREQ(doc.child("GetValues").child("EV").child("Wallbox").child_value("ProductID"), "<script>alert(1)</script>");
+  EXPECT_STREQ(doc.child("GetValues").child("StorageSystem").child_value("DeviceName"), "x<y>z");
+}
+
+TEST_F(StatusPages, XmlWellFormedForEveryFeatureCombination) {
+  for (int mask = 0; mask < 32; ++mask) {
+    features(mask & 1, mask & 2, mask & 4, mask & 8, mask & 16);
+    const std::string x = render(page_xml, 3725);
+    pugi::xml_document doc;
+    ASSERT_TRUE(doc.load_string(x.c_str())) << mask;
+    const pugi::xml_node g = doc.child("GetValues");
+    EXPECT_STREQ(g.child_value("Uptime"), "0d 01:02:05");
+    EXPECT_STREQ(g.child_value("Version"), "2.6.107");
+    EXPECT_EQ(g.child("SmartMeter").child("Using").text().as_int(), (mask & 16) ? 1 : 0);
+    EXPECT_EQ(g.child("EV").child("Using").text().as_int(), (mask & 1) ? 1 : 0);
+    EXPECT_EQ(!!g.child("EV").child("Wallbox"), (mask & 1) != 0);
+    EXPECT_EQ(!!g.child("MySQL").child("Server"), (mask & 2) != 0);
+    EXPECT_EQ(!!g.child("KNX").child("Gateway"), (mask & 4) != 0);
+    EXPECT_EQ(!!g.child("StorageSystem").child("Battery"), (mask & 8) != 0);
+    EXPECT_TRUE(g.child("SmartMeter").child("RealPower").child("L3"));
+  }
+}
+
+TEST_F(StatusPages, XmlPiecesExact) {
+  features(true, false, true, true, true);
+  v.intpow = -321;
+  v.em_pf = 987;
+  v.wb_curr_max_percent = 1000;
+  v.ss_ac_voltage_l1 = 230123;
+  v.ss_ac_frequency = 50012;
+  v.ChargingMode = 3;
+  const std::string x = render(page_xml, 59);
+  EXPECT_TRUE(has(x, "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n<GetValues>\n\t<Version>2.6.107</Version>\n"
+                     "\t<SettingsVersion>1.6</SettingsVersion>\n\t<Uptime>0d 00:00:59</Uptime>\n"));
+  EXPECT_TRUE(has(x, "\t<CurrentDateTime>07.12.2026 13:05:09</CurrentDateTime>\n"));
+  EXPECT_TRUE(has(x, "\t\t<ActualPower>-321</ActualPower>\n"));
+  EXPECT_TRUE(has(x, "\t\t<PowerFactor>\n\t\t\t<total>0.987</total>\n\t\t</PowerFactor>\n"));
+  EXPECT_TRUE(has(x, "\t\t<Gateway>192.168.10.20</Gateway>\n\t\t<Port>3671</Port>\n\n\t</KNX>\n"));
+  EXPECT_TRUE(has(x, "\t\t\t<ChargingMode>MANUAL</ChargingMode>\n\t\t\t<SurplusActivation>-1380</SurplusActivation>\n"));
+  EXPECT_TRUE(has(x, "<TeslaWorkaround>0</TeslaWorkaround>\t\t</Charging>\n"));
+  EXPECT_TRUE(has(x, "<MaxCurrentPercent>100.0</MaxCurrentPercent>"));
+  EXPECT_TRUE(has(x, "\t\t\t<Error1 id=\"0\">NO_ERROR</Error1>\n\t\t\t<Error2 id=\"0\">NO_ERROR</Error2>\n"));
+  EXPECT_TRUE(has(x, "\t\t\t<Frequency>50.012</Frequency>\n"));
+  EXPECT_TRUE(has(x, "\t\t\t\t<L1>230.12</L1>\n"));
+  EXPECT_TRUE(has(x, "\t</StorageSystem>\n</GetValues>\n"));
+  EXPECT_FALSE(has(x, "<NetworkInterface>"));
+}

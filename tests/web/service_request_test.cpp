@@ -1,0 +1,212 @@
+// Whole requests answered in this process: status lines, header blocks,
+// hand-over files, static files.
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "handover.hpp"
+#include "live_values.hpp"
+#include "page_common.hpp"
+#include "settings.hpp"
+#include "temp_dir.hpp"
+#include "web_test_util.hpp"
+
+using namespace kivd;
+using namespace kivd::web;
+using webtest::serve_raw;
+
+namespace {
+
+class ServeTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    webtest::reset_live();
+    use_settings(true);
+  }
+  void TearDown() override { webtest::reset_live(); }
+  void use_settings(bool wallbox) {
+    Settings s = cfg();
+    s.WallboxUsing = wallbox ? "TRUE" : "FALSE";
+    replace_settings(s);
+  }
+  bool exists(const std::string& name) { return std::filesystem::exists(sb.dir().file(name)); }
+  test::Sandbox sb;
+};
+
+std::string body_of(const std::string& answer) {
+  const auto p = answer.find("\r\n\r\n");
+  return p == std::string::npos ? answer : answer.substr(p + 4);
+}
+
+}  // namespace
+
+TEST_F(ServeTest, HeaderBlockInOrder) {
+  const std::string a = serve_raw("GET /XML HTTP/1.1\r\nHost: x\r\n\r\n");
+  const std::string expect =
+      "HTTP/1.1 200 OK\r\nDate: Mon, 07 Dec 2026 13:05:09 GMT\r\nServer: dovireruzida/1.0\r\n"
+      "Expires: Sat, 10 Jun 2000 05:00:00 GMT\r\n"
+      "Cache-Control: no-store, no-cache, must-revalidate, post-check=0, pre-check=0\r\nPragma: no-cache\r\n"
+      "Connection: close\r\nContent-Type: text/xml; charset=utf-8\r\n\r\n<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n";
+  EXPECT_EQ(a.substr(0, expect.size()), expect);
+}
+
+TEST_F(ServeTest, DateHeaderUsesCalendarYear) {
+  // 30 Dec 2024 lies in ISO week 1 of 2025.
+  TimeSnapshot t;
+  t.now = 1735560000;
+  t.utc = civil_time(t.now, 0);
+  ReqInfo r;
+  r.resource = "/";
+  StringSink out;
+  Output_HTTP_Headers(out, r, t);
+  EXPECT_NE(out.text.find("Date: Mon, 30 Dec 2024 12:00:00 GMT\r\n"), std::string::npos) << out.text;
+}
+
+TEST_F(ServeTest, SimpleRequestGetsNoHeaderBlock) {
+  const std::string a = serve_raw("GET /home\r\n");
+  EXPECT_EQ(a.rfind("<HTML>\n<HEAD>", 0), 0u) << a.substr(0, 80);
+  EXPECT_NE(a.find("<TITLE>Orvane info page</TITLE>"), std::string::npos);
+}
+
+TEST_F(ServeTest, ErrorAnswersCarryTheirReasonPhrase) {
+  const std::string a501 = serve_raw("PUT /x HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(a501.rfind("HTTP/1.1 501 Not Implemented\r\n", 0), 0u);
+  EXPECT_NE(a501.find("<TITLE>Orvane server error 501</TITLE>"), std::string::npos);
+  EXPECT_NE(a501.find("<P>The requested service /x was not found.</P>"), std::string::npos);
+  const std::string a404 = serve_raw("GET /style.CSS HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(a404.rfind("HTTP/1.1 404 Not Found\r\n", 0), 0u);
+  EXPECT_NE(a404.find("Content-Type: text/html; charset=UTF-8\r\n"), std::string::npos);
+  const std::string a400 = serve_raw("GET / HTTP/1.1\r\nx\r\ny\r\n\r\n");
+  EXPECT_EQ(a400.rfind("HTTP/1.1 400 Bad Request\r\n", 0), 0u);
+  EXPECT_NE(a400.find("Embedded kiv server 2.6.107 at Port 18001"), std::string::npos);
+}
+
+TEST_F(ServeTest, HostileResourceIsEscapedOnTheErrorPage) {
+  const std::string a = serve_raw("GET /<script>alert('x')</script>&amp HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(a.find("<script>"), std::string::npos);
+  EXPECT_NE(a.find("/&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;&amp;amp"), std::string::npos);
+}
+
+TEST_F(ServeTest, RestartHandedOverOnGetOnly) {
+  serve_raw("HEAD /restart HTTP/1.1\r\n\r\n");
+  EXPECT_FALSE(exists("kivd.act"));
+  serve_raw("GET /RESTART HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(sb.dir().read("kivd.act"), "restart");
+}
+
+TEST_F(ServeTest, UpdateHandedOver) {
+  serve_raw("GET /update HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(sb.dir().read("kivd.act"), "update");
+}
+
+TEST_F(ServeTest, BadRequestHandsNothingOver) {
+  serve_raw("GET /restart HTTP/1.1\r\nx\r\ny\r\n\r\n");
+  EXPECT_FALSE(exists("kivd.act"));
+}
+
+TEST_F(ServeTest, ControlPostOf198HandedOverAnd199Not) {
+  std::string body = "WebChargingMode=2&ManualValue=16020&MinCharge=6000&MaxPhases=1&x=";
+  body += std::string(198 - body.size(), 'a');
+  ASSERT_EQ(body.size(), 198u);
+  std::string a = serve_raw("POST /control HTTP/1.1\r\nContent-Length: 198\r\n\r\n" + body);
+  EXPECT_EQ(sb.dir().read("kivd.var"), body);
+  EXPECT_NE(a.find("Operation succeeded."), std::string::npos);
+  // The child's own copy already shows the change.
+  EXPECT_NE(a.find("value=\"2\" type=\"radio\" checked=\"checked\""), std::string::npos);
+  std::filesystem::remove(sb.dir().file("kivd.var"));
+  webtest::reset_live();
+
+  a = serve_raw("POST /control HTTP/1.1\r\nContent-Length: 199\r\n\r\n" + body + "b");
+  EXPECT_FALSE(exists("kivd.var"));
+  EXPECT_EQ(live().web_charge_mode.load(), 0);
+  EXPECT_EQ(a.find("Operation succeeded."), std::string::npos);
+  EXPECT_NE(a.find("Operation failed, nothing was changed."), std::string::npos);
+}
+
+TEST_F(ServeTest, ControlWithoutWallboxIs404AndChangesNothing) {
+  use_settings(false);
+  const std::string a = serve_raw("POST /control HTTP/1.1\r\nContent-Length: 17\r\n\r\nWebChargingMode=1");
+  EXPECT_EQ(a.rfind("HTTP/1.1 404 Not Found", 0), 0u);
+  EXPECT_FALSE(exists("kivd.var"));
+  EXPECT_EQ(live().web_charge_mode.load(), 0);
+}
+
+TEST_F(ServeTest, RemoteHandsOverOnlyWhatItReports) {
+  serve_raw("GET /remote?mode=quick&bogus=1&carmaxphases=3 HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(sb.dir().read("kivd.var"), "mode=quick&carmaxphases=3");
+  std::filesystem::remove(sb.dir().file("kivd.var"));
+  // Answered "no valid parameter found": nothing handed over either.
+  serve_raw("GET /remote?MODE=quick HTTP/1.1\r\n\r\n");
+  EXPECT_FALSE(exists("kivd.var"));
+  const std::string a = serve_raw("GET /REMOTE?mode=quick HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(a.rfind("HTTP/1.1 404", 0), 0u);
+  EXPECT_FALSE(exists("kivd.var"));
+}
+
+TEST_F(ServeTest, RemoteQueryLimit198) {
+  std::string q = "mode=quick&x=";
+  q += std::string(198 - q.size(), 'y');
+  serve_raw("GET /remote?" + q + " HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(sb.dir().read("kivd.var"), "mode=quick");
+  std::filesystem::remove(sb.dir().file("kivd.var"));
+  const std::string a = serve_raw("GET /remote?" + q + "y HTTP/1.1\r\n\r\n");
+  EXPECT_FALSE(exists("kivd.var"));
+  EXPECT_NE(a.find("\t<exception>parameter string is too long</exception>\n"), std::string::npos);
+}
+
+TEST_F(ServeTest, HeadAnsweredLikeGet) {
+  const std::string a = serve_raw("HEAD /xml HTTP/1.1\r\n\r\n");
+  EXPECT_NE(a.find("</GetValues>"), std::string::npos);
+}
+
+class StaticTest : public ServeTest {
+ protected:
+  void SetUp() override {
+    ServeTest::SetUp();
+    res = sb.dir().file("usr/local/kiv/resources");
+    std::filesystem::create_directories(res);
+    sb.dir().write("usr/local/kiv/resources/style.css", "body {}\nh1 {}\n");
+    sb.dir().write("usr/local/kiv/resources/big.png", std::string(20000, 'P'));
+    sb.dir().write("secret.css", "SECRET");
+    sb.dir().write("usr/local/kiv/resourcesX.css", "SIBLING");
+  }
+  std::string res;
+};
+
+TEST_F(StaticTest, TextFileServedWithItsType) {
+  const std::string a = serve_raw("GET /style.css HTTP/1.1\r\n\r\n");
+  EXPECT_NE(a.find("Content-Type: text/css\r\n"), std::string::npos);
+  EXPECT_EQ(body_of(a), "body {}\nh1 {}\n");
+}
+
+TEST_F(StaticTest, BinaryFileCutAt10240) {
+  const std::string a = serve_raw("GET /big.png HTTP/1.1\r\n\r\n");
+  EXPECT_NE(a.find("Content-Type: image/png\r\n"), std::string::npos);
+  EXPECT_EQ(body_of(a), std::string(10240, 'P'));
+}
+
+TEST_F(StaticTest, MissingFileGivesEmptyBody) {
+  const std::string a = serve_raw("GET /none.js HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(a.rfind("HTTP/1.1 200 OK", 0), 0u);
+  EXPECT_EQ(body_of(a), "");
+}
+
+TEST_F(StaticTest, TraversalRefused) {
+  for (const char* t : {"/../../../secret.css", "/..%2f..%2fsecret.css", "/..\\..\\secret.css"}) {
+    const std::string a = serve_raw(std::string("GET ") + t + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(a.find("SECRET"), std::string::npos) << t;
+  }
+  EXPECT_EQ(serve_raw("GET /../../../secret.css HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 404", 0), 0u);
+  // A target without its leading slash would name a sibling of the folder.
+  EXPECT_EQ(serve_raw("GET X.css HTTP/1.1\r\n\r\n").find("SIBLING"), std::string::npos);
+}
+
+TEST_F(StaticTest, LinkLeadingOutsideNotFollowed) {
+  ASSERT_EQ(::symlink(sb.dir().file("secret.css").c_str(), (res + "/link.css").c_str()), 0);
+  const std::string a = serve_raw("GET /link.css HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(a.find("SECRET"), std::string::npos);
+  // A link that stays inside is fine.
+  ASSERT_EQ(::symlink((res + "/style.css").c_str(), (res + "/alias.css").c_str()), 0);
+  EXPECT_EQ(body_of(serve_raw("GET /alias.css HTTP/1.1\r\n\r\n")), "body {}\nh1 {}\n");
+}
