@@ -117,6 +117,7 @@ static Settings read_dict(const IniDict& d) {
   text("STORAGESYSTEM:HOST", s.SSServer);
   num("STORAGESYSTEM:PORT", s.SSPort);
   num("STORAGESYSTEM:EVRATIO", s.SSEVRatio);
+  text("STORAGESYSTEM:PASSWORD", s.SSPassword);
   text("KNX:USING", s.KNXUsing);
   text("KNX:ROUTER", s.KNXRouter);
   num("KNX:PORT", s.KNXPort);

@@ -67,6 +67,9 @@ struct Settings {
   std::string SSServer = "192.168.10.30";
   int SSPort = 9522;
   int SSEVRatio = 100;
+  // The storage device's user password for the Speedwire logon. Not in the
+  // default file: most devices keep the factory password.
+  std::string SSPassword = "0000";
 
   std::string KNXUsing = "FALSE";
   std::string KNXRouter = "192.168.10.20";

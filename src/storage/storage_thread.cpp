@@ -22,7 +22,7 @@ void StartStorageSystem(int index, std::stop_token stop) {
 
   const StopFd stop_fd(stop);
   storage::CycleInput in;
-  in.secret = speedwire::encode_user_password(speedwire::kFactoryPassword);
+  in.secret = speedwire::encode_user_password(cfg().SSPassword);
   int kind = 0;  // storage kind, kept across cycles
   while (storage::wait_for_cycle(stop)) {
     const Settings& s = cfg();

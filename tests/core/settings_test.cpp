@@ -152,3 +152,9 @@ TEST(Settings, ReplaceIsVisibleAsAWhole) {
   replace_settings(Settings{});
   EXPECT_EQ(cfg().WallboxServer, "192.168.10.151");
 }
+
+TEST(Settings, StoragePasswordDefaultsToTheFactoryOne) {
+  EXPECT_EQ(parse("").SSPassword, "0000");
+  EXPECT_EQ(parse("[STORAGESYSTEM]\nPASSWORD=s3cret\n").SSPassword, "s3cret");
+  EXPECT_EQ(ParseIniText(DefaultIniText()).SSPassword, "0000");
+}
