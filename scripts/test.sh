@@ -25,6 +25,16 @@ cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
   tests/tools/netns-run.sh ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 900
 
+stage "libFuzzer (every parser, ${KIVD_FUZZ_SECONDS:-30} s each)"
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIVD_FUZZ=ON \
+  -DKIVD_FUZZ_SECONDS="${KIVD_FUZZ_SECONDS:-30}" >/dev/null
+fuzz_targets=$(cmake --build build-fuzz --target help | sed -n 's/^\.\.\. \([a-z0-9_]*fuzz[a-z0-9_]*\)$/\1/p' | grep -v replay || true)
+if [ -n "$fuzz_targets" ]; then
+  # shellcheck disable=SC2086
+  cmake --build build-fuzz -j"$jobs" --target $fuzz_targets
+  KIVD_NO_PEERS=1 tests/tools/netns-run.sh ctest --test-dir build-fuzz --output-on-failure -L fuzz -j"$jobs"
+fi
+
 stage "ThreadSanitizer (integration)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKIVD_SANITIZE=thread >/dev/null
 cmake --build build-tsan -j"$jobs" --target kivd kiv_updater
