@@ -6,6 +6,7 @@
 
 #include "charging_math.hpp"
 #include "clock.hpp"
+#include "daemon_state.hpp"
 #include "keba_exchange.hpp"
 #include "live_values.hpp"
 #include "log.hpp"
@@ -178,10 +179,16 @@ int SetPower(int p) {
   return 1;
 }
 
+namespace {
+// Once a restart or update is requested, main resets the wallbox; a cycle
+// still running must not enable it again before the thread is stopped.
+bool pass_ending() { return daemon_state().intRestart != 0 || daemon_state().intUpdate != 0; }
+}  // namespace
+
 void ControlCycle() {
   const Settings& s = cfg();
   LiveValues& v = live();
-  if (GetReports() == 1) {
+  if (!pass_ending() && GetReports() == 1) {
     if (v.wb_failsafe == 1 && v.wb_tmo_failsafe == 0 && SetFailSafe() == 1) {
       v.isWallboxRestarted = 1;
       log_line("ControlKEBA: Failsafe mode initiated again, after wallbox restart");
@@ -193,6 +200,10 @@ void ControlCycle() {
     if (v.wb_state == 4) {
       log_line("Charging error: wait 10 seconds to continue");
       control_sleep(std::chrono::seconds(10));
+    }
+    if (pass_ending()) {
+      stamp_now(v.last_wbc_datetime);
+      return;
     }
     if (v.ChargingMode == 2) {
       if (SwitchRelais(1) == 1) SwitchEnable(SetCurrent(kMaxWallboxCurrent) == 1 ? 1 : 0);

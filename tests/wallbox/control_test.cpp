@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "charging_math.hpp"
+#include "daemon_state.hpp"
 #include "control_loop.hpp"
 #include "fake_wallbox.hpp"
 #include "keba_exchange.hpp"
@@ -229,6 +230,19 @@ TEST_F(Control, WallboxRestartSetsFailSafeAgain) {
   EXPECT_EQ(box_.commands().front(), "report 1");
   // With the fail-safe in place it is not sent again.
   EXPECT_EQ(step([] { ControlCycle(); }), Cmds{"curr 6000"});
+}
+
+TEST_F(Control, NothingSentOnceARestartIsRequested) {
+  live().web_charge_mode = 1;
+  daemon_state().intRestart = 1;
+  const Cmds all = [&] {
+    box_.clear();
+    ControlCycle();
+    return box_.commands();
+  }();
+  daemon_state().intRestart = 0;
+  EXPECT_EQ(all, Cmds{});
+  EXPECT_NE(live().last_wbc_datetime.get(), kNeverStamp);
 }
 
 TEST_F(Control, TeslaWorkaround) {
