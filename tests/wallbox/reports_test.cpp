@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
@@ -272,6 +273,29 @@ TEST_F(ParseReportsLive, Report3StoresAll) {
   EXPECT_EQ(live().wb_i1, 9075);
   EXPECT_EQ(live().wb_u2, 227);
   EXPECT_EQ(count_lines(sandbox_, "report 3 parsing finished. Power 1866156 ..."), 1);
+}
+
+}  // namespace
+}  // namespace kivd::test
+
+namespace kivd::test {
+namespace {
+
+// The fuzz seeds through the same path as the fuzz target.
+TEST_F(ParseReportsLive, FuzzSeedsReplay) {
+  int files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(KIV_FUZZ_CORPUS)) {
+    std::ifstream in(e.path());
+    std::stringstream ss;
+    ss << in.rdbuf();
+    const int v = answer_verdict(ss.str(), [](std::string_view x) { return ParseReports(x); });
+    EXPECT_TRUE(v >= -1 && v <= 1);
+    ++files;
+  }
+  EXPECT_GE(files, 5);
+  // r2 pressed X1: quick forced; r1 named an override serial.
+  EXPECT_EQ(live().ChargingMode, 2);
+  EXPECT_EQ(live().wb_product_id.get(), "KC-P20-ES240030-000");
 }
 
 }  // namespace
