@@ -322,12 +322,12 @@ TEST_F(Control, FuseLimitHoldsInEveryMode) {
 
 TEST_F(Control, ThreadStartSequenceAndCycles) {
   int cycles_wanted = 3;
-  std::jthread t;
+  std::stop_source stop;
   clock_.on_sleep = [&](FakeClock& c) {
-    if (c.elapsed() >= std::chrono::seconds(1 + 56 * cycles_wanted) + 500ms) t.request_stop();
+    if (c.elapsed() >= std::chrono::seconds(1 + 56 * cycles_wanted) + 500ms) stop.request_stop();
   };
   live().web_charge_mode = 3;  // off
-  t = std::jthread([](std::stop_token st) { ControlKEBA(3, st); });
+  std::thread t([&] { ControlKEBA(3, stop.get_token()); });
   t.join();
   clock_.on_sleep = nullptr;
   const Cmds all = box_.commands();
@@ -352,11 +352,11 @@ TEST_F(Control, ThreadNotUsedOrWrongType) {
 
 TEST_F(Control, SilentWallboxAtStartIsLoggedAndLoopGoesOn) {
   box_.silent = true;
-  std::jthread t;
+  std::stop_source stop;
   clock_.on_sleep = [&](FakeClock& c) {
-    if (c.elapsed() >= 60s) t.request_stop();
+    if (c.elapsed() >= 60s) stop.request_stop();
   };
-  t = std::jthread([](std::stop_token st) { ControlKEBA(3, st); });
+  std::thread t([&] { ControlKEBA(3, stop.get_token()); });
   t.join();
   clock_.on_sleep = nullptr;
   EXPECT_GE(count_lines(sandbox_, "KEBA SendData: rcv after sent waiting failed > timeout"), 3);
