@@ -25,7 +25,10 @@ class UdpTransport final : public KebaTransport {
     sockaddr_in to{};
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(s.WallboxPort));
-    if (::inet_pton(AF_INET, s.WallboxServer.c_str(), &to.sin_addr) != 1) return false;
+    if (::inet_pton(AF_INET, s.WallboxServer.c_str(), &to.sin_addr) != 1) {
+      log_line("KEBA SendData: wallbox address %s is not a dotted IPv4 address", s.WallboxServer.c_str());
+      return false;
+    }
     const ssize_t n = ::sendto(daemon_state().udp_sock.load(), command.data(), command.size(), MSG_NOSIGNAL,
                                reinterpret_cast<const sockaddr*>(&to), sizeof to);
     return n == static_cast<ssize_t>(command.size());
