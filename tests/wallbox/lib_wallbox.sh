@@ -1,24 +1,34 @@
-# The simulated wallbox in a second network namespace, joined to this one by
-# a veth pair: kivd (here, 10.200.0.1) and the box (10.200.0.2) both use UDP
-# port 7090. Source after lib.sh and new_sandbox.
+# kivd and the simulated wallbox, each in a network namespace of its own
+# (made here, inside the test's private namespace), joined by a veth pair:
+# kivd at 10.200.0.1, the box at 10.200.0.2, both on UDP port 7090. Other
+# tests running at the same time keep their own port 7090.
+# Source after lib.sh and new_sandbox; wallbox_net_up points KIVD_BIN at a
+# wrapper that starts kivd in its namespace.
 SIM="$KIVD_SRC/tests/sim/keba_p20.py"
+KD_NS=kvkd$$
 WB_NS=kvwb$$
 SIM_PID=""
 
 wallbox_net_up() {
+  ip netns add "$KD_NS" || return 1
   ip netns add "$WB_NS" || return 1
-  ip link add veth-kd type veth peer name veth-wb netns "$WB_NS" || return 1
-  ip addr add 10.200.0.1/24 dev veth-kd
-  ip link set veth-kd up
+  ip -n "$KD_NS" link add veth-kd type veth peer name veth-wb netns "$WB_NS" || return 1
+  ip -n "$KD_NS" link set lo up
+  ip -n "$KD_NS" addr add 10.200.0.1/24 dev veth-kd
+  ip -n "$KD_NS" link set veth-kd up
   ip -n "$WB_NS" link set lo up
   ip -n "$WB_NS" addr add 10.200.0.2/24 dev veth-wb
   ip -n "$WB_NS" link set veth-wb up
+  local real=$KIVD_BIN
+  KIVD_BIN=$SANDBOX/kivd-in-netns
+  printf '#!/bin/sh\nexec ip netns exec %s %s "$@"\n' "$KD_NS" "$real" > "$KIVD_BIN"
+  chmod +x "$KIVD_BIN"
 }
 
 wallbox_net_down() {
   stop_sim
-  ip link del veth-kd 2>/dev/null
   ip netns del "$WB_NS" 2>/dev/null
+  ip netns del "$KD_NS" 2>/dev/null
 }
 
 # start_sim [simulator options]: the box with its control socket and record.
