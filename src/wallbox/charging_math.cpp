@@ -11,7 +11,9 @@ int clamp_int(long long v) { return static_cast<int>(std::clamp<long long>(v, IN
 
 int valid_phases(int phases) { return std::clamp(phases, 1, 3); }
 
-int switch_point(int car_min_charge_mA) { return static_cast<int>(690 * car_min_charge_mA * 1.11 / 1000.0); }
+int switch_point(int car_min_charge_mA) {
+  return clamp_int(static_cast<long long>(690.0 * car_min_charge_mA * 1.11 / 1000.0));
+}
 
 int duty_current(long long watts, int phases) {
   const long long i = 1000 * watts / (230LL * valid_phases(phases));

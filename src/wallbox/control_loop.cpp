@@ -214,7 +214,8 @@ void ControlCycle() {
       case 3: {
         const int manual = v.ManualCurrent;
         debug_line("ControlKEBA: manual power = %d", manual);
-        if (SwitchRelais(v.CarMaxPhases != 1 ? 1 : 0) == 1) SwitchEnable(SetCurrent(manual) == 1 ? 1 : 0);
+        if (SwitchRelais(valid_phases(v.CarMaxPhases) != 1 ? 1 : 0) == 1)
+          SwitchEnable(SetCurrent(manual) == 1 ? 1 : 0);
         v.points = 0;
         break;
       }

@@ -13,8 +13,9 @@ or as a program inside a network namespace:
     keba_p20.py --bind 10.200.0.2 --control /tmp/wb.ctl --record /tmp/wb.rec
 and drive it with
     keba_p20.py --control /tmp/wb.ctl plug 7 | input 1 | power 3000000 |
-        currents 16000 0 0 | restart | silent 1 | error 0 16387 | car 3 32000 |
-        answers-fail 1 | state | quit
+        currents 16000 0 0 | car 3 32000 | restart | silent 1 |
+        error 0 16387 | clear-error | state | quit
+("power -1" and "currents" without values go back to the modelled car).
 Only the standard library is used.
 """
 

@@ -129,6 +129,13 @@ TEST_F(Control, PhasesOutOfRangeNeverDivideByZero) {
   live().CarMaxPhases = 9;
   step([] { SetPower(-9000); });  // three phases
   EXPECT_EQ(live().wb_X2_out, 1);
+  // Manual mode with no valid phase count: one phase.
+  live().CarMaxPhases = 0;
+  live().web_charge_mode = 2;
+  live().ManualCurrent = 10020;
+  box_.enable = 1;
+  box_.output = 1;
+  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"ena 0", "output 0", "curr 10020", "ena 1"}));
 }
 
 TEST_F(Control, QuickModeUsesSafetyCurrent) {

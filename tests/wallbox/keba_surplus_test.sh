@@ -53,9 +53,9 @@ check "box has the fail-safe" test "$(sim_state tmo_fs)" = 120
 simctl silent 1 > /dev/null
 check "answer time-out logged" wait_log "KEBA SendData: rcv after sent waiting failed > timeout$" 30
 t0=$(cpu_ticks "$DAEMON_PID")
-sleep 20
+sleep 60
 t1=$(cpu_ticks "$DAEMON_PID")
-echo "cpu ticks of kivd over 20 s with a silent wallbox: $((t1 - t0)) (of $(getconf CLK_TCK) per s)"
+echo "cpu ticks of kivd over 60 s with a silent wallbox: $((t1 - t0)) (of $(getconf CLK_TCK) per s)"
 check "near-zero CPU while the wallbox is silent" test $((t1 - t0)) -le 5
 check "still running" kill -0 "$DAEMON_PID"
 simctl silent 0 > /dev/null

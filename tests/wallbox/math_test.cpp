@@ -14,6 +14,8 @@ TEST(SwitchPoint, PerMinimumCurrent) {
   EXPECT_EQ(switch_point(7020), 5376);
   EXPECT_EQ(switch_point(7980), 6111);
   EXPECT_EQ(switch_point(9000), 6893);
+  EXPECT_EQ(switch_point(INT_MAX), 1644757725);  // a wild setting does not overflow
+  EXPECT_LT(switch_point(INT_MIN), 0);
 }
 
 TEST(DutyCurrent, Examples) {
