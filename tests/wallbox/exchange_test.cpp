@@ -130,15 +130,27 @@ TEST_F(Exchange, ErrorStateWithoutCodesFetchesReports) {
       << sandbox_.log();
 }
 
-TEST_F(Exchange, SendFailureEndsTheProcess) {
-  GTEST_FLAG_SET(death_test_style, "fast");
+class SendFailure : public WallboxTest {};
+
+TEST_F(SendFailure, EndsTheProcessWithStatus1) {
+  struct Refusing final : KebaTransport {
+    bool send(std::string_view) override { return false; }
+  } refusing;
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child writes into this sandbox's log
   EXPECT_EXIT(
       {
-        box_.send_fails = true;
+        set_keba_transport(&refusing);
         SendData("ena 1");
       },
       ::testing::ExitedWithCode(1), "");
   EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: sendto failed, or timeout"), 1);
+}
+
+TEST_F(SendFailure, AddressThatIsNotIPv4) {
+  settings([](Settings& s) { s.WallboxServer = "wallbox.local"; });
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(SendData("report 1"), ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: wallbox address wallbox.local is not a dotted IPv4 address"), 1);
 }
 
 // The receiver on real sockets over loopback: kivd's socket and a wallbox
