@@ -1,0 +1,56 @@
+#include "charging_math.hpp"
+
+#include <algorithm>
+#include <climits>
+
+namespace kivd {
+
+namespace {
+int clamp_int(long long v) { return static_cast<int>(std::clamp<long long>(v, INT_MIN, INT_MAX)); }
+}  // namespace
+
+int valid_phases(int phases) { return std::clamp(phases, 1, 3); }
+
+int switch_point(int car_min_charge_mA) {
+  return clamp_int(static_cast<long long>(690.0 * car_min_charge_mA * 1.11 / 1000.0));
+}
+
+int duty_current(long long watts, int phases) {
+  const long long i = 1000 * watts / (230LL * valid_phases(phases));
+  return clamp_int(i / kCurrentStep * kCurrentStep);
+}
+
+int duty_current_tesla(long long watts, int phases, int threshold_mA) {
+  const long long i = 1000 * watts / (230LL * valid_phases(phases));
+  const long long k = i / 1000;
+  const long long r = i - 1000 * k;
+  const long long target = r < threshold_mA ? 1000 * (k - 1) + 200 : 1000 * k + 200;
+  return clamp_int(target / kCurrentStep * kCurrentStep);
+}
+
+SafetyResult safety_current(const SafetyInput& in) {
+  SafetyResult out{};
+  const long long a = static_cast<long long>(in.infrastructure_mA) - in.distance_mA;
+  for (int p = 0; p < 3; ++p) out.free_mA[p] = a - in.meter_mA[p] + in.wallbox_mA[p];
+  const long long lowest = std::min({out.free_mA[0], out.free_mA[1], out.free_mA[2]});
+  long long c = lowest / kCurrentStep * kCurrentStep;
+  c = c <= 5999 ? 0 : std::min<long long>(c, kMaxWallboxCurrent);
+  long long result = std::min(a, c);
+  // Fuses rated (minus the distance) below the car's least current leave no
+  // room either: never send a current between 0 and 6000 mA or below 0.
+  if (result < kMinChargeCurrent) result = 0;
+  out.current_mA = static_cast<int>(result);
+  return out;
+}
+
+int limited_current(int requested_mA, int car_min_charge_mA, int safety_mA) {
+  return std::min(std::max(requested_mA, car_min_charge_mA), safety_mA);
+}
+
+int new_power(int intpow_W, int wb_pow_mW, int ss_ac_power_W, bool ss_using, int ss_ev_ratio) {
+  long long b = static_cast<long long>(intpow_W) - wb_pow_mW / 1000 + ss_ac_power_W;
+  if (ss_using) b = ss_ev_ratio * b / 100;
+  return clamp_int(b + 50);
+}
+
+}  // namespace kivd

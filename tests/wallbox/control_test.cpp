@@ -1,0 +1,375 @@
+// The charging control against the fake wallbox: the command sequence of
+// every mode, the surplus hysteresis, phase switching and the fuse limit.
+#include <gtest/gtest.h>
+
+#include <random>
+#include <sstream>
+#include <thread>
+
+#include "charging_math.hpp"
+#include "daemon_state.hpp"
+#include "control_loop.hpp"
+#include "fake_wallbox.hpp"
+#include "keba_exchange.hpp"
+#include "live_values.hpp"
+#include "threads.hpp"
+#include "wallbox_fixture.hpp"
+
+namespace kivd::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Cmds = std::vector<std::string>;
+
+class Control : public WallboxTest {
+ protected:
+  Control() {
+    live().wb_plug = 7;
+    live().wb_state = 2;
+  }
+  // Runs one step and returns the commands it sent, reports left out.
+  template <class F>
+  Cmds step(F&& f) {
+    box_.clear();
+    f();
+    return box_.actions();
+  }
+  FakeWallbox box_;
+};
+
+TEST_F(Control, SurplusStartsOnOnePhase) {
+  const Cmds c = step([] { EXPECT_EQ(SetPower(-2000), 1); });
+  EXPECT_EQ(c, (Cmds{"curr 8640", "ena 1"}));
+  EXPECT_EQ(live().points, 6);
+  EXPECT_EQ(live().wb_enable_sys, 1);
+  EXPECT_EQ(live().wb_curr_usr, 8640);
+  EXPECT_EQ(live().safety_curr, 8640);
+  EXPECT_EQ(count_lines(sandbox_, "SetPower: switchpoint = 4595"), 1);
+  EXPECT_EQ(count_lines(sandbox_, "Charging enabled..."), 1);
+}
+
+TEST_F(Control, TooLittleSurplusCountsDownAtMinimumThenStops) {
+  step([] { SetPower(-2000); });
+  ASSERT_EQ(live().points, 6);
+  for (int expect = 5; expect >= 1; --expect) {
+    EXPECT_EQ(step([] { SetPower(-1000); }), Cmds{"curr 6000"});
+    EXPECT_EQ(live().points, expect);
+  }
+  EXPECT_EQ(step([] { SetPower(-1000); }), (Cmds{"ena 0", "curr 6000"}));
+  EXPECT_EQ(live().points, 0);
+  EXPECT_EQ(live().wb_enable_sys, 0);
+  // Next cycle with surplus: 1 point is not enough to start again.
+  EXPECT_EQ(step([] { SetPower(-2000); }), Cmds{});
+  EXPECT_EQ(live().points, 1);
+}
+
+TEST_F(Control, BalanceEqualToActivationIsNotEnough) {
+  live().points = 5;
+  step([] { SetPower(-1380); });
+  EXPECT_EQ(live().points, 4);
+  step([] { SetPower(-1381); });
+  EXPECT_EQ(live().points, 5);
+}
+
+TEST_F(Control, PointsBelowFiveDoNotStart) {
+  live().points = 3;
+  EXPECT_EQ(step([] { EXPECT_EQ(SetPower(-5000), 1); }), Cmds{});
+  EXPECT_EQ(live().points, 4);
+  EXPECT_EQ(step([] { SetPower(-5000); }), (Cmds{"curr 21720", "ena 1"}));
+  // Points stop at 10.
+  for (int i = 0; i < 8; ++i) step([] { SetPower(-5000); });
+  EXPECT_EQ(live().points, 10);
+}
+
+TEST_F(Control, ThreePhasesAboveSwitchPointAndFallbackAfterFiveCycles) {
+  live().CarMaxPhases = 3;
+  const auto t0 = clock_.elapsed();
+  EXPECT_EQ(step([] { SetPower(-4596); }), (Cmds{"output 1", "curr 6660", "ena 1"}));
+  EXPECT_GE(clock_.elapsed() - t0, 15s);  // 5 s before and 10 s after the relay
+  EXPECT_EQ(count_lines(sandbox_, "More phases ON..."), 1);
+  EXPECT_EQ(phase_points(), 5);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(step([] { SetPower(-4595); }), Cmds{"curr 6600"}) << i;
+  EXPECT_EQ(step([] { SetPower(-4595); }), (Cmds{"ena 0", "output 0", "curr 19920", "ena 1"}));
+  EXPECT_EQ(count_lines(sandbox_, "More phases OFF..."), 1);
+  EXPECT_EQ(live().wb_X2_out, 0);
+}
+
+TEST_F(Control, BelowSwitchPointWithoutEarlierThreePhasesUsesOnePhase) {
+  live().CarMaxPhases = 3;
+  EXPECT_EQ(step([] { SetPower(-4595); }), (Cmds{"curr 19920", "ena 1"}));
+}
+
+TEST_F(Control, NotEnoughSurplusKeepsPhasesOfRelay) {
+  live().CarMaxPhases = 3;
+  step([] { SetPower(-6000); });
+  ASSERT_EQ(live().wb_X2_out, 1);
+  // 1000 W short: three phases at the minimum current.
+  EXPECT_EQ(step([] { SetPower(-1000); }), Cmds{"curr 6000"});
+}
+
+TEST_F(Control, FailedRelayOrCurrentStopsTheSequence) {
+  live().CarMaxPhases = 2;
+  box_.refused.insert("output");
+  EXPECT_EQ(step([] { EXPECT_EQ(SetPower(-8000), 0); }), Cmds{"output 1"});
+  box_.refused = {"curr"};
+  live().CarMaxPhases = 1;
+  EXPECT_EQ(step([] { EXPECT_EQ(SetPower(-3000), 0); }), Cmds{"curr 13020"});
+  EXPECT_EQ(live().wb_enable_sys, 0);
+}
+
+TEST_F(Control, StorageIsAskedForAReading) {
+  settings([](Settings& s) { s.SSUsing = "TRUE"; });
+  SetPower(-2000);
+  EXPECT_EQ(live().intStorageControl, 1);
+}
+
+TEST_F(Control, PhasesOutOfRangeNeverDivideByZero) {
+  live().CarMaxPhases = 0;
+  EXPECT_EQ(step([] { SetPower(-2000); }), (Cmds{"curr 8640", "ena 1"}));
+  live().CarMaxPhases = 9;
+  step([] { SetPower(-9000); });  // three phases
+  EXPECT_EQ(live().wb_X2_out, 1);
+  // Manual mode with no valid phase count: one phase.
+  live().CarMaxPhases = 0;
+  live().web_charge_mode = 2;
+  live().ManualCurrent = 10020;
+  box_.enable = 1;
+  box_.output = 1;
+  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"ena 0", "output 0", "curr 10020", "ena 1"}));
+}
+
+TEST_F(Control, QuickModeUsesSafetyCurrent) {
+  live().web_charge_mode = 1;  // quick
+  live().em_i1 = 20000;
+  live().em_i2 = 10000;
+  live().em_i3 = 5000;
+  box_.i[0] = 16000;
+  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"output 1", "curr 22980", "ena 1"}));
+  EXPECT_EQ(live().points, 0);
+  EXPECT_EQ(live().safety_curr, 22980);
+  EXPECT_EQ(count_lines(sandbox_,
+                        "GetSafetyCurrent: EM L1: 29000, L2: 23000, L3: 28000, WB L1: 16000, L2: 0, L3: 0, lowest free "
+                        "common: 22980"),
+            1)
+      << sandbox_.log();
+}
+
+TEST_F(Control, QuickModeNeverAbove63000) {
+  settings([](Settings& s) { s.InfrastructureCurrent = 100000; });
+  live().web_charge_mode = 1;  // quick
+  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"output 1", "curr 63000", "ena 1"}));
+}
+
+TEST_F(Control, QuickModeWithLoadedHouseDisables) {
+  live().web_charge_mode = 1;  // quick
+  live().em_i2 = 28000;  // 5000 mA left on L2
+  box_.enable = 1;
+  box_.output = 1;
+  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"ena 0", "curr 0"}));
+  EXPECT_EQ(live().wb_enable_sys, 0);
+  EXPECT_EQ(live().wb_curr_usr, 0);
+  EXPECT_EQ(live().safety_curr, 0);
+}
+
+TEST_F(Control, ManualMode) {
+  live().web_charge_mode = 2;  // manual
+  live().ManualCurrent = 16020;
+  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"curr 16020", "ena 1"}));
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: manual power = 16020"), 1);
+  // Limited by the fuses.
+  live().em_i3 = 20000;
+  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"curr 12960"}));
+  // More phases when the car has them.
+  live().CarMaxPhases = 3;
+  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"ena 0", "output 1", "curr 12960", "ena 1"}));
+}
+
+TEST_F(Control, OffModeAndUnpluggedCar) {
+  box_.enable = 1;
+  box_.output = 1;
+  live().web_charge_mode = 3;  // off
+  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"ena 0", "output 0", "curr 6000"}));
+  EXPECT_EQ(live().points, 0);
+  live().web_charge_mode = 0;  // surplus
+  box_.plug = 3;  // cable only at the wallbox
+  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"curr 6000"}));
+  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"curr 6000"}));
+}
+
+TEST_F(Control, SurplusCycleUsesBalance) {
+  // grid 0 W while the car draws 3 kW: 2950 W surplus after the 50 W margin.
+  box_.enable = 1;
+  box_.power_mW = 3000000;
+  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"curr 12780"}));
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: wb_plug = 7, iNewPower = -2950"), 1) << sandbox_.log();
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: surplus power = -2950 (must be negative to activate)"), 1);
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: points = 6"), 1);
+  EXPECT_NE(live().last_wbc_datetime.get(), kNeverStamp);
+}
+
+TEST_F(Control, ErrorStateWaits) {
+  box_.state = 4;
+  box_.error1 = 3;
+  live().web_charge_mode = 3;  // off: only the minimum current
+  const auto t0 = clock_.elapsed();
+  EXPECT_EQ(step([] { ControlCycle(); }), Cmds{"curr 6000"});
+  EXPECT_GE(clock_.elapsed() - t0, 10s);
+  EXPECT_EQ(count_lines(sandbox_, "Charging error: wait 10 seconds to continue"), 1);
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: error1 = 0x3, error2 = 0x0"), 1);
+}
+
+TEST_F(Control, FailedReportsSkipTheCycle) {
+  box_.refused.insert("report");
+  live().web_charge_mode = 1;  // quick
+  EXPECT_EQ(step([] { ControlCycle(); }), Cmds{});
+  EXPECT_NE(live().last_wbc_datetime.get(), kNeverStamp);
+}
+
+TEST_F(Control, WallboxRestartSetsFailSafeAgain) {
+  ASSERT_EQ(SetFailSafe(), 1);
+  EXPECT_EQ(live().wb_tmo_failsafe, 120);
+  box_.tmo_fs = 0;  // lost at a power cut
+  live().web_charge_mode = 3;
+  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"failsafe 120 0 0", "curr 6000"}));
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: Failsafe mode initiated again, after wallbox restart"), 1);
+  box_.clear();
+  GetReports();
+  EXPECT_EQ(box_.commands().front(), "report 1");
+  // With the fail-safe in place it is not sent again.
+  EXPECT_EQ(step([] { ControlCycle(); }), Cmds{"curr 6000"});
+}
+
+TEST_F(Control, NothingSentOnceARestartIsRequested) {
+  live().web_charge_mode = 1;
+  daemon_state().intRestart = 1;
+  const Cmds all = [&] {
+    box_.clear();
+    ControlCycle();
+    return box_.commands();
+  }();
+  daemon_state().intRestart = 0;
+  EXPECT_EQ(all, Cmds{});
+  EXPECT_NE(live().last_wbc_datetime.get(), kNeverStamp);
+}
+
+TEST_F(Control, TeslaWorkaround) {
+  settings([](Settings& s) { s.FixTeslaBug = 1; });
+  live().wb_enable_sys = 1;
+  const auto t0 = clock_.elapsed();
+  EXPECT_EQ(step([] { SwitchEnable(0); }), (Cmds{"curr 32000", "ena 0"}));
+  EXPECT_GE(clock_.elapsed() - t0, 7s);
+  EXPECT_EQ(count_lines(sandbox_, "Tesla 'increase current workaround': 32A set and wait 7s..."), 1);
+  EXPECT_EQ(step([] { SwitchEnable(0); }), Cmds{});  // already disabled
+  // Limited by the fuses; with no room the nested disable goes without it.
+  live().wb_enable_sys = 1;
+  live().em_i1 = 20000;
+  EXPECT_EQ(step([] { SwitchEnable(0); }), (Cmds{"curr 12960", "ena 0"}));
+  live().wb_enable_sys = 1;
+  live().em_i1 = 40000;
+  EXPECT_EQ(step([] { SwitchEnable(0); }), (Cmds{"ena 0", "curr 0"}));
+  EXPECT_EQ(count_lines(sandbox_, "Tesla 'increase current workaround': 32A set and wait 7s..."), 3);
+}
+
+TEST_F(Control, TeslaDutyCurrent) {
+  settings([](Settings& s) { s.FixTeslaBug = 1; });
+  EXPECT_EQ(step([] { SetPower(-2000); }), (Cmds{"curr 8160", "ena 1"}));
+  EXPECT_EQ(count_lines(sandbox_, "Tesla 'overload workaround': only 1000mA steps, now 8160 mA"), 1);
+}
+
+TEST_F(Control, MainResetSequence) {
+  box_.enable = 1;
+  box_.output = 1;
+  live().wb_enable_sys = 1;
+  live().wb_X2_out = 1;
+  EXPECT_EQ(step([] {
+              if (SwitchEnable(0) && SwitchRelais(0)) SetCurrent(cfg().CarMinCharge);
+            }),
+            (Cmds{"ena 0", "output 0", "curr 6000"}));
+  EXPECT_EQ(count_lines(sandbox_, "Charging disabled..."), 1);
+}
+
+// Random houses, modes and balances: every current sent keeps each phase
+// within the rating minus the distance, given the readings of that cycle.
+TEST_F(Control, FuseLimitHoldsInEveryMode) {
+  std::mt19937 rng(7);
+  std::uniform_int_distribution<int> meter(0, 40000), wbi(0, 32000), mode(1, 4), pow(-15000, 8000), phases(1, 3),
+      plug(0, 7), minc(0, 3), manual(0, 26), load(0, 3);
+  const int mins[] = {6000, 7020, 7980, 9000};
+  const int a = 35000 - 2000;
+  for (int cycle = 0; cycle < 400; ++cycle) {
+    LiveValues& v = live();
+    std::array<int, 3> wb{};
+    for (int p = 0; p < 3; ++p) wb[p] = load(rng) == 0 ? 0 : wbi(rng);
+    std::array<int, 3> em{meter(rng) + wb[0], meter(rng) + wb[1], meter(rng) + wb[2]};
+    v.em_i1 = em[0];
+    v.em_i2 = em[1];
+    v.em_i3 = em[2];
+    {
+      std::lock_guard lock(box_.m);
+      for (int p = 0; p < 3; ++p) box_.i[p] = wb[p];
+      box_.plug = plug(rng);
+    }
+    v.web_charge_mode = mode(rng) - 1;
+    v.intpow = pow(rng);
+    v.CarMaxPhases = phases(rng);
+    v.CarMinCharge = mins[minc(rng)];
+    v.ManualCurrent = kManualCurrents[manual(rng)];
+    const Cmds c = step([] { ControlCycle(); });
+    for (const std::string& cmd : c) {
+      if (cmd.rfind("curr ", 0) != 0) continue;
+      const int x = std::stoi(cmd.substr(5));
+      ASSERT_TRUE(x == 0 || (x >= 6000 && x <= 63000)) << cmd;
+      for (int p = 0; p < 3; ++p)
+        if (x > 0) {
+          ASSERT_LE(em[p] - wb[p] + x, a) << "cycle " << cycle << " phase " << p << " " << cmd;
+        }
+    }
+  }
+}
+
+TEST_F(Control, ThreadStartSequenceAndCycles) {
+  int cycles_wanted = 3;
+  std::stop_source stop;
+  clock_.on_sleep = [&](FakeClock& c) {
+    if (c.elapsed() >= std::chrono::seconds(1 + 56 * cycles_wanted) + 500ms) stop.request_stop();
+  };
+  live().web_charge_mode = 3;  // off
+  std::thread t([&] { ControlKEBA(3, stop.get_token()); });
+  t.join();
+  clock_.on_sleep = nullptr;
+  const Cmds all = box_.commands();
+  const Cmds start(all.begin(), all.begin() + 4);
+  EXPECT_EQ(start, (Cmds{"report 1", "report 2", "report 3", "failsafe 120 0 0"}));
+  int report2 = 0;
+  for (const auto& c : all) report2 += c == "report 2";
+  EXPECT_EQ(report2, 1 + cycles_wanted);
+  EXPECT_EQ(count_lines(sandbox_, "Thread 3: Starting keba wallbox controller..."), 1);
+  EXPECT_EQ(live().wb_failsafe, 1);
+}
+
+TEST_F(Control, ThreadNotUsedOrWrongType) {
+  settings([](Settings& s) { s.WallboxType = "KEBAP30"; });
+  ControlKEBA(3, std::stop_token{});
+  EXPECT_EQ(count_lines(sandbox_, "Thread 3: No valid keba type found..."), 1);
+  settings([](Settings& s) { s.WallboxUsing = "FALSE"; });
+  ControlKEBA(3, std::stop_token{});
+  EXPECT_EQ(count_lines(sandbox_, "Thread 3: No using keba wallbox controller..."), 1);
+  EXPECT_TRUE(box_.commands().empty());
+}
+
+TEST_F(Control, SilentWallboxAtStartIsLoggedAndLoopGoesOn) {
+  box_.silent = true;
+  std::stop_source stop;
+  clock_.on_sleep = [&](FakeClock& c) {
+    if (c.elapsed() >= 60s) stop.request_stop();
+  };
+  std::thread t([&] { ControlKEBA(3, stop.get_token()); });
+  t.join();
+  clock_.on_sleep = nullptr;
+  EXPECT_GE(count_lines(sandbox_, "KEBA SendData: rcv after sent waiting failed > timeout"), 3);
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: Can't get the first report data from wallbox"), 1);
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: Can't set the failsafe-mode, firmware < 2.xx ?"), 1);
+}
+
+}  // namespace
+}  // namespace kivd::test

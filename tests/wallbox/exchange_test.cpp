@@ -1,0 +1,240 @@
+// The command exchange: verdicts, time-outs, the report schedule, the
+// worker's error-state reports, and the receiver on a real loopback socket.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "daemon_state.hpp"
+#include "fake_wallbox.hpp"
+#include "keba_exchange.hpp"
+#include "live_values.hpp"
+#include "threads.hpp"
+#include "wallbox_fixture.hpp"
+
+namespace kivd::test {
+namespace {
+
+using namespace std::chrono_literals;
+
+class Exchange : public WallboxTest {
+ protected:
+  FakeWallbox box_;
+};
+
+bool eventually(const std::function<bool()>& f, std::chrono::milliseconds limit = 3000ms) {
+  const auto end = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < end) {
+    if (f()) return true;
+    std::this_thread::sleep_for(5ms);
+  }
+  return f();
+}
+
+TEST_F(Exchange, AcknowledgedAndRefused) {
+  EXPECT_EQ(SendData("ena 1"), 1);
+  EXPECT_EQ(box_.enable, 1);
+  box_.refused.insert("curr");
+  EXPECT_EQ(SendData("curr 10000"), 0);
+  EXPECT_EQ(count_lines(sandbox_, "ena 1"), 1);  // debug echo of the command
+  EXPECT_NE(live().last_udp_datetime.get(), kNeverStamp);
+}
+
+TEST_F(Exchange, SilentWallboxTimesOutWithPreviousVerdict) {
+  ASSERT_EQ(SendData("ena 1"), 1);
+  box_.silent = true;
+  const auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(SendData("ena 0"), 1);  // the previous answer's verdict
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms);
+  EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: rcv after sent waiting failed > timeout"), 1);
+  box_.silent = false;
+  box_.refused.insert("ena");
+  ASSERT_EQ(SendData("ena 0"), 0);
+  box_.silent = true;
+  EXPECT_EQ(SendData("ena 0"), 0);
+}
+
+TEST_F(Exchange, OtherSenderIsNoAnswerButAnyWallboxDatagramIs) {
+  box_.silent = true;
+  int result = -1;
+  std::thread t([&] { result = SendData("report 2"); });
+  std::this_thread::sleep_for(50ms);
+  box_.deliver("TCH-ERROR", "10.0.0.22");  // a foreign host, even with a longer address
+  std::this_thread::sleep_for(50ms);
+  box_.deliver("{\"State\": 3}");  // an unprompted broadcast of the wallbox
+  t.join();
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(live().wb_state, 3);
+  EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: rcv after sent waiting failed > timeout"), 0);
+  EXPECT_EQ(count_lines(sandbox_, "Udp thread 1: (10.0.0.22) TCH-ERROR"), 1) << sandbox_.log();
+}
+
+TEST_F(Exchange, InvalidJsonLeavesVerdict) {
+  ASSERT_EQ(SendData("ena 1"), 1);
+  box_.silent = true;
+  std::thread t([&] { EXPECT_EQ(SendData("report 2"), 1); });
+  std::this_thread::sleep_for(30ms);
+  box_.deliver("{\"ID\": \"2\", \"State\": 4,}");
+  t.join();
+  EXPECT_EQ(count_lines(sandbox_, "ParseReports: parsing report failed"), 1);
+  EXPECT_EQ(live().wb_state, -1);
+}
+
+TEST_F(Exchange, ReportOneScheduleOver617Calls) {
+  std::vector<int> calls_with_report1;
+  for (int call = 1; call <= 617; ++call) {
+    box_.clear();
+    ASSERT_EQ(GetReports(), 1);
+    const auto c = box_.commands();
+    if (!c.empty() && c.front() == "report 1") calls_with_report1.push_back(call);
+    ASSERT_EQ(c.back(), "report 3");
+  }
+  EXPECT_EQ(calls_with_report1, (std::vector<int>{1, 309, 617}));
+}
+
+TEST_F(Exchange, RestartedWallboxGetsReportOneAgain) {
+  ASSERT_EQ(GetReports(), 1);
+  box_.clear();
+  live().isWallboxRestarted = 1;
+  ASSERT_EQ(GetReports(), 1);
+  EXPECT_EQ(box_.commands(), (std::vector<std::string>{"report 1", "report 2", "report 3"}));
+  EXPECT_EQ(live().isWallboxRestarted, 0);
+}
+
+TEST_F(Exchange, GetReportsFailureLines) {
+  box_.refused.insert("report");
+  EXPECT_EQ(GetReports(), 0);
+  EXPECT_EQ(count_lines(sandbox_, "KEBA GetReports: init 'report 1' failed."), 1);
+  box_.refused.clear();
+  ASSERT_EQ(GetReports(), 1);
+  box_.clear();
+  box_.refused.insert("report");
+  EXPECT_EQ(GetReports(), 0);
+  EXPECT_EQ(count_lines(sandbox_, "KEBA GetReports: send report 2 failed."), 1);
+  EXPECT_EQ(box_.commands(), std::vector<std::string>{"report 2"});
+}
+
+TEST_F(Exchange, ErrorStateWithoutCodesFetchesReports) {
+  ASSERT_EQ(GetReports(), 1);
+  box_.clear();
+  box_.state = 4;
+  box_.error2 = 0x4003;
+  box_.deliver("{\"State\": 4}");
+  ASSERT_TRUE(eventually([&] { return box_.commands().size() >= 2; }));
+  EXPECT_EQ(box_.commands(), (std::vector<std::string>{"report 2", "report 3"}));
+  EXPECT_TRUE(eventually(
+      [&] { return count_lines(sandbox_, "Charging error: err1 = 0x0 (no error), err2 = 0x4003 (overload)") == 1; }))
+      << sandbox_.log();
+}
+
+class SendFailure : public WallboxTest {};
+
+TEST_F(SendFailure, EndsTheProcessWithStatus1) {
+  struct Refusing final : KebaTransport {
+    bool send(std::string_view) override { return false; }
+  } refusing;
+  GTEST_FLAG_SET(death_test_style, "fast");  // the child writes into this sandbox's log
+  EXPECT_EXIT(
+      {
+        set_keba_transport(&refusing);
+        SendData("ena 1");
+      },
+      ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: sendto failed, or timeout"), 1);
+}
+
+TEST_F(SendFailure, AddressThatIsNotIPv4) {
+  settings([](Settings& s) { s.WallboxServer = "wallbox.local"; });
+  GTEST_FLAG_SET(death_test_style, "fast");
+  EXPECT_EXIT(SendData("report 1"), ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: wallbox address wallbox.local is not a dotted IPv4 address"), 1);
+}
+
+// The receiver on real sockets over loopback: kivd's socket and a wallbox
+// socket, both on 127.0.0.1.
+class Receiver : public WallboxTest {
+ protected:
+  Receiver() {
+    kivd_ = bound_socket();
+    box_ = bound_socket();
+    settings([&](Settings& s) {
+      s.WallboxServer = "127.0.0.1";
+      s.WallboxPort = port(box_);
+    });
+    daemon_state().udp_sock = kivd_;
+    timeval tv{2, 0};
+    setsockopt(box_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  }
+  ~Receiver() override {
+    daemon_state().udp_sock = -1;
+    ::close(kivd_);
+    ::close(box_);
+  }
+  static int bound_socket() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    return fd;
+  }
+  static int port(int fd) {
+    sockaddr_in a{};
+    socklen_t l = sizeof a;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &l);
+    return ntohs(a.sin_port);
+  }
+  std::string box_receive() {
+    char buf[600];
+    const ssize_t n = ::recv(box_, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, n) : std::string();
+  }
+  void box_send(const std::string& text) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(port(kivd_));
+    ::sendto(box_, text.data(), text.size(), 0, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  }
+  int kivd_ = -1, box_ = -1;
+};
+
+TEST_F(Receiver, CommandAndAnswerOverUdp) {
+  std::jthread receiver([](std::stop_token st) { StartKEBAReceiver(0, st); });
+  int result = -1;
+  std::thread sender([&] { result = SendData("report 2"); });
+  EXPECT_EQ(box_receive(), "report 2");  // no terminating zero on the wire
+  box_send("{\n\"ID\": \"2\",\n\"State\": 3,\n\"Plug\": 7\n}\n");
+  sender.join();
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(live().wb_state, 3);
+  EXPECT_EQ(live().wb_plug, 7);
+  EXPECT_EQ(count_lines(sandbox_, "Thread 0: Starting udp receiver..."), 1);
+
+  // 511 bytes are taken, 512 dropped without a line.
+  box_send(std::string(511, 'a'));
+  box_send(std::string(512, 'b'));
+  box_send("marker");
+  ASSERT_TRUE(eventually([&] { return count_lines(sandbox_, "Udp thread 3: (127.0.0.1) marker") == 1; }))
+      << sandbox_.log();
+  int udp_lines = 0;
+  for (const std::string& l : log_lines(sandbox_)) udp_lines += l.rfind("Udp thread", 0) == 0;
+  EXPECT_EQ(udp_lines, 3);
+
+  const auto t0 = std::chrono::steady_clock::now();
+  receiver.request_stop();
+  receiver.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);
+}
+
+TEST_F(Receiver, NotUsed) {
+  settings([](Settings& s) { s.WallboxUsing = "false"; });
+  StartKEBAReceiver(0, std::stop_token{});
+  EXPECT_EQ(count_lines(sandbox_, "Thread 0: UDP receiver (wallbox) not used..."), 1);
+}
+
+}  // namespace
+}  // namespace kivd::test

@@ -1,0 +1,28 @@
+// libFuzzer target: any datagram through the verdict rules and ParseReports
+// (parsing, storing, the mode derivation and the log lines).
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "keba_reports.hpp"
+#include "settings.hpp"
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  kivd::Settings s;
+  s.LOG_FILE = "/dev/null";
+  s.debug = 1;
+  kivd::replace_settings(s);
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  // The worker hands over at most 511 bytes and a terminating zero.
+  char text[512];
+  const std::size_t n = size < 511 ? size : 511;
+  for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>(data[i]);
+  text[n] = '\0';
+  const std::string_view t(text);
+  const int v = kivd::answer_verdict(t, [](std::string_view x) { return kivd::ParseReports(x); });
+  if (v < -1 || v > 1) __builtin_trap();
+  return 0;
+}

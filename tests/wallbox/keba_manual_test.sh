@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Manual mode, the quick-mode button at input X1 overriding it, and its
+# release bringing manual mode back.
+source "$KIVD_SRC/tests/integration/lib.sh"
+source "$KIVD_SRC/tests/wallbox/lib_wallbox.sh"
+trap wallbox_net_down EXIT
+
+new_sandbox
+check "namespace and veth pair" wallbox_net_up
+INI_DEBUG=1 write_ini "[WALLBOX]
+USING=TRUE
+HOST=10.200.0.2
+CAR_MAX_PHASES=1
+[INFRASTRUCTURE]
+STARTMODE=MANUAL
+MANUALCURRENT=16020"
+check "simulator up" start_sim --plug 7
+export KIVD_TEST_HOOKS=1 KIVD_TEST_WALLBOX_SPEEDUP=14
+start_kivd
+check "manual current" wait_rec "curr 16020" 15
+check "enabled" wait_rec "ena 1" 5
+check "manual line" wait_log "ControlKEBA: manual power = 16020$" 2
+check "one phase: relay not switched" test "$(rec_count 'output 1')" -eq 0
+check "box charging at 16020 mA" test "$(sim_state curr_user)/$(sim_state state)" = "16020/3"
+
+# X1 pushed: quick mode whatever the web mode is, up to the fuse limit.
+simctl input 1 > /dev/null
+check "quick forced: relay on" wait_rec "output 1" 15
+check "quick forced: fuse-limited current" wait_rec "curr 33000" 10
+check "no current above 33000 mA" bash -c "! awk '\$1 == \"curr\" && \$2 > 33000 { found = 1 } END { exit !found }' '$REC'"
+
+# Released: manual again, one phase.
+simctl input 0 > /dev/null
+check "manual again: relay off" wait_rec "output 0" 15
+check "manual again: current" wait_rec "curr 16020" 10 2
+check "box on one phase" test "$(sim_state output)" = 0
+
+kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
+finish
