@@ -1,34 +1,123 @@
 // kiv_updater: installs a downloaded kivd and starts it.
-#include <fcntl.h>
+//
+// The daemon replaces its own image by this program, so it runs in the
+// daemon's process (same pid, the locked PID file still open) and ends by
+// replacing itself with the installed daemon:
+//   kiv_updater LOG_FILE NEW_KIVD INSTALLED_KIVD WAIT_SECONDS [NEW_RES RES_DEST]
+// The new daemon is checked and installed atomically, so a failed update
+// leaves the working program in place; the process then starts that one
+// again rather than leaving the house without its daemon.
+#include <signal.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <string>
+
+#include "updater_io.hpp"
 
 namespace {
 
-void log_message(const char* file, const char* text) {
-  const int fd = ::open(file, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
-  if (fd < 0) return;
-  std::time_t now = std::time(nullptr);
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char stamp[32];
-  asctime_r(&tm, stamp);
-  stamp[std::strcspn(stamp, "\n")] = '\0';
-  char line[600];
-  const int n = std::snprintf(line, sizeof line, "%s %s\n", stamp, text);
-  if (n > 0) [[maybe_unused]] ssize_t w = ::write(fd, line, static_cast<size_t>(n) < sizeof line ? n : sizeof line - 1);
-  ::close(fd);
+using kiv_updater::FileExists;
+using kiv_updater::log_message;
+
+// Used only when the command line does not name the log file; relative, so
+// it lands in the daemon's working folder (its LOG_DIR).
+constexpr const char* kErrorLog = "errorupdate.log";
+
+void sleep_seconds(long seconds) {
+  if (seconds <= 0) return;
+  timespec left{seconds, 0};
+  while (::nanosleep(&left, &left) != 0 && errno == EINTR) {
+  }
+}
+
+// Waiting time as atoi reads it: a non-numeric text counts as 0, and so does
+// a negative one.
+long wait_seconds(const char* text) {
+  const long v = std::strtol(text, nullptr, 10);
+  return v > 0 ? v : 0;
+}
+
+// Replaces the process image by the installed daemon; returns only when
+// that fails.
+void start_daemon(const std::string& log, const std::string& program) {
+  // Nothing this program changed may leak into the daemon's start.
+  ::signal(SIGXFSZ, SIG_DFL);
+  ::execl(program.c_str(), "", static_cast<char*>(nullptr));
+  log_message(log, "KIV updater: error execute " + program + ": " + std::strerror(errno) + ".");
+}
+
+// The update did not happen: the installed program is still the old,
+// working one, so the daemon goes on with it after the same wait.
+int keep_old_daemon(const std::string& log, const std::string& dest, long wait) {
+  log_message(log, "KIV updater: update failed.");
+  if (!kiv_updater::check_program(dest).empty()) return 0;
+  log_message(log, "KIV updater: wait until everything is ready to restart (" + std::to_string(wait) + "s).");
+  sleep_seconds(wait);
+  log_message(log, "KIV updater: execute installed binary daemon.");
+  start_daemon(log, dest);
+  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 8) {
-    log_message(argc > 1 ? argv[1] : "/tmp/kivd.log", "KIV updater: no parameters found!");
-    return 1;
+  if (argc < 2) {
+    log_message(kErrorLog, "KIV updater: no parameters found!");
+    return 0;
   }
+  const std::string log = argv[1];
+  if (argc < 4) {
+    log_message(log, "Orvane Updater failed...");
+    return 0;
+  }
+  if (argc < 5) {
+    log_message(kErrorLog, "KIV updater: no parameters found!");
+    return 0;
+  }
+  const std::string source = argv[2];
+  const std::string dest = argv[3];
+  const long wait = wait_seconds(argv[4]);
+  const bool with_resources = argc >= 7;
+  const std::string res_source = with_resources ? argv[5] : "";
+  const std::string res_dest = with_resources ? argv[6] : "";
+
+  log_message(log, "KIV updater: started.");
+  sleep_seconds(1);
+  log_message(log, "KIV updater: update new binary.");
+
+  if (!FileExists(source)) {
+    log_message(log, "KIV updater: update file " + source + " not found");
+    return keep_old_daemon(log, dest, wait);
+  }
+  if (const std::string bad = kiv_updater::check_program(source); !bad.empty()) {
+    log_message(log, "KIV updater: update file refused: " + bad + ".");
+    return keep_old_daemon(log, dest, wait);
+  }
+  if (const std::string err = kiv_updater::install_program(source, dest); !err.empty()) {
+    log_message(log, "KIV updater: error install " + source + " as " + dest + ": " + err + ".");
+    return keep_old_daemon(log, dest, wait);
+  }
+
+  if (with_resources) {
+    if (!FileExists(res_source)) {
+      log_message(log, "KIV updater: new webserver files not found at: " + res_source + ".");
+    } else if (!FileExists(res_dest)) {
+      log_message(log, "KIV updater:  webserver destination path not found: " + res_dest + ".");
+    } else if (const std::string err = kiv_updater::copy_tree(res_source, res_dest); err.empty()) {
+      log_message(log, "KIV updater: webserver resources successfully updated.");
+    } else {
+      log_message(log, "KIV updater: error copy optional webserver resources: " + res_source + " into " + res_dest +
+                           ": " + err + ".");
+    }
+  }
+
+  log_message(log, "KIV updater: wait until everything is ready to restart (" + std::to_string(wait) + "s).");
+  sleep_seconds(wait);
+  log_message(log, "KIV updater: execute new binary daemon.");
+  start_daemon(log, dest);
   return 0;
 }

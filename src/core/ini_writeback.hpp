@@ -1,0 +1,48 @@
+// Write-back of a posted settings form into /etc/kivd.ini.
+//
+// The file is read with our own line rules (ini_dict.hpp), completed with
+// every key of the settings model, changed by the posted fields and written
+// anew: a banner, then each section in the dictionary's order with its keys
+// as "%-30s = %s". Keys and sections the model does not know are kept.
+// The new text goes into a temporary file beside the old one, which is then
+// renamed over it, so a crash or a full disk never leaves a broken file.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "ini_dict.hpp"
+
+namespace kivd {
+
+// Form modes: which page posted the form.
+inline constexpr int kFormSettings = 1;
+inline constexpr int kFormKnx = 2;
+
+// Applies the completion, the move of the older KNX:GROUPADR key, the
+// version, the switch reset of the form mode (1 settings, 2 KNX, anything
+// else none) and the posted fields to the dictionary. The body is taken as
+// sent (no URL decoding). Fields are logged when LOG:DEBUG is 1, the database
+// password masked.
+void ApplySettingsForm(IniDict& dict, std::string_view body, int mode);
+
+// The file's text for the dictionary: banner, sections, closing empty line.
+// Values the line reader would misread (";", "#", outer blanks, a leading
+// quote) are written quoted.
+std::string IniFileText(const IniDict& dict);
+
+// Writes text to path through a temporary file in the same folder (flushed
+// and synced, then renamed over path). The old file's mode (and owner when
+// allowed) are kept; a new file gets mode 0644. A symbolic link at path is
+// followed so the link stays. False when anything failed: path is then
+// untouched and no temporary file is left.
+bool ReplaceFileAtomically(const std::string& path, std::string_view text);
+
+// Rewrites the configuration file at path with the posted form. 1 when the
+// file was written, 0 when not (the old file is then unchanged). A missing
+// file is written complete: built-in defaults plus the posted values.
+int WriteIniFile(const std::string& path, std::string_view body, int mode);
+// The same for ini_path().
+int WriteIniFile(std::string_view body, int mode);
+
+}  // namespace kivd
