@@ -233,8 +233,11 @@ void page_download(Sink& out, const PageContext& ctx) {
     out.put("Error: cannot create the download files in " + html_escape(log_dir) + ".\n");
     return download_fail(out);
   }
-  // Bounded waits: the whole web server waits for this child.
-  const std::vector<std::string> wget = {"wget", "--timeout=30", "--tries=3", "-o", progress_log, "-O", archive, q.url};
+  // Bounded: the whole web server waits for this child, so a server that
+  // stalls or trickles must not hold it for ever (timeout ends wget after
+  // 15 minutes at the latest).
+  const std::vector<std::string> wget = {"timeout", "900", "wget", "--timeout=30", "--tries=3",
+                                         "-o", progress_log, "-O", archive, q.url};
   int status = 0;
   if (!executew(wget, &status)) return download_fail_exec(out, wget);
   std::FILE* lf = std::fopen(progress_log.c_str(), "r");

@@ -166,6 +166,10 @@ check "ftp refused" bash -c "curl -s --max-time 10 '$URL/download?url=ftp://loca
 check "nothing executed" test ! -e /tmp/kivd-pages-pwned
 get "/download?url=http://localhost/broken.tar" > "$SANDBOX/d0"
 check "archive without updater: not found" grep -q "^Error: $SANDBOX/log/kivupdate/bin/kiv_updater not found, failed!" "$SANDBOX/d0"
+printf 'not a tar archive' > "$SANDBOX/www/garbage.tar"
+get "/download?url=http://localhost/garbage.tar" > "$SANDBOX/d3"
+check "garbage archive: unpack error" grep -q '^Error: the update archive could not be unpacked.$' "$SANDBOX/d3"
+check "garbage archive: earlier programs gone" test ! -e "$SANDBOX/log/kivupdate/bin/kivd"
 get "/download?url=http://localhost/missing.tar" > "$SANDBOX/d1"
 check "404 download: wget log shown" grep -q '404' "$SANDBOX/d1"
 check "404 download: failure" grep -q '^Error: download failed, please try again later!' "$SANDBOX/d1"
