@@ -14,7 +14,14 @@ namespace {
 void log_text_area(Sink& out, const PageContext& ctx) {
   const std::string log_file = cfg().LOG_FILE;
   struct stat st{};
-  if (::stat(log_file.c_str(), &st) != 0) {
+  if (::lstat(log_file.c_str(), &st) != 0) {
+    out.put("Log file not found.\n");
+    return;
+  }
+  // LOG_DIR may be a shared folder: a link placed at the log's name would
+  // show (and archive) another file through the page.
+  if (!S_ISREG(st.st_mode)) {
+    web_log("Webserver: %s is not a plain file, not shown", log_file.c_str());
     out.put("Log file not found.\n");
     return;
   }

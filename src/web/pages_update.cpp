@@ -11,7 +11,9 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -100,17 +102,20 @@ bool fetch_descriptor(Sink& out, const std::string& host, std::string& answer) {
   out.put("Waiting for answer...\n");
   // The answer is joined from all its pieces, so a descriptor split over
   // several segments still arrives whole.
+  // Each receive waits 5 s at most, the whole answer 30 s: a server that
+  // trickles bytes cannot hold the page (and the web server) for long.
   char buf[8192];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
   for (;;) {
     const ssize_t n = ::recv(sock.get(), buf, sizeof buf, 0);
     if (n == 0) break;
-    if (n < 0) {
-      if (errno == EINTR) continue;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || std::chrono::steady_clock::now() > deadline) {
       out.put("Error: receiving data (timeout), please try again later!\n");
       return false;
     }
-    if (answer.size() < kAnswerMax)
-      answer.append(buf, std::min(static_cast<std::size_t>(n), kAnswerMax - answer.size()));
+    answer.append(buf, std::min(static_cast<std::size_t>(n), kAnswerMax - answer.size()));
+    if (answer.size() >= kAnswerMax) break;  // more than any descriptor needs
   }
   return true;
 }

@@ -191,6 +191,14 @@ TEST_F(LogPages, ArchivesAtTheLimitShowsBelow) {
   EXPECT_GT(st.st_size, 0);
 }
 
+TEST_F(LogPages, LinkAtTheLogNameIsNotShown) {
+  d.write("secret", "root:x:0:0\n");
+  ASSERT_EQ(symlink(d.file("secret").c_str(), d.file("shown.log").c_str()), 0);
+  const std::string p = render(page_log, "/log");
+  EXPECT_FALSE(has(p, "root:x"));
+  EXPECT_TRUE(has(p, "rows=\"30\">\nLog file not found.\n</textarea>"));
+}
+
 TEST_F(LogPages, ClearLogRedirectsToLog) {
   d.write("shown.log", "x\n");
   const std::string p = render(page_clearlog, "/CLEARLOG");
