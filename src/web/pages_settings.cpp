@@ -1,12 +1,384 @@
-// General and KNX settings pages. Not built yet: the branches answer with the
-// resource-not-found page, and a posted form is not written (the request
-// handler logs the failure).
+// General and KNX settings pages. Both show what /etc/kivd.ini holds now (not
+// what the running daemon uses); a posted form is written by WriteIniFile
+// before the page is built, so the page after a save shows the saved values.
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "daemon_state.hpp"
+#include "ini_writeback.hpp"
 #include "pages.hpp"
+#include "paths.hpp"
+#include "settings.hpp"
 
 namespace kivd::web {
 
-void page_settings(Sink& out, const PageContext& ctx) { not_found_page(out, *ctx.req.resource); }
-void page_knx(Sink& out, const PageContext& ctx) { not_found_page(out, *ctx.req.resource); }
-int write_settings_form(std::string_view, int) { return 0; }
+namespace {
+
+// The file's values as the page shows them: texts cut like the 60-byte
+// buffers they were read into, and escaped for an attribute value.
+class FileValues {
+ public:
+  FileValues() : dict_(IniDict::load_file(ini_path())) {}
+  std::string text(const char* key, const char* def) const {
+    std::string v = dict_.loaded() ? dict_.get_string(key, def) : std::string(def);
+    if (v.size() > kTextMax) v.resize(kTextMax);
+    return v;
+  }
+  std::string attr(const char* key, const char* def) const { return html_escape(text(key, def)); }
+  long num(const char* key, int def) const { return dict_.loaded() ? dict_.get_int(key, def) : def; }
+  unsigned long unum(const char* key, unsigned long def) const {
+    return dict_.loaded() ? dict_.get_ulong(key, def) : def;
+  }
+  bool ticked(const char* key, const char* def) const { return is_true(text(key, def)); }
+  bool has(const char* key) const { return dict_.loaded() && dict_.has(key); }
+
+ private:
+  IniDict dict_;
+};
+
+std::string checkbox(const char* name, bool ticked, const char* onclick) {
+  std::string s = "<input type=\"checkbox\" name=\"";
+  s += name;
+  s += "\" value=\"true\"";
+  if (ticked) s += " checked=\"true\"";
+  if (onclick) {
+    s += " onclick=\"";
+    s += onclick;
+    s += "\"";
+  }
+  return s + ">";
+}
+
+// A single-line input; digits: key-up filter checkNumbers. type "text" or
+// "password"; centred unless left is set.
+std::string input(const char* name, const std::string& value_attr, int size, int maxlength, bool digits,
+                  const char* onchange = nullptr, const char* type = "text", bool left = false) {
+  char head[200];
+  std::snprintf(head, sizeof head, "<input type=\"%s\" name=\"%s\" size=\"%d\" maxlength=\"%d\"%s", type, name, size,
+                maxlength, left ? "" : " style=\"text-align:center\"");
+  std::string s = head;
+  s += " value=\"" + value_attr + "\"";
+  if (digits) s += " onkeyup=\"checkNumbers(this)\"";
+  if (onchange) {
+    s += " onchange=\"";
+    s += onchange;
+    s += "\"";
+  }
+  return s + ">";
+}
+
+std::string option(const std::string& value, const std::string& shown, bool selected) {
+  return "<option value=\"" + value + "\"" + (selected ? " selected" : "") + ">" + shown + "</option>";
+}
+
+struct Group {
+  std::string label, field;
+};
+const Group kEmpty{};
+Group heading(const char* text) { return {std::string("<b>") + text + "</b>", ""}; }
+
+void row(Sink& out, const Group& a, const Group& b, const Group& c) {
+  std::string s = "<tr>";
+  for (const Group* g : {&a, &b, &c}) s += "<td>" + g->label + "</td><td>" + g->field + "</td><td></td>";
+  s += "</tr>\n";
+  out.put(s);
+}
+
+void saved_or_buttons(Sink& out, const PageContext& ctx, const char* saved_text) {
+  if (ctx.req.method != Method::POST) {
+    out.put(
+        "<input type=\"submit\" value=\"Save settings\">&nbsp;<input type=\"button\" value=\"Cancel\" "
+        "onclick=\"self.location='/'\">\n");
+  } else if (ctx.post_written) {
+    out.printf("<font color=\"#00C000\">%s</font>\n", saved_text);
+  } else {
+    // A failed write is not reported as saved: the file kept its old values.
+    out.put("<font color=\"#C00000\">Settings could not be saved, the file is unchanged. See the log file!</font>\n");
+  }
+}
+
+void settings_script(Sink& out) {
+  out.put(
+      "<script type=\"text/javascript\">\n"
+      "var var_1 = [['SmartmeterIP','ip','is not a valid IP address'],['WallboxIP','ip','is not a valid IP "
+      "address'],['MysqlIP','ip','is not a valid IP address'],['KNXIP','ip','is not a valid IP "
+      "address'],['StorageIP','ip','is not a valid IP address'],\n"
+      " ['SmartmeterPort','port','is not a valid port number'],['MysqlPort','port','is not a valid port "
+      "number'],['KNXPort','port','is not a valid port number']];\n"
+      "function checkNumbers(f) { f.value = f.value.replace(/[^0-9]/g, ''); }\n"
+      "function fld(n) { return document.forms['details'].elements[n]; }\n"
+      "function enable(names, on) { for (var i = 0; i < names.length; i++) fld(names[i]).disabled = !on; }\n"
+      "function selectWallbox() { enable(['WallboxType','WallboxIP'], fld('WallboxUsing').checked); }\n"
+      "function selectStorage() { enable(['StorageType','StorageIP','StorageRatio'], fld('StorageUsing').checked); "
+      "}\n"
+      "function selectMysql() { enable(['MysqlIP','MysqlPort','MysqlDatabase','MysqlUsername','MysqlPassword'], "
+      "fld('MysqlUsing').checked); }\n"
+      "function selectSmartmeter() { "
+      "enable(['SmartmeterType','SmartmeterIP','SmartmeterPort','SmartmeterSerial'], "
+      "fld('SmartmeterUsing').checked); }\n"
+      "function selectKNX() { enable(['KNXIP','KNXPort','KNXInterval'], fld('KNXUsing').checked); }\n"
+      "function selectStartmode() { var m = fld('StartMode').value;\n"
+      " if (m == 'quick') { fld('ActivationValue').disabled = true; fld('ManualValue').disabled = true; }\n"
+      " else if (m == 'manual') { fld('ActivationValue').disabled = true; fld('ManualValue').disabled = false; }\n"
+      " else if (m == 'surplus') { fld('ActivationValue').disabled = false; fld('ManualValue').disabled = true; } "
+      "}\n"
+      "function setSmartmeterData() { var t = fld('SmartmeterType').value;\n"
+      " if (t == 'SMA') { fld('SmartmeterIP').value = '239.12.255.254'; fld('SmartmeterPort').value = '9522'; "
+      "fld('SmartmeterSerial').disabled = false; }\n"
+      " else if (t == 'AS1440' || t == 'MT175') { fld('SmartmeterIP').value = ''; fld('SmartmeterPort').value = "
+      "'5000'; fld('SmartmeterSerial').value = '0'; fld('SmartmeterSerial').disabled = true; }\n"
+      " else if (t == 'OEM') { fld('SmartmeterIP').value = '224.3.29.71'; fld('SmartmeterPort').value = '10004'; "
+      "fld('SmartmeterSerial').value = '0'; fld('SmartmeterSerial').disabled = true; } }\n"
+      "function checkKNXInterval() { var f = fld('KNXInterval'); if (Number(f.value) < 10) { alert('The minimum "
+      "interval is 10 seconds!'); f.value = '10'; } }\n"
+      "function checkEVRatio() { var f = fld('StorageRatio'); var v = Number(f.value);\n"
+      " if (v > 100) { alert('The maximum ev-ratio is 100%!'); f.value = '100'; }\n"
+      " else if (v < 10) { alert('The minimum ev-ratio is 10%!'); f.value = '10'; } }\n"
+      "function validate(form, list) { var errors = '';\n"
+      " var ip = "
+      "/\\b(?:(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)\\.){3}(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)\\b/;\n"
+      " for (var i = 0; i < list.length; i++) { var f = form.elements[list[i][0]]; var v = f.value;\n"
+      "  if (list[i][1] == 'ip') { if (v != '' && !ip.test(v)) errors += list[i][0] + ': ' + v + ' ' + list[i][2] + "
+      "'\\n'; }\n"
+      "  else { var n = parseInt(v, 10); if (isNaN(n) || n > 50000) errors += list[i][0] + ': ' + v + ' ' + "
+      "list[i][2] + '\\n'; } }\n"
+      " if (errors != '') { alert('Following errors are detected: \\n' + errors); return false; }\n"
+      " return true; }\n"
+      "</script>\n");
+}
+
+void knx_script(Sink& out) {
+  out.put("<script type=\"text/javascript\">\nvar var_1 = [");
+  for (int n = 1; n <= kDatapoints; ++n)
+    out.printf("%s['g_%d','group','is not a valid group address']", n == 1 ? "" : ",", n);
+  out.put(
+      "];\n"
+      "function selectItem() { var e = document.forms['vioform'].elements;\n"
+      " for (var i = 0; i < e.length; i++) { if (e[i].type == 'checkbox') { var g = e['g_' + "
+      "e[i].name.split('_')[1]]; if (g) g.disabled = !e[i].checked; } } }\n"
+      "function validate(form, list) { var errors = ''; var ga = /\\d{1,3}\\/\\d{1,3}\\/\\d{1,3}/;\n"
+      " for (var i = 0; i < list.length; i++) { var f = form.elements[list[i][0]]; if (!f) continue; var v = "
+      "f.value;\n"
+      "  if (v != '' && !ga.test(v)) errors += list[i][0] + ': ' + v + ' ' + list[i][2] + '\\n'; }\n"
+      " if (errors != '') { alert('Following errors are detected: \\n' + errors); return false; }\n"
+      " return true; }\n"
+      "</script>\n");
+}
+
+void page_head(Sink& out, const char* title) {
+  head_variant_b(out);
+  title_piece(out, title);
+  style_piece(out, false);
+}
+
+}  // namespace
+
+void page_settings(Sink& out, const PageContext& ctx) {
+  const FileValues f;
+  page_head(out, "settings page");
+  settings_script(out);
+  out.put(
+      "</HEAD>\n<BODY onload=\"selectStorage(); selectWallbox(); selectMysql(); selectKNX(); selectSmartmeter(); "
+      "selectStartmode();\">\n");
+  out.printf("<H2>General settings %s</H2>\n", KIVVersion().c_str());
+  button_bar(out);
+  out.put("<form name=\"details\" method=\"POST\" action=\"/settings\" onsubmit=\"return validate(this, var_1);\">\n<PRE>\n");
+  out.put("<table border=\"0\" cellpadding=\"2\" cellspacing=\"0\"><colgroup>");
+  for (int w : {170, 120, 20, 170, 120, 20, 187, 120, 20}) out.printf("<col width=\"%d\">", w);
+  out.put("</colgroup><tbody>\n");
+
+  // Control
+  const std::string start = f.text("INFRASTRUCTURE:STARTMODE", "SURPLUS");
+  std::string startmode = "<select name=\"StartMode\" onchange=\"selectStartmode()\">";
+  startmode += option("quick", "Quick", iequals(start, "quick"));
+  startmode += option("surplus", "Surplus", iequals(start, "surplus"));
+  startmode += option("manual", "Manual", iequals(start, "manual"));
+  startmode += "</select>";
+  const long manual = f.num("INFRASTRUCTURE:MANUALCURRENT", 6000);
+  const bool manual_known = is_manual_current(static_cast<int>(manual));
+  std::string manual_sel = "<select name=\"ManualValue\">";
+  for (int c : kManualCurrents)
+    manual_sel += option(std::to_string(c), std::to_string(c), manual_known ? c == manual : c == 6000);
+  manual_sel += "</select> mA";
+  const std::string activation = std::to_string(std::labs(f.num("WALLBOX:ACTIVATION", -1380)));
+
+  std::string wb_type = "<select name=\"WallboxType\">" + option("KEBAP20", "KEBA P20", true) + "</select>";
+  std::string ss_type = "<select name=\"StorageType\">" + option("SIX0H", "SMA SI or SBS", true) + "</select>";
+
+  row(out, heading("Control"), heading("Wallbox"), heading("Storage system"));
+  row(out, {"Startmode", startmode}, {"Using", checkbox("WallboxUsing", f.ticked("WALLBOX:USING", "FALSE"), "selectWallbox()")},
+      {"Using", checkbox("StorageUsing", f.ticked("STORAGESYSTEM:USING", "FALSE"), "selectStorage()")});
+  row(out, {"Activation at", input("ActivationValue", activation, 7, 5, true) + " W"}, {"Type", wb_type},
+      {"Type", ss_type});
+  row(out, {"Manual Current", manual_sel},
+      {"IP address", input("WallboxIP", f.attr("WALLBOX:HOST", "192.168.10.151"), 15, 15, false)},
+      {"IP address", input("StorageIP", f.attr("STORAGESYSTEM:HOST", "192.168.10.30"), 15, 15, false)});
+  row(out, kEmpty, kEmpty,
+      {"EV/storage ratio",
+       input("StorageRatio", std::to_string(f.num("STORAGESYSTEM:EVRATIO", 100)), 4, 3, true, "checkEVRatio()") +
+           "% EV"});
+
+  // Infrastructure, database, vehicle
+  row(out, heading("Infrastructure"), heading("MySQL database"), kEmpty);
+  row(out, {"House fuses", input("FusesValue", std::to_string(f.num("INFRASTRUCTURE:CURRENT", 35000)), 7, 5, true) + " mA"},
+      {"Using", checkbox("MysqlUsing", f.ticked("MYSQL:USING", "FALSE"), "selectMysql()")}, kEmpty);
+  row(out,
+      {"Safety distance", input("SafetyValue", std::to_string(f.num("INFRASTRUCTURE:DISTANCE", 2000)), 7, 4, true) + " mA"},
+      {"IP address", input("MysqlIP", f.attr("MYSQL:HOST", "192.168.10.10"), 15, 15, false)}, kEmpty);
+  row(out, kEmpty, {"Port number", input("MysqlPort", std::to_string(f.num("MYSQL:PORT", 3306)), 6, 5, true)}, kEmpty);
+
+  const long phases = f.num("WALLBOX:CAR_MAX_PHASES", 1);
+  std::string phases_sel = "<select name=\"MaxPhases\">";
+  for (int p = 1; p <= 3; ++p) phases_sel += option(std::to_string(p), std::to_string(p), p == phases);
+  phases_sel += "</select>";
+  const long minc = f.num("WALLBOX:CAR_MIN_CHARGE", 6000);
+  const bool minc_known = is_min_charge_current(static_cast<int>(minc));
+  std::string minc_sel = "<select name=\"MinCharge\">";
+  for (int c : {6000, 7020, 7980, 9000})
+    minc_sel += option(std::to_string(c), std::to_string(c), minc_known ? c == minc : c == 6000);
+  minc_sel += "</select> mA";
+  const bool tesla = f.num("WALLBOX:TESLABUGFIX", 0) == 1;
+  std::string tesla_sel = "<select name=\"TeslaWorkaround\">" + option("1", "ON", tesla) + option("0", "OFF", !tesla) +
+                          "</select>";
+
+  row(out, heading("Electric vehicle"),
+      {"Database name", input("MysqlDatabase", f.attr("MYSQL:DATABASE", "smarthouse"), 15, 20, false, nullptr, "text", true)},
+      kEmpty);
+  row(out, {"Max charging phases", phases_sel},
+      {"Username", input("MysqlUsername", f.attr("MYSQL:USERNAME", "user"), 15, 20, false, nullptr, "text", true)}, kEmpty);
+  row(out, {"Min charging current", minc_sel},
+      {"Password", input("MysqlPassword", f.attr("MYSQL:PASSWORD", "chgpw123"), 15, 20, false, nullptr, "password", true)},
+      kEmpty);
+  row(out, {"Tesla workarounds", tesla_sel}, kEmpty, kEmpty);
+  out.put("<tr><td colspan=\"9\">&nbsp;</td></tr>\n");
+
+  // Meter and KNX
+  const std::string mtype = f.text("SMARTMETER:TYPE", "SMA");
+  std::string mtype_sel = "<select name=\"SmartmeterType\" onchange=\"setSmartmeterData()\">";
+  mtype_sel += option("SMA", "SMA EM", iequals(mtype, "SMA"));
+  mtype_sel += option("OEM", "OpenEnergy", iequals(mtype, "OEM"));
+  mtype_sel += option("AS1440", "Elster AS1440", iequals(mtype, "AS1440"));
+  mtype_sel += option("MT175", "iskra MT175", iequals(mtype, "MT175"));
+  mtype_sel += "</select>";
+  char serial[24];
+  std::snprintf(serial, sizeof serial, "%lu", f.unum("SMA:SERIAL", 0));
+
+  row(out, heading("Smartmeter"), heading("KNX broadcast"), kEmpty);
+  row(out, {"Using", checkbox("SmartmeterUsing", f.ticked("SMARTMETER:USING", "TRUE"), "selectSmartmeter()")},
+      {"Using", checkbox("KNXUsing", f.ticked("KNX:USING", "FALSE"), "selectKNX()")}, kEmpty);
+  row(out, {"Type", mtype_sel}, {"Gateway IP", input("KNXIP", f.attr("KNX:ROUTER", "192.168.10.20"), 15, 15, false)}, kEmpty);
+  row(out, {"IP address", input("SmartmeterIP", f.attr("SMARTMETER:HOST", "239.12.255.254"), 15, 15, false)},
+      {"Port number", input("KNXPort", std::to_string(f.num("KNX:PORT", 3671)), 6, 5, true)}, kEmpty);
+  row(out, {"Port number", input("SmartmeterPort", std::to_string(f.num("SMARTMETER:PORT", 9522)), 6, 5, true)},
+      {"Interval in seconds",
+       input("KNXInterval", std::to_string(f.num("KNX:INTERVAL", 30)), 4, 3, true, "checkKNXInterval()")},
+      kEmpty);
+  row(out, {"Serial number", input("SmartmeterSerial", serial, 15, 10, true)}, kEmpty, kEmpty);
+
+  out.put("</tbody></table>\n");
+  saved_or_buttons(out, ctx, "Settings successfully saved. Restart the service to apply the configuration settings!");
+  out.put("</PRE>\n</form>\n");
+  body_end(out);
+}
+
+namespace {
+
+struct Datapoint {
+  const char* name;
+  const char* unit;
+  const char* dpt;
+  const char* length;
+  const char* update;
+};
+
+constexpr Datapoint kDatapointRows[kDatapoints] = {
+    {"meter real power L1", "W", "DPT 13.x", "4 byte", "cyclical"},
+    {"meter real power L2", "W", "DPT 13.x", "4 byte", "cyclical"},
+    {"meter real power L3", "W", "DPT 13.x", "4 byte", "cyclical"},
+    {"meter real power L1+L2+L3", "W", "DPT 13.x", "4 byte", "cyclical"},
+    {"meter voltage L1", "V", "DPT 7.x", "2 byte", "cyclical"},
+    {"meter voltage L2", "V", "DPT 7.x", "2 byte", "cyclical"},
+    {"meter voltage L3", "V", "DPT 7.x", "2 byte", "cyclical"},
+    {"meter power factor", "cos phi", "DPT 14.057", "4 byte", "cyclical"},
+    {"meter energy consumption", "kWh", "DPT 14.x", "4 byte", "cyclical"},
+    {"meter energy surplus", "kWh", "DPT 14.x", "4 byte", "cyclical"},
+    {"available power", "W", "DPT 12.x", "4 byte", "cyclical"},
+    {"wallbox charging mode", "-", "DPT 5.010", "1 byte", "on change"},
+    {"wallbox state", "-", "DPT 6.010", "1 byte", "on change"},
+    {"wallbox plug state", "-", "DPT 6.010", "1 byte", "on change"},
+    {"wallbox system enabled", "-", "DPT 1.002", "1 bit", "on change"},
+    {"wallbox input X1", "-", "DPT 1.003", "1 bit", "on change"},
+    {"wallbox output X2", "-", "DPT 1.002", "1 bit", "on change"},
+    {"wallbox charging power", "W", "DPT 12.x", "4 byte", "on change"},
+    {"wallbox session energy", "kWh", "DPT 14.x", "4 byte", "on change"},
+    {"wallbox total energy", "kWh", "DPT 14.x", "4 byte", "on change"},
+    {"storage battery SOC", "%", "DPT 5.001", "1 byte", "on change"},
+    {"storage battery temp", "\xC2\xB0" "C", "DPT 9.001", "2 byte", "on change"},
+    {"storage battery voltage", "V", "DPT 14.x", "4 byte", "on change"},
+    {"storage battery current", "A", "DPT 14.x", "4 byte", "on change"},
+    {"storage power", "W", "DPT 13.x", "4 byte", "on change"},
+};
+
+}  // namespace
+
+void page_knx(Sink& out, const PageContext& ctx) {
+  const FileValues f;
+  page_head(out, "KNX page");
+  knx_script(out);
+  out.put("</HEAD>\n<BODY onload=\"selectItem();\">\n");
+  out.printf("<H2>KNX settings %s</H2>\n", KIVVersion().c_str());
+  button_bar(out, true);
+  out.put("<form name=\"vioform\" method=\"POST\" action=\"/knx\" onsubmit=\"return validate(this, var_1);\">\n");
+  out.put(
+      "<table style=\"width: 100%;\" border=\"0\" cellpadding=\"2\" cellspacing=\"0\"><tbody>\n"
+      "<tr><th align=\"left\">Name</th><th>Unit/values</th><th>Active</th><th>Group "
+      "address</th><th>DPT</th><th>Length</th><th>Update</th></tr>\n");
+  // The older layout's single KNX:GROUPADR stands for datapoint 4.
+  const bool older = f.has("KNX:GROUPADR");
+  const bool wallbox = wallbox_used();
+  const bool storage = storage_used();
+  for (int n = 1; n <= kDatapoints; ++n) {
+    if (n >= 12 && n <= 20 && !wallbox) continue;
+    if (n >= 21 && !storage) continue;
+    const Datapoint& d = kDatapointRows[n - 1];
+    char key_using[24], key_adr[24], def_adr[16];
+    std::snprintf(key_using, sizeof key_using, "DPT_%d:USING", n);
+    std::snprintf(key_adr, sizeof key_adr, "DPT_%d:GROUPADR", n);
+    std::snprintf(def_adr, sizeof def_adr, "8/1/%d", n);
+    bool ticked;
+    std::string adr;
+    if (n == 4 && older) {
+      ticked = false;
+      adr = f.attr("KNX:GROUPADR", "8/1/4");
+    } else {
+      ticked = f.ticked(key_using, "FALSE");
+      adr = f.attr(key_adr, def_adr);
+    }
+    char cb_name[8], g_name[8];
+    std::snprintf(cb_name, sizeof cb_name, "c_%d", n);
+    std::snprintf(g_name, sizeof g_name, "g_%d", n);
+    std::string s = "<tr><td>";
+    s += d.name;
+    s += "</td><td align=\"center\">";
+    s += html_escape(d.unit);
+    s += "</td><td align=\"center\">" + checkbox(cb_name, ticked, "selectItem()");
+    s += "</td><td align=\"center\">" + input(g_name, adr, 11, 11, false);
+    s += "</td><td align=\"center\">";
+    s += d.dpt;
+    s += "</td><td align=\"center\">";
+    s += d.length;
+    s += "</td><td align=\"center\">";
+    s += d.update;
+    s += "</td></tr>\n";
+    out.put(s);
+  }
+  out.put("</tbody></table>\n");
+  saved_or_buttons(out, ctx, "Settings successfully saved. Restart the service to apply the knx configuration settings!");
+  out.put("<br />\n</form>\n");
+  body_end(out);
+}
+
+int write_settings_form(std::string_view body, int mode) { return WriteIniFile(body, mode); }
 
 }  // namespace kivd::web

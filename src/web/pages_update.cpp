@@ -1,11 +1,321 @@
-// Update check, download and update progress pages. Not built yet: the
-// branches answer with the resource-not-found page.
+// Update check, download and update progress pages. The download runs wget,
+// mkdir and tar with argument vectors, never through a shell, and only for
+// http:// or https:// URLs; every text from the update server or the browser
+// is escaped where it lands.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "daemon_state.hpp"
 #include "pages.hpp"
+#include "settings.hpp"
+#include "unique_fd.hpp"
+#include "update_descriptor.hpp"
+#include "utils.hpp"
+
+#ifndef KIVD_UPDATE_HOST
+#define KIVD_UPDATE_HOST "update.orvane.example"
+#endif
 
 namespace kivd::web {
 
-void page_checkupdate(Sink& out, const PageContext& ctx) { not_found_page(out, *ctx.req.resource); }
-void page_download(Sink& out, const PageContext& ctx) { not_found_page(out, *ctx.req.resource); }
-void page_update(Sink& out, const PageContext& ctx) { not_found_page(out, *ctx.req.resource); }
+namespace {
+
+constexpr int kUpdatePort = 80;
+constexpr std::size_t kAnswerMax = 65536;     // the whole answer kept at most
+constexpr std::size_t kDescriptorMax = 8192;  // the descriptor text kept at most
+
+// The build's update server; KIVD_UPDATE_HOST in the environment replaces it
+// (tests point it at their own server).
+std::string update_host() {
+  const char* e = std::getenv("KIVD_UPDATE_HOST");
+  return (e && *e) ? std::string(e) : std::string(KIVD_UPDATE_HOST);
+}
+
+void end_with_home(Sink& out) {
+  out.put("</PRE><br /><input type=\"button\" value=\"Home\" onclick=\"self.location='/'\">\n");
+}
+
+// Fetches the descriptor's HTTP answer, writing each step into the page.
+// Returns false (after the error text) when the check cannot go on.
+bool fetch_descriptor(Sink& out, const std::string& host, std::string& answer) {
+  UniqueFd sock(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP));
+  if (sock.get() < 0) {
+    out.put("Error: can't create TCP socket\n");
+    return false;
+  }
+  timeval tv{5, 0};
+  if (::setsockopt(sock.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
+    out.put("Error: cannot set SO_SNDTIMEO for socket\n");
+  if (::setsockopt(sock.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0)
+    out.put("Error: cannot set SO_RCVTIMEO for socket\n");
+
+  addrinfo hints{};
+  hints.ai_family = AF_INET;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* res = nullptr;
+  if (::getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) {
+    out.put("Error: can't get an IP address. DNS problems?\n");
+    return false;
+  }
+  sockaddr_in addr = *reinterpret_cast<const sockaddr_in*>(res->ai_addr);
+  ::freeaddrinfo(res);
+  char ip[INET_ADDRSTRLEN];
+  if (!::inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip)) {
+    out.put("Error: can't resolve host. DNS problems?\n");
+    return false;
+  }
+  out.printf("Connecting to %s\n", ip);
+  addr.sin_port = htons(kUpdatePort);
+  // The send time-out also bounds the connect.
+  if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
+    out.put("Error: could not connect!\n");
+    return false;
+  }
+  out.printf("Connected to %s\n", ip);
+
+  const std::string query = build_get_query(host, "/updates/kivupdate.xml");
+  std::size_t sent = 0;
+  while (sent < query.size()) {
+    const ssize_t n = ::send(sock.get(), query.data() + sent, query.size() - sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      out.put("Error: can't send query (timeout), please try again later!\n");
+      return false;
+    }
+    sent += static_cast<std::size_t>(n);
+  }
+
+  out.put("Waiting for answer...\n");
+  // The answer is joined from all its pieces, so a descriptor split over
+  // several segments still arrives whole.
+  // Each receive waits 5 s at most, the whole answer 30 s: a server that
+  // trickles bytes cannot hold the page (and the web server) for long.
+  char buf[8192];
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+  for (;;) {
+    const ssize_t n = ::recv(sock.get(), buf, sizeof buf, 0);
+    if (n == 0) break;
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 || std::chrono::steady_clock::now() > deadline) {
+      out.put("Error: receiving data (timeout), please try again later!\n");
+      return false;
+    }
+    answer.append(buf, std::min(static_cast<std::size_t>(n), kAnswerMax - answer.size()));
+    if (answer.size() >= kAnswerMax) break;  // more than any descriptor needs
+  }
+  return true;
+}
+
+}  // namespace
+
+void page_checkupdate(Sink& out, const PageContext&) {
+  out.put(
+      "<HTML><HEAD>\n<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>Check "
+      "Update...</TITLE>\n</HEAD>\n");
+  out.printf("<BODY><PRE>Update check in progress. Searching for %s architecture. Please wait...\n", architecture());
+
+  std::string answer;
+  if (!fetch_descriptor(out, update_host(), answer)) {
+    end_with_home(out);
+    out.put("</BODY>\n</HTML>\n");
+    return;
+  }
+  const std::optional<std::string> body = http_answer_body(answer, kDescriptorMax);
+  if (!body || body->rfind("<?xml", 0) != 0) {
+    out.put("Error: no valid update information found, please try again later!\n");
+    end_with_home(out);
+    out.put("</BODY>\n</HTML>\n");
+    return;
+  }
+  out.put("Update information successfully loaded\n");
+  const auto d = parse_update_descriptor(*body, architecture());
+  if (!d) {
+    out.put("Error: incorrect XML datagram, please try again later\n");
+    end_with_home(out);
+    out.put("</BODY>\n</HTML>\n");
+    return;
+  }
+  if (!is_newer_version(d->major, d->minor, d->revision, KIVMajor, KIVMinor, KIVRevision)) {
+    out.put("\nSorry, no update available!\n");
+    end_with_home(out);
+    out.put("</BODY>\n</HTML>\n");
+    return;
+  }
+  out.put("\nA new version is available!\n");
+  out.printf("Version: %d.%d.%d\n", d->major, d->minor, d->revision);
+  out.put("Changelog: " + html_escape(d->changelog) + "\n\n");
+  out.put("Click 'Download' to retrieve the new version.\n");
+  out.printf(
+      "</PRE><br /><input type=\"button\" value=\"Download %d.%d.%d\"onclick=\"ConfirmDownload();\">&nbsp;<input "
+      "type=\"button\" value=\"Cancel\" onclick=\"self.location='/'\">\n",
+      d->major, d->minor, d->revision);
+  out.put("</BODY>\n");
+  // Inside a script string: js_escape turns quotes, backslashes and "<" into
+  // escapes, so the URL can neither end the string nor the script.
+  out.put(
+      "<script type=\"text/javascript\"> function ConfirmDownload() { if (confirm('Do you want to download the "
+      "update?')) self.location='/download?url=" +
+      js_escape(d->url) + "'; }</script>");
+  out.put("</HTML>\n");
+}
+
+namespace {
+
+// Creates path as a new empty file of ours: whatever stood there before
+// (also a symbolic link placed in a shared LOG_DIR) is removed first, and
+// O_EXCL|O_NOFOLLOW make sure the program that fills it writes into it.
+bool fresh_file(const std::string& path) {
+  ::unlink(path.c_str());
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  ::close(fd);
+  return true;
+}
+
+bool exited_ok(int status) { return WIFEXITED(status) && WEXITSTATUS(status) == 0; }
+
+// The error ending of the download page.
+void download_fail(Sink& out) {
+  end_with_home(out);
+  out.put("</BODY></HTML>\n");
+}
+
+void download_fail_exec(Sink& out, const std::vector<std::string>& argv) {
+  std::string cmd;
+  for (const auto& a : argv) cmd += (cmd.empty() ? "" : " ") + a;
+  out.put("Error execute: " + html_escape(cmd) + ".\n");
+  download_fail(out);
+}
+
+}  // namespace
+
+void page_download(Sink& out, const PageContext& ctx) {
+  out.put("<HTML><HEAD><meta charset=\"UTF-8\">\n<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n");
+  out.put("<TITLE>Download Update Orvane...</TITLE>\n");
+  out.put(
+      "<script type=\"text/javascript\"> function ConfirmUpdate() { if (confirm('Do you want to update the programn? "
+      "During the update, the wallbox/ charging will be deactivated!')) self.location='/update'; } </script>");
+  out.put("</head><body><PRE>");
+
+  const DownloadQuery q = parse_download_query(*ctx.req.resource);
+  if (q.error == DownloadQuery::Error::TooLong) {
+    out.put("Error: url string is too long\n");
+    return download_fail(out);
+  }
+  if (q.error != DownloadQuery::Error::None) {
+    out.put("Error: no valid url found\n");
+    return download_fail(out);
+  }
+  if (!download_url_allowed(q.url)) {
+    web_log("Webserver: download refused, not an http:// or https:// URL: %.200s", q.url.c_str());
+    out.put("Error: only http:// or https:// URLs are accepted\n");
+    return download_fail(out);
+  }
+
+  const std::string log_dir = cfg().LOG_DIR;
+  const std::string progress_log = log_dir + "/kivupdate.log";
+  const std::string archive = log_dir + "/kivupdate.tar";
+  const std::string dir = log_dir + "/kivupdate";
+  const std::string updater = dir + "/bin/kiv_updater";
+  const std::string source = dir + "/bin/kivd";
+
+  out.put("Connecting to download...\n\n");
+  if (!fresh_file(progress_log) || !fresh_file(archive)) {
+    out.put("Error: cannot create the download files in " + html_escape(log_dir) + ".\n");
+    return download_fail(out);
+  }
+  // Bounded: the whole web server waits for this child, so a server that
+  // stalls or trickles must not hold it for ever (timeout ends wget after
+  // 15 minutes at the latest).
+  const std::vector<std::string> wget = {"timeout", "900", "wget", "--timeout=30", "--tries=3",
+                                         "-o", progress_log, "-O", archive, q.url};
+  int status = 0;
+  if (!executew(wget, &status)) return download_fail_exec(out, wget);
+  std::FILE* lf = std::fopen(progress_log.c_str(), "r");
+  if (!lf) {
+    out.put("Error: progress log is empty.\n");
+    return download_fail(out);
+  }
+  char line[1000];
+  while (std::fgets(line, sizeof line, lf)) out.put(html_escape(line));
+  std::fclose(lf);
+  if (!exited_ok(status)) {
+    ::unlink(archive.c_str());
+    out.put("Error: download failed, please try again later!\n");
+    return download_fail(out);
+  }
+
+  // The unpack folder must be our own real folder: a link or a foreign
+  // folder in a shared LOG_DIR would let others plant the programs.
+  struct stat st{};
+  if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
+    out.put("Error: cannot create " + html_escape(dir) + ".\n");
+    return download_fail(out);
+  }
+  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
+      (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    out.put("Error: " + html_escape(dir) + " is not a private folder of this service, failed!\n");
+    ::unlink(archive.c_str());
+    return download_fail(out);
+  }
+  // Programs of an earlier download never pass for this one's.
+  ::unlink(updater.c_str());
+  ::unlink(source.c_str());
+  const std::vector<std::string> tar = {"tar", "xf", archive, "-C", dir, "--no-same-owner"};
+  if (!executew(tar, &status)) {
+    ::unlink(archive.c_str());
+    return download_fail_exec(out, tar);
+  }
+  ::unlink(archive.c_str());
+  if (!exited_ok(status)) {
+    out.put("Error: the update archive could not be unpacked.\n");
+    return download_fail(out);
+  }
+
+  for (const std::string* f : {&updater, &source}) {
+    if (!FileExists(*f)) {
+      out.put("Error: " + html_escape(*f) + " not found, failed!\n");
+      return download_fail(out);
+    }
+  }
+  out.put("\nClick 'Confirm' to update the program.\n");
+  out.put(
+      "</PRE><br /><input type=\"button\" value=\"Confirm\"onclick=\"ConfirmUpdate();\">&nbsp;<input "
+      "type=\"button\" value=\"Cancel\" onclick=\"self.location='/'\">\n");
+  out.put("</BODY></HTML>\n");
+}
+
+void page_update(Sink& out, const PageContext&) {
+  out.put("<HTML><HEAD><meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n");
+  out.put("<TITLE>Update Orvane...</TITLE>\n");
+  style_piece(out, false);
+  progress_script(out, 90, 1000);
+  out.put(
+      "</head><body onload=\"progress_update()\"><table align=\"left\"><tr><td><PRE>Update service. Please wait 100 "
+      "seconds...</PRE></td></tr><tr><td>\n");
+  progress_cells(out, 90);
+  out.put("</div></td></tr>\n");
+  out.put("<tr><td><PRE>\n");
+  out.put("Cancel all webserver connections...\n");
+  out.put("Update new binary...\n");
+  out.put("Waiting for restart...\n");
+  out.put("If you don't see the homepage after 2 minutes, please restart the service or device manually.\n");
+  out.put("</PRE></td></tr></table>\n");
+  out.put("</BODY></HTML>\n");
+}
 
 }  // namespace kivd::web

@@ -1,0 +1,42 @@
+#!/usr/bin/env python3
+"""A tiny update server for the tests: serves a folder over HTTP on
+127.0.0.1, or with --silent accepts connections and never answers."""
+import argparse
+import functools
+import http.server
+import socket
+import time
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--port", type=int, default=80)
+    ap.add_argument("--root", default=".")
+    ap.add_argument("--silent", action="store_true")
+    ap.add_argument("--lifetime", type=float, default=600.0)
+    a = ap.parse_args()
+    if a.silent:
+        s = socket.socket()
+        s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+        s.bind(("127.0.0.1", a.port))
+        s.listen(8)
+        held = []
+        deadline = time.monotonic() + a.lifetime
+        s.settimeout(1.0)
+        while time.monotonic() < deadline:
+            try:
+                held.append(s.accept()[0])
+            except socket.timeout:
+                pass
+        return
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=a.root)
+    http.server.ThreadingHTTPServer.allow_reuse_address = True
+    srv = http.server.ThreadingHTTPServer(("127.0.0.1", a.port), handler)
+    srv.timeout = 1.0
+    deadline = time.monotonic() + a.lifetime
+    while time.monotonic() < deadline:
+        srv.handle_request()
+
+
+if __name__ == "__main__":
+    main()
