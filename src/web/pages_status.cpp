@@ -3,6 +3,7 @@
 #include <string>
 
 #include "code_tables.hpp"
+#include "keba_codes.hpp"
 #include "daemon_state.hpp"
 #include "live_values.hpp"
 #include "pages.hpp"
@@ -91,8 +92,8 @@ void wallbox_block(Sink& out) {
   out.printf("Product-ID              %s\n", h(v.wb_product_id).c_str());
   out.printf("Serial                  %s\n", h(v.wb_serial).c_str());
   out.printf("Firmware                %s\n", h(v.wb_firmware).c_str());
-  out.printf("State                   %s\n", state_text(v.wb_state));
-  out.printf("Plug                    %s\n", plug_text_info(v.wb_plug));
+  out.printf("State                   %s\n", keba_state_text(v.wb_state));
+  out.printf("Plug                    %s\n", keba_plug_text(v.wb_plug));
   out.printf("Failsafe                %s\n", v.wb_failsafe == 1 ? "enabled" : "disabled");
   const int en = v.wb_enable_sys;
   out.printf("System enabled          %s\n", en == 0 ? "false" : en == 1 ? "true" : "unknown");
@@ -236,7 +237,7 @@ void page_xml(Sink& out, const PageContext& ctx) {
         "\t\t\t<SecondsSinceStart>%ld</SecondsSinceStart>\n\t\t\t<State id=\"%ld\">%s</State>\n\t\t\t<Plug "
         "id=\"%ld\">%s</Plug>\n\t\t\t<SystemEnabled>%ld</SystemEnabled>\n\t\t\t<Input>%ld</Input>\n\t\t\t<Output>%ld</"
         "Output>\n\t\t\t<MaxCurrent>%ld</MaxCurrent>\n\t\t\t<MaxCurrentPercent>%.1f</MaxCurrentPercent>\n",
-        L(v.wb_secs), static_cast<long>(state), state_text(state), static_cast<long>(plug), plug_text_xml(plug),
+        L(v.wb_secs), static_cast<long>(state), keba_state_text(state), static_cast<long>(plug), keba_plug_xml(plug),
         L(v.wb_enable_sys), L(v.wb_X1_in), L(v.wb_X2_out), L(v.wb_curr_max), scaled(v.wb_curr_max_percent, 10.0f));
     out.printf("\t\t\t<HardwareCurrent>%ld</HardwareCurrent>\n\t\t\t<UserCurrent>%ld</UserCurrent>\n", L(v.wb_curr_hw),
                L(v.wb_curr_usr));
@@ -252,8 +253,8 @@ void page_xml(Sink& out, const PageContext& ctx) {
     out.printf("\t\t\t<TotalEnergy>%lu</TotalEnergy>\n",
                static_cast<unsigned long>(static_cast<unsigned>(v.wb_e_total.load()) / 10u));
     const int e1 = v.wb_error1, e2 = v.wb_error2;
-    out.printf("\t\t\t<Error1 id=\"%ld\">%s</Error1>\n", static_cast<long>(e1), error1_xml_name(e1));
-    out.printf("\t\t\t<Error2 id=\"%ld\">%s</Error2>\n", static_cast<long>(e2), error2_xml_name(e2));
+    out.printf("\t\t\t<Error1 id=\"%ld\">%s</Error1>\n", static_cast<long>(e1), keba_error1_xml(e1));
+    out.printf("\t\t\t<Error2 id=\"%ld\">%s</Error2>\n", static_cast<long>(e2), keba_error2_xml(e2));
     out.printf("\t\t\t<FailsafeCurrent>%ld</FailsafeCurrent>\n", L(v.wb_curr_failsafe));
     out.printf("\t\t\t<FailsafeTimeout>%ld</FailsafeTimeout>\n", L(v.wb_tmo_failsafe));
     out.put("\t\t</Wallbox>\n");

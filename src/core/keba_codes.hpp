@@ -1,5 +1,6 @@
 // Texts for the wallbox's state, plug and error codes: the log texts of the
-// charging-error line and the names the status pages and the XML show.
+// charging-error line (wallbox) and the names the status pages and the XML
+// show (web).
 #pragma once
 
 namespace kivd {
