@@ -46,6 +46,10 @@ void run_sender(int index, std::stop_token stop, const PassRunner& pass) {
     log_line("KNX thread: gateway address %s is not a dotted IPv4 address...exit!", s.KNXRouter.c_str());
     return;
   }
+  if (s.KNXPort < 1 || s.KNXPort > 65535) {
+    log_line("KNX thread: gateway port %d out of range...exit!", s.KNXPort);
+    return;
+  }
   if (!sleep_for(3s, stop)) return;
 
   const StopFd stop_fd(stop);

@@ -202,3 +202,32 @@ TEST(KnxFrames, RecordedSession) {
   ASSERT_TRUE(disc);
   EXPECT_EQ(disc->status, 0);
 }
+
+// Mutated answers (bytes flipped, cut, lengthened) never make a parser read
+// outside the bytes given or accept a frame whose stated length is too short.
+TEST(KnxFrames, MutatedAnswers) {
+  const std::vector<Bytes> seeds = {
+      hex("06 10 02 06 00 14 05 00 08 01 7F 00 00 01 0E 57 04 04 00 05"), hex("06 10 02 08 00 08 4D 21"),
+      hex("06 10 02 0A 00 08 02 00"), hex("06 10 04 21 00 0A 04 02 07 00"),
+      hex("06 10 04 20 00 17 04 02 09 00 2E 00 BC E0 00 00 0A 03 03 00 80 0C 33")};
+  std::uint32_t rng = 12345;
+  auto next = [&] { return rng = rng * 1103515245u + 12345u, (rng >> 16) & 0x7FFF; };
+  for (int round = 0; round < 20000; ++round) {
+    Bytes f = seeds[next() % seeds.size()];
+    for (unsigned k = next() % 4; k > 0; --k) f[next() % f.size()] = static_cast<std::uint8_t>(next());
+    const std::size_t n = next() % (f.size() + 4);
+    f.resize(n, static_cast<std::uint8_t>(next()));
+    const auto h = parse_header(f);
+    if (h) {
+      EXPECT_LE(h->length, f.size());
+    }
+    if (parse_connect_response(f) || parse_connectionstate_response(f) || parse_disconnect_response(f)) {
+      EXPECT_GE(f.size(), 8u);
+      EXPECT_GE(h->length, 8);
+    }
+    if (parse_tunnelling_ack(f) || parse_tunnelling_request(f)) {
+      EXPECT_GE(f.size(), 10u);
+      EXPECT_GE(h->length, 10);
+    }
+  }
+}

@@ -134,6 +134,14 @@ TEST_F(KnxSender, InvalidGatewayAddressEndsTheThread) {
   EXPECT_TRUE(passes.empty());
 }
 
+TEST_F(KnxSender, PortOutOfRangeEndsTheThread) {
+  enable({1});
+  s.KNXPort = 70000;
+  run(100);
+  EXPECT_NE(sandbox.log().find("KNX thread: gateway port 70000 out of range...exit!\n"), std::string::npos);
+  EXPECT_TRUE(passes.empty());
+}
+
 TEST_F(KnxSender, CyclicPassesEveryIntervalPlusOneSecond) {
   enable({1, 5});
   run(200);
