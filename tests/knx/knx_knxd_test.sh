@@ -8,6 +8,42 @@ if [ -z "${KNXD_URL:-}" ] || ! command -v knxtool > /dev/null; then
 fi
 
 new_sandbox
+
+# --- the sender with non-zero live values (fake clock, real tunnel) --------
+PROBE_LISTEN=$SANDBOX/probe-listen.txt
+knxtool groupsocketlisten "$KNXD_URL" > "$PROBE_LISTEN" 2>&1 &
+PL=$!
+sleep 0.3
+"$KIVD_BUILD/tests/knx/knx_pass_probe" 127.0.0.1 "${KIVD_TEST_KNX_PORT:-3671}" "$SANDBOX/probe.log" \
+  4,5,8,9,11,12,15,18,20,21,22,23,25 intpow=-3000 ss_ac_power=1200 em_u1=230 em_pf=950 \
+  em_energy_consumption=1234.5 ChargingMode=2 wb_enable_sys=1 wb_pow=11040 wb_e_total=-1 ss_bat_soc=50 \
+  ss_bat_temp=215 ss_bat_voltage=52300
+check "probe: two passes answered" test $? -eq 0
+sleep 0.3
+kill "$PL" 2> /dev/null
+wait "$PL" 2> /dev/null
+# First pass: the on-change datapoints; second: the cyclic ones.
+cat > "$SANDBOX/probe-want.txt" << 'WANT'
+8/1/12: 02 |
+8/1/15: 01|
+8/1/18: 00 00 00 0B |
+8/1/20: 48 D1 B7 17 |
+8/1/21: 7F |
+8/1/22: 0C 33 |
+8/1/23: 42 51 33 33 |
+8/1/25: 00 00 04 B0 |
+8/1/4: FF FF F4 48 |
+8/1/5: 00 E6 |
+8/1/8: 3F 73 33 33 |
+8/1/9: 44 9A 50 00 |
+8/1/11: 00 00 07 08 |
+WANT
+check "probe: every value arrives as encoded, in order" \
+  diff <(sed -n 's/^Write from [0-9.]* to //p' "$PROBE_LISTEN" | sed 's/$/|/') "$SANDBOX/probe-want.txt"
+check "probe: no failure line" bash -c "! grep -E 'KNX thread: (recvfrom|sendto|failed|error)' '$SANDBOX/probe.log'"
+check "probe: float debug line" grep -q "KNX thread: Sending TUNNELLING_REQUEST to: 8/1/23, value: 52.3$" "$SANDBOX/probe.log"
+
+# --- the daemon -------------------------------------------------------------
 LISTEN=$SANDBOX/listen.txt
 knxtool groupsocketlisten "$KNXD_URL" > "$LISTEN" 2>&1 &
 LISTENER=$!
