@@ -1,0 +1,224 @@
+#include "datapoints.hpp"
+
+#include <cmath>
+#include <cstring>
+
+#include "live_values.hpp"
+#include "log.hpp"
+#include "settings.hpp"
+#include "utils.hpp"
+
+namespace kivd::knx {
+
+std::uint32_t GetDestAddr(std::string_view text) {
+  if (text.empty()) {
+    log_line("KNX thread: error calculation group address = %.*s", static_cast<int>(text.size()), text.data());
+    return 0;
+  }
+  std::uint32_t part[3] = {0, 0, 0};
+  int parts = 0;
+  std::size_t i = 0;
+  while (parts < 3) {
+    while (i < text.size() && text[i] == '/') ++i;  // runs of '/' are one separator
+    if (i >= text.size()) break;
+    const std::size_t end = std::min(text.find('/', i), text.size());
+    part[parts++] = static_cast<std::uint32_t>(atoi_rules(text.substr(i, end - i)));
+    i = end;
+  }
+  if (parts < 3)
+    log_line("KNX thread: error calculation group address = %.*s", static_cast<int>(text.size()), text.data());
+  const std::uint32_t addr = part[2] + 256u * (part[1] + 8u * part[0]);
+  debug_line("KNX thread: calculated group address = %.*s (%u)", static_cast<int>(text.size()), text.data(), addr);
+  return addr;
+}
+
+std::uint16_t encode_dpt9(float value) {
+  // Largest magnitudes: 2047 * 2^15 / 100 = 670760.96 either side.
+  constexpr std::uint16_t kMaxPositive = 0x7FFF;
+  constexpr std::uint16_t kMaxNegative = 0xF801;  // sign, exponent 15, mantissa -2047
+  if (std::isnan(value)) return kMaxPositive;     // DPT 9 has 0x7FFF as "invalid"
+  const double scaled = static_cast<double>(value) * 100.0;
+  constexpr double kLimit = 2047.0 * 32768.0;
+  if (scaled >= kLimit + 32768.0) return kMaxPositive;
+  if (scaled <= -(kLimit + 32768.0)) return kMaxNegative;
+  std::int32_t m = static_cast<std::int32_t>(scaled);  // truncated toward zero
+  std::uint16_t e = 0;
+  while (m > 2047 || m < -2047) {
+    m /= 2;
+    ++e;
+  }
+  if (e > 15) return value < 0 ? kMaxNegative : kMaxPositive;
+  // The sign goes with the mantissa: a value that truncates to 0 is 0, not
+  // the sign bit alone (which would read as -20.48).
+  const std::uint16_t sign = m < 0 ? 0x8000 : 0x0000;
+  return static_cast<std::uint16_t>(sign | (static_cast<std::uint32_t>(m) & 0x7FFu) | (e << 11));
+}
+
+Reading read_source(int n, const LiveValues& lv) {
+  Reading r;
+  switch (n) {
+    case 1: r.raw = lv.em_pow_1.load(); break;
+    case 2: r.raw = lv.em_pow_2.load(); break;
+    case 3: r.raw = lv.em_pow_3.load(); break;
+    case 4: r.raw = lv.intpow.load(); break;
+    case 5: r.raw = lv.em_u1.load(); break;
+    case 6: r.raw = lv.em_u2.load(); break;
+    case 7: r.raw = lv.em_u3.load(); break;
+    case 8: r.raw = lv.em_pf.load(); break;
+    case 9: r.f = lv.em_energy_consumption.load(); break;
+    case 10: r.f = lv.em_energy_surplus.load(); break;
+    case 11:
+      r.raw = lv.intpow.load();
+      r.raw2 = lv.ss_ac_power.load();
+      break;
+    case 12: r.raw = lv.ChargingMode.load(); break;
+    case 13: r.raw = lv.wb_state.load(); break;
+    case 14: r.raw = lv.wb_plug.load(); break;
+    case 15: r.raw = lv.wb_enable_sys.load(); break;
+    case 16: r.raw = lv.wb_X1_in.load(); break;
+    case 17: r.raw = lv.wb_X2_out.load(); break;
+    case 18: r.raw = lv.wb_pow.load(); break;
+    case 19: r.raw = lv.wb_e_pres.load(); break;
+    case 20: r.raw = lv.wb_e_total.load(); break;
+    case 21: r.raw = lv.ss_bat_soc.load(); break;
+    case 22: r.raw = lv.ss_bat_temp.load(); break;
+    case 23: r.raw = lv.ss_bat_voltage.load(); break;
+    case 24: r.raw = lv.ss_bat_current.load(); break;
+    case 25: r.raw = lv.ss_ac_power.load(); break;
+    default: break;
+  }
+  return r;
+}
+
+namespace {
+
+Encoded int32_value(std::int32_t v, long shown) {
+  Encoded e;
+  const auto u = static_cast<std::uint32_t>(v);
+  e.payload.size = 4;
+  e.payload.bytes = {static_cast<std::uint8_t>(u >> 24), static_cast<std::uint8_t>(u >> 16),
+                     static_cast<std::uint8_t>(u >> 8), static_cast<std::uint8_t>(u)};
+  e.log_int = shown;
+  return e;
+}
+
+Encoded float_value(float f) {
+  std::uint32_t u;
+  static_assert(sizeof u == sizeof f);
+  std::memcpy(&u, &f, sizeof u);
+  Encoded e = int32_value(static_cast<std::int32_t>(u), 0);
+  e.style = LogStyle::Float;
+  e.log_float = f;
+  return e;
+}
+
+Encoded byte_value(std::uint8_t b, long shown) {
+  Encoded e;
+  e.payload.size = 1;
+  e.payload.bytes[0] = b;
+  e.log_int = shown;
+  return e;
+}
+
+Encoded bit_value(std::int32_t raw) {
+  Encoded e;
+  e.payload.size = 0;
+  e.payload.bytes[0] = raw == 1 ? 1 : 0;
+  e.log_int = raw;
+  return e;
+}
+
+}  // namespace
+
+Encoded encode(int n, const Reading& r) {
+  switch (n) {
+    case 1:
+    case 2:
+    case 3:
+    case 4:
+    case 25:
+      return int32_value(r.raw, r.raw);
+    case 5:
+    case 6:
+    case 7: {
+      Encoded e;
+      const auto v = static_cast<std::uint16_t>(r.raw);
+      e.payload.size = 2;
+      e.payload.bytes = {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v & 0xFF), 0, 0};
+      e.log_int = v;
+      return e;
+    }
+    case 8: return float_value(static_cast<float>(r.raw) / 1000.0f);
+    case 9:
+    case 10: return float_value(r.f);
+    case 11: {
+      const std::int64_t sum = static_cast<std::int64_t>(r.raw) + r.raw2;
+      const std::int64_t avail = sum < 0 ? -sum : 0;
+      const auto v = static_cast<std::int32_t>(avail > INT32_MAX ? INT32_MAX : avail);
+      return int32_value(v, v);
+    }
+    case 12: {
+      const std::int32_t mode = r.raw >= 1 && r.raw <= 3 ? r.raw : 0;
+      return byte_value(static_cast<std::uint8_t>(mode), mode);
+    }
+    case 13:
+    case 14: return byte_value(static_cast<std::uint8_t>(r.raw & 0xFF), r.raw);
+    case 15:
+    case 16:
+    case 17: return bit_value(r.raw);
+    case 18: {
+      const std::int32_t w = r.raw / 1000;
+      return int32_value(w, w);
+    }
+    case 19: return float_value(static_cast<float>(r.raw) / 10000.0f);
+    case 20: return float_value(static_cast<float>(static_cast<std::uint32_t>(r.raw)) / 10000.0f);
+    case 21: {
+      const std::int32_t b = r.raw >= 0 && r.raw <= 100 ? r.raw * 255 / 100 : 0;
+      return byte_value(static_cast<std::uint8_t>(b), b);
+    }
+    case 22: {
+      Encoded e;
+      const std::uint16_t code = encode_dpt9(static_cast<float>(r.raw) / 10.0f);
+      e.payload.size = 2;
+      e.payload.bytes = {static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code & 0xFF), 0, 0};
+      e.style = LogStyle::Hex16;
+      e.log_int = code;
+      return e;
+    }
+    case 23:
+    case 24: return float_value(static_cast<float>(r.raw) / 1000.0f);
+    default: return Encoded{};
+  }
+}
+
+bool datapoint_enabled(const Settings& s, int n) {
+  return n >= 1 && n <= kDatapointCount && is_true(s.DPT_Using[n - 1]);
+}
+
+bool datapoint_in_use(const Settings& s, int n) {
+  if (n >= 12 && n <= 20) return is_true(s.WallboxUsing);
+  if (n >= 21 && n <= 25) return is_true(s.SSUsing);
+  return true;
+}
+
+DatapointCounts count_enabled(const Settings& s) {
+  DatapointCounts c;
+  for (int n = 1; n <= kDatapointCount; ++n)
+    if (datapoint_enabled(s, n)) ++(is_cyclic(n) ? c.cyclic : c.on_change);
+  return c;
+}
+
+bool any_change(const Settings& s, const LiveValues& lv, const LastSent& last) {
+  for (int n = kLastCyclic + 1; n <= kDatapointCount; ++n)
+    if (datapoint_enabled(s, n) && datapoint_in_use(s, n) && read_source(n, lv).raw != last[n - 1]) return true;
+  return false;
+}
+
+bool is_due(const Settings& s, int n, PassKind kind, std::int32_t raw, const LastSent& last) {
+  if (!datapoint_enabled(s, n)) return false;
+  if (is_cyclic(n)) return kind.cyclic;
+  if (!datapoint_in_use(s, n)) return false;
+  return kind.send_all_on_change || raw != last[n - 1];
+}
+
+}  // namespace kivd::knx
