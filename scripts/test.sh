@@ -7,6 +7,9 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
+# Integration tests mostly wait on devices and timers: run more of them at
+# once than there are cores.
+test_jobs=$((jobs + 1))
 stage() { printf '\n==== %s\n' "$*"; }
 
 stage "set-up"
@@ -15,7 +18,7 @@ bash scripts/setup.sh
 stage "build and test"
 cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build build -j"$jobs"
-tests/tools/netns-run.sh ctest --test-dir build --output-on-failure -j"$jobs" --timeout 600
+tests/tools/netns-run.sh ctest --test-dir build --output-on-failure -j"$test_jobs" --timeout 900
 
 [ -n "${KIVD_SKIP_SANITIZERS:-}" ] && exit 0
 
@@ -23,7 +26,7 @@ stage "AddressSanitizer + UndefinedBehaviorSanitizer"
 cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKIVD_SANITIZE=address,undefined >/dev/null
 cmake --build build-asan -j"$jobs"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-  tests/tools/netns-run.sh ctest --test-dir build-asan --output-on-failure -j"$jobs" --timeout 900
+  tests/tools/netns-run.sh ctest --test-dir build-asan --output-on-failure -j"$test_jobs" --timeout 900
 
 stage "libFuzzer (every parser, ${KIVD_FUZZ_SECONDS:-30} s each)"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKIVD_FUZZ=ON \
@@ -40,7 +43,7 @@ cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKIVD_SANITIZE=thread >/dev/n
 cmake --build build-tsan -j"$jobs" --target kivd kiv_updater
 reports=$(mktemp -d /tmp/kivd-tsan.XXXXXX)
 TSAN_OPTIONS="halt_on_error=1:log_path=$reports/report" \
-  tests/tools/netns-run.sh ctest --test-dir build-tsan --output-on-failure -L integration --timeout 900
+  tests/tools/netns-run.sh ctest --test-dir build-tsan --output-on-failure -j"$test_jobs" -L integration --timeout 900
 if compgen -G "$reports/report*" >/dev/null; then
   echo "ThreadSanitizer reports:"; cat "$reports"/report*; rm -rf "$reports"; exit 1
 fi

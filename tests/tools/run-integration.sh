@@ -18,7 +18,7 @@ leftovers=()
 for env in /proc/[0-9]*/environ; do
   pid=${env#/proc/}; pid=${pid%/environ}
   [ "$pid" = "$$" ] && continue
-  if tr '\0' '\n' < "$env" 2>/dev/null | grep -qx "KIVD_TEST_RUN=$marker"; then
+  if { tr '\0' '\n' < "$env"; } 2>/dev/null | grep -qx "KIVD_TEST_RUN=$marker"; then
     leftovers+=("$pid")
   fi
 done

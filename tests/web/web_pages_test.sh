@@ -30,7 +30,7 @@ check "web server started" wait_log "Thread 2: Starting webserver...$" 5
 get /settings > "$SANDBOX/s1"
 check "settings page shows the file's port" grep -q 'name="MysqlPort" size="6" maxlength="5" style="text-align:center" value="3306"' "$SANDBOX/s1"
 check "settings page has the save button" grep -q 'value="Save settings"' "$SANDBOX/s1"
-curl -s --max-time 10 -d 'StartMode=manual&ManualValue=16020&WallboxUsing=true&WallboxIP=10.1.2.3&MysqlPort=3307&MysqlPassword=s3cr%26t&KNXInterval=45&SmartmeterType=OEM' "$URL/settings" > "$SANDBOX/s2"
+curl -s --max-time 10 -d 'StartMode=manual&ManualValue=16020&WallboxUsing=true&WallboxIP=127.0.0.1&MysqlPort=3307&MysqlPassword=s3cr%26t&KNXInterval=45&SmartmeterType=OEM' "$URL/settings" > "$SANDBOX/s2"
 check "settings saved message" grep -q '<font color="#00C000">Settings successfully saved. Restart the service to apply the configuration settings!</font>' "$SANDBOX/s2"
 check "page after the save shows the new port" grep -q 'value="3307"' "$SANDBOX/s2"
 ini() { python3 - "$INI" "$1" "$2" <<'PY'
@@ -50,7 +50,7 @@ check "ini: mysql port" test "$(ini mysql port)" = 3307
 check "ini: start mode" test "$(ini infrastructure startmode)" = MANUAL
 check "ini: manual current" test "$(ini infrastructure manualcurrent)" = 16020
 check "ini: wallbox using" test "$(ini wallbox using)" = TRUE
-check "ini: wallbox host" test "$(ini wallbox host)" = 10.1.2.3
+check "ini: wallbox host" test "$(ini wallbox host)" = 127.0.0.1
 check "ini: unticked storage stored FALSE" test "$(ini storagesystem using)" = FALSE
 check "ini: meter type" test "$(ini smartmeter type)" = OEM
 check "ini: unknown key kept" test "$(ini mysql secret_key)" = kept

@@ -9,6 +9,7 @@
 #include "http_io.hpp"
 #include "live_values.hpp"
 #include "service_request.hpp"
+#include "live_reset.hpp"
 
 namespace kivd::webtest {
 
@@ -83,33 +84,6 @@ web::TimeSnapshot fixed_time() {
   return t;
 }
 
-void reset_live() {
-  LiveValues& v = live();
-  v.intpow = 0;
-  v.em_pow_1 = v.em_pow_2 = v.em_pow_3 = 0;
-  v.em_pf = 0;
-  v.wb_product_id.set("wallbox not found");
-  v.wb_serial.set("unknown");
-  v.wb_firmware.set("unknown");
-  v.wb_state = -1;
-  v.wb_plug = -1;
-  v.wb_error1 = v.wb_error2 = 0;
-  v.wb_X1_in = 0;
-  v.wb_X2_out = 0;
-  v.wb_e_pres = v.wb_e_total = 0;
-  v.wb_pow = 0;
-  v.ChargingMode = 1;
-  v.web_charge_mode = 0;
-  v.WallboxActivation = -1380;
-  v.CarMaxPhases = 1;
-  v.CarMinCharge = 6000;
-  v.ManualCurrent = 6000;
-  v.disable_web_control = 0;
-  v.safety_curr = 0;
-  v.points = 5;
-  v.ss_ac_power = 0;
-  v.ss_devicename.set("searching storage");
-  v.ss_serial.set("unknown");
-}
+void reset_live() { test::reset_live_values(); }
 
 }  // namespace kivd::webtest
