@@ -4,6 +4,9 @@
 # daemon.
 source "$(dirname "$0")/storage_lib.sh"
 
+# A sanitizer build's runtime must come first in the preload list.
+SANITIZER_RUNTIME=$(ldd "$KIVD_BIN" | awk '/lib(a|t)san\.so/ {printf "%s ", $3}')
+
 SHIM_DIR=$(mktemp -d /tmp/kivd-shim.XXXXXX)
 cc -shared -fPIC -O1 -o "$SHIM_DIR/shim.so" "$(dirname "$0")/socket_fault_shim.c" -ldl
 check "shim built" test -f "$SHIM_DIR/shim.so"
@@ -12,7 +15,7 @@ check "shim built" test -f "$SHIM_DIR/shim.so"
 run_with_fault() {
   new_sandbox
   INI_DEBUG=1 write_ini "$STORAGE_INI"
-  KIVD_SHIM_FAIL=$1 LD_PRELOAD=$SHIM_DIR/shim.so start_kivd
+  KIVD_SHIM_FAIL=$1 LD_PRELOAD="$SANITIZER_RUNTIME$SHIM_DIR/shim.so" start_kivd
 }
 
 start_sim "$SHIM_DIR/rec.1"
