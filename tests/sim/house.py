@@ -222,14 +222,18 @@ class House:
         self.car.charge(car, dt)
 
         # The battery inverter holds the grid near zero; it follows within a
-        # few seconds (of wall time: its regulation is not part of --speed).
+        # few seconds, and never discharges below its reserve.
         surplus = pv - sum(load) - car
         soc = self.storage.soc
         target = -surplus
         target = max(-self.bat_max, min(self.bat_max, target))
-        if target > 0 and soc <= self.min_soc:
-            target = 0.0
-        lag = min(1.0, self.a.step / 2.0)
+        if target > 0:
+            above_reserve_wh = max(soc - self.min_soc, 0) / 100.0 * self.capacity_wh
+            target = min(target, above_reserve_wh * 3600.0 / dt) if dt > 0 else 0.0
+        lag = min(1.0, dt / 2.0)
+        with self.storage.lock:
+            # A 16-cell LFP pack: about 49 V empty, 55 V full.
+            self.storage.bat_voltage = int(49000 + 60 * soc)
         self.bat_power += (target - self.bat_power) * lag
         self.storage.run_power(self.bat_power, dt, self.capacity_wh)
         self.bat_power = float(self.storage.ac_power)  # 0 when empty or full
