@@ -26,6 +26,10 @@ with; the default is a sunny early afternoon with the car plugged in and the
 box enabled at its minimum current, so that a controller in surplus mode
 takes over within its first cycle.
 
+Every --status-every seconds it prints a line of the state (battery +
+discharging / - charging, grid + drawn / - fed in) and, with --status,
+writes the state as JSON to a file.
+
 Run inside a network namespace of its own (it binds the house's address and
 sends multicast), e.g.
     ip netns exec house python3 house.py --bind 10.200.0.2 --status /tmp/house.status
