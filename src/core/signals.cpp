@@ -1,6 +1,7 @@
 #include "signals.hpp"
 
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -31,10 +32,13 @@ void remove_pid_file() {
   if (::unlink(cfg().PID_FILE.c_str()) != 0) log_line("STOP: Error deleting pidfile");
 }
 
+// Shut the shared sockets down rather than closing them: a worker may still
+// be blocked in a receive on one, and a closed descriptor number could be
+// handed out again under it. The process ends right after.
 void close_shared_sockets() {
   for (std::atomic<int>* fd : {&daemon_state().udp_sock, &daemon_state().sockfd}) {
-    const int old = fd->exchange(-1);
-    if (old >= 0) ::close(old);
+    const int s = fd->load();
+    if (s >= 0) ::shutdown(s, SHUT_RDWR);
   }
 }
 

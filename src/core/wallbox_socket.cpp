@@ -19,12 +19,12 @@ void open_wallbox_socket() {
   const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) {
     log_line("UDP server: socket failed");
-    std::exit(1);
+    std::_Exit(1);  // other threads run: no static destructors under them
   }
   timeval tv{5, 0};
   if (::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) < 0) {
     log_line("UDP server: cannot set SO_SNDTIMEO for socket");
-    std::exit(1);
+    std::_Exit(1);  // other threads run: no static destructors under them
   }
   if (!s.NetworkInterface.empty()) {
     char dev[60] = {};
@@ -38,7 +38,7 @@ void open_wallbox_socket() {
   addr.sin_port = htons(static_cast<uint16_t>(s.WallboxPort));
   if (::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) {
     log_line("UDP server: bind call failed");
-    std::exit(1);
+    std::_Exit(1);  // other threads run: no static destructors under them
   }
   daemon_state().udp_sock = fd;
 }

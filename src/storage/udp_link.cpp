@@ -41,7 +41,7 @@ UdpLink::UdpLink(const StopFd& stop, const std::string& host, int port) : stop_(
   socklen_t len = sizeof local;
   if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&local), &len) < 0) {
     log_line("SS thread: getsockname failed");
-    std::exit(1);
+    std::_Exit(1);  // other threads run: no static destructors under them
   }
 }
 

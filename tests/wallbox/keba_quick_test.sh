@@ -34,7 +34,14 @@ check "reset line" wait_log "Reset wallbox...$" 5
 check "threads joined" wait_log "Threads joined...$" 30
 check "reset sequence" bash -c "tail -n +$((before + 1)) '$REC' | grep -vx 'report [123]' | head -3 | tr '\n' '|' | grep -qx 'ena 0|output 0|curr 6000|'"
 check "the controller sent nothing after the reset" bash -c "tail -n +$((before + 1)) '$REC' | grep -vx 'report [123]' | sed -n '4,\$p' | grep -q . && exit 1; exit 0"
-check "box disabled, relay off" test "$(sim_state enable)/$(sim_state output)" = "0/0"
+box_off() {  # the box applies commands a moment after it acknowledged them
+  for _ in $(seq 1 50); do
+    [ "$(sim_state enable)/$(sim_state output)" = "0/0" ] && return 0
+    sleep 0.2
+  done
+  return 1
+}
+check "box disabled, relay off" box_off
 check "second pass starts the controller" bash -c "for i in \$(seq 1 150); do [ \$(grep -c 'Thread 3: Starting keba wallbox controller' '$LOG') -ge 2 ] && exit 0; sleep 0.1; done; exit 1"
 check "quick again after the restart" wait_rec "ena 1" 20 2
 
