@@ -61,7 +61,8 @@ scenario chatty chatty 3687 18107
 scenario badstate bad-state 3688 18108
 T0=$SECONDS
 
-# First cyclic passes after 3 s + 11 s. A restart while the unreachable
+# Counts below are "at least" where a slow machine (a sanitizer build) may
+# fit one more pass into the window. First cyclic passes after 3 s + 11 s. A restart while the unreachable
 # gateway's first pass waits for its answer (14 s to 19 s): the wait ends at
 # once.
 sleep 16
@@ -72,15 +73,15 @@ check "unreachable: restart does not wait out the time-out" wait_log "Threads jo
 sleep $((36 - (SECONDS - T0)))
 
 check "silent: time-out line each pass" in_log silent 2 "KNX thread: recvfrom\(\) failed \(CONNECTION_RESPONCE\)$"
-check "silent: only connect requests" test "$(frames silent '[r["service"] for r in rows]')" = "['CONNECT_REQUEST', 'CONNECT_REQUEST']"
+check "silent: only connect requests" test "$(frames silent 'sorted(set(r["service"] for r in rows)) == ["CONNECT_REQUEST"] and len(rows) >= 2')" = True
 check "busy: line once per pass" in_log busy 2 "KNX thread: to many connections on gateway$"
 check "busy: no state request, no disconnect" test "$(frames busy 'sorted(set(r["service"] for r in rows))')" = "['CONNECT_REQUEST']"
 check "lost: the missing confirmation is logged" in_log lost 2 "KNX thread: recvfrom\(\) failed \(TUNNELLING_REQUEST\)$"
 check "lost: our sequence numbers 0, 1, 2 in each pass" \
-  test "$(frames lost '[r["sequence"] for r in rows if r["service"] == "TUNNELLING_REQUEST"]')" = "[0, 1, 2, 0, 1, 2]"
+  test "$(frames lost '[r["sequence"] for r in rows if r["service"] == "TUNNELLING_REQUEST"][:6]')" = "[0, 1, 2, 0, 1, 2]"
 check "lost: the gateway's confirmations 0 and 1 acknowledged" \
-  test "$(frames lost '[r["sequence"] for r in rows if r["service"] == "TUNNELLING_ACK"]')" = "[0, 1, 0, 1]"
-check "lost: disconnected all the same" test "$(frames lost 'sum(r["service"] == "DISCONNECT_REQUEST" for r in rows)')" = 2
+  test "$(frames lost '[r["sequence"] for r in rows if r["service"] == "TUNNELLING_ACK"][:4]')" = "[0, 1, 0, 1]"
+check "lost: disconnected all the same" test "$(frames lost 'sum(r["service"] == "DISCONNECT_REQUEST" for r in rows)')" -ge 2
 check "lost: payloads" test "$(frames lost '[(r["group"], r["payload"]) for r in rows if r["service"] == "TUNNELLING_REQUEST"][:3]')" \
   = "[('1/2/4', '00000000'), ('1/2/5', '0000'), ('1/2/11', '00000000')]"
 check "refuse: disconnect refusal logged" in_log refuse 2 "KNX thread: failed to disconnect: 33$"
