@@ -33,10 +33,13 @@ std::uint32_t GetDestAddr(std::string_view text) {
 }
 
 std::uint16_t encode_dpt9(float value) {
-  // Largest magnitudes: 2047 * 2^15 / 100 = 670760.96 either side.
-  constexpr std::uint16_t kMaxPositive = 0x7FFF;
+  // 0x7FFF is DPT 9's "invalid data": a value too large for the type goes
+  // out as the largest valid one (2046 * 2^15 / 100 = 670433.28), and only
+  // NaN as invalid. Negative side: 2047 * 2^15 / 100 = -670760.96.
+  constexpr std::uint16_t kInvalid = 0x7FFF;
+  constexpr std::uint16_t kMaxPositive = 0x7FFE;
   constexpr std::uint16_t kMaxNegative = 0xF801;  // sign, exponent 15, mantissa -2047
-  if (std::isnan(value)) return kMaxPositive;     // DPT 9 has 0x7FFF as "invalid"
+  if (std::isnan(value)) return kInvalid;
   const double scaled = static_cast<double>(value) * 100.0;
   constexpr double kLimit = 2047.0 * 32768.0;
   if (scaled >= kLimit + 32768.0) return kMaxPositive;
@@ -48,6 +51,7 @@ std::uint16_t encode_dpt9(float value) {
     ++e;
   }
   if (e > 15) return value < 0 ? kMaxNegative : kMaxPositive;
+  if (e == 15 && m == 2047) return kMaxPositive;
   // The sign goes with the mantissa: a value that truncates to 0 is 0, not
   // the sign bit alone (which would read as -20.48).
   const std::uint16_t sign = m < 0 ? 0x8000 : 0x0000;

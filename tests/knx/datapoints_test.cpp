@@ -92,17 +92,19 @@ TEST(KnxDpt9, Values) {
 
 TEST(KnxDpt9, RangeLimitsClampToTheLargestMagnitude) {
   EXPECT_EQ(encode_dpt9(670760.0f), 0x7FFE);
-  EXPECT_EQ(encode_dpt9(671088.0f), 0x7FFF);  // still exponent 15
-  EXPECT_EQ(encode_dpt9(671088.64f), 0x7FFF);
-  EXPECT_EQ(encode_dpt9(700000.0f), 0x7FFF);
-  EXPECT_EQ(encode_dpt9(1e30f), 0x7FFF);
-  EXPECT_EQ(encode_dpt9(std::numeric_limits<float>::infinity()), 0x7FFF);
+  // 0x7FFF means "invalid data" on the bus: too large is the largest valid code.
+  EXPECT_EQ(encode_dpt9(670761.0f), 0x7FFE);
+  EXPECT_EQ(encode_dpt9(671088.0f), 0x7FFE);
+  EXPECT_EQ(encode_dpt9(671088.64f), 0x7FFE);
+  EXPECT_EQ(encode_dpt9(700000.0f), 0x7FFE);
+  EXPECT_EQ(encode_dpt9(1e30f), 0x7FFE);
+  EXPECT_EQ(encode_dpt9(std::numeric_limits<float>::infinity()), 0x7FFE);
   EXPECT_EQ(encode_dpt9(-671088.0f), 0xF801);
   EXPECT_EQ(encode_dpt9(-700000.0f), 0xF801);
   EXPECT_EQ(encode_dpt9(-1e30f), 0xF801);
   EXPECT_EQ(encode_dpt9(-std::numeric_limits<float>::infinity()), 0xF801);
   EXPECT_EQ(encode_dpt9(std::numeric_limits<float>::quiet_NaN()), 0x7FFF);
-  EXPECT_NEAR(decode_dpt9(0x7FFF), 670760.96, 1e-6);
+  EXPECT_NEAR(decode_dpt9(0x7FFE), 670433.28, 1e-6);
   EXPECT_NEAR(decode_dpt9(0xF801), -670760.96, 1e-6);
 }
 
