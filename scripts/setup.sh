@@ -10,7 +10,7 @@ PACKAGES=(
   libcjson-dev libiniparser-dev libmariadb-dev libpugixml-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
-  iproute2 util-linux procps curl wget tar gzip python3
+  iproute2 util-linux procps curl wget tar gzip python3 libxml2-utils
   mariadb-server mariadb-client knxd knxd-tools
   chromium chromium-driver
 )

@@ -59,6 +59,7 @@ class KebaP20:
         self.currents_override = None
         self.voltage = 230
         self.e_pres = 0
+        self.e_pres_sent = 0     # E pres of the last energy broadcast
         self.e_total = 500000
         self.last_command = clock()
         self.last_tick = clock()
@@ -176,7 +177,13 @@ class KebaP20:
 
     def broadcasts(self, before):
         after = self.snapshot()
-        return ['{"%s": %d}\n' % (k, after[k]) for k in after if before.get(k) != after[k] and k != "E pres"]
+        out = ['{"%s": %d}\n' % (k, after[k]) for k in after if before.get(k) != after[k] and k != "E pres"]
+        # The charged energy creeps up with every tick: the box tells it in
+        # steps (here every 100 Wh, and when a session starts again at 0).
+        if abs(self.e_pres - self.e_pres_sent) >= 1000 or (self.e_pres == 0 and self.e_pres_sent != 0):
+            self.e_pres_sent = self.e_pres
+            out.append('{"E pres": %d}\n' % self.e_pres)
+        return out
 
     # ---- what a test does to the box ---------------------------------------
     def set(self, **changes):
