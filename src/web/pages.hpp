@@ -14,9 +14,6 @@ void page_xml(Sink& out, const PageContext& ctx);
 // pages_control.cpp: control page and remote interface.
 void page_control(Sink& out, const PageContext& ctx);
 void page_remote(Sink& out, const PageContext& ctx);
-// The pairs of a remote query that the /remote answer reports, joined by
-// "&" in their order: exactly what is handed over to the daemon.
-std::string remote_handover_pairs(std::string_view query);
 
 // pages_log.cpp: log, clear log and restart progress pages.
 void page_log(Sink& out, const PageContext& ctx);

@@ -156,16 +156,6 @@ void for_each_pair(std::string_view query, F f) {
 
 }  // namespace
 
-std::string remote_handover_pairs(std::string_view query) {
-  std::string pairs;
-  for_each_pair(query, [&](std::string_view piece, std::string_view name, std::string_view) {
-    if (remote_name(name) == RemoteName::None) return;
-    if (!pairs.empty()) pairs += '&';
-    pairs += piece;
-  });
-  return pairs;
-}
-
 void page_control(Sink& out, const PageContext& ctx) {
   if (live().disable_web_control == 1) notice_page(out);
   else form_page(out, ctx);

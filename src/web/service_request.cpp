@@ -39,13 +39,15 @@ void handle_get(const ReqInfo& req) {
   const std::string_view r = *req.resource;
   const std::string_view path = path_part(r);
   if (iequal(path, "/remote")) {
-    // Handed over only for the target the remote answer acts on, and only
-    // the pairs that answer reports.
+    // The query goes over as received: the daemon knows the whole control
+    // vocabulary (names without regard to case, the control page's fields
+    // too), and home-automation callers rely on that. Only the target the
+    // remote answer serves hands over; any other spelling is answered 404
+    // and must not change the charging.
     if (path != "/remote") return;
     const auto query = query_part(r);
     if (!query || query->size() > kHandOverMax) return;
-    const std::string pairs = remote_handover_pairs(*query);
-    if (!pairs.empty() && set_temp_variables(pairs) != 0) web_log("Service_Request: error transfer getstring");
+    if (set_temp_variables(std::string(*query)) != 0) web_log("Service_Request: error transfer getstring");
   } else if (iequal(r, "/restart")) {
     if (set_temp_actions("restart") != 0) web_log("Service_Request: error transfer restart");
   } else if (iequal(r, "/update")) {

@@ -137,9 +137,3 @@ TEST_F(ControlPages, RemoteExceptionTextEscaped) {
   ASSERT_TRUE(doc.load_string(a.c_str())) << a;
   EXPECT_STREQ(doc.child("RemoteControl").child_value("exception"), "<b> is not a valid action");
 }
-
-TEST_F(ControlPages, HandOverPairsAreTheReportedOnes) {
-  EXPECT_EQ(remote_handover_pairs("mode=quick&MODE=off&x=1&carmaxphases=3&url=u&action="), "mode=quick&carmaxphases=3");
-  EXPECT_EQ(remote_handover_pairs("action=restart"), "action=restart");
-  EXPECT_EQ(remote_handover_pairs("foo"), "");
-}

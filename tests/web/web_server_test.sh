@@ -58,6 +58,10 @@ check "198 applied" test "$(xml_value EV/Charging/MinCharge)" = 7980
 curl -s --max-time 10 "$URL/remote?carmincharge=9000&${Q198:18}z" > "$SANDBOX/r2"
 check "199 refused" grep -q "parameter string is too long" "$SANDBOX/r2"
 check "199 not applied" test "$(xml_value EV/Charging/MinCharge)" = 7980
+curl -s --max-time 10 "$URL/remote?CarMaxPhases=2" > "$SANDBOX/r4"
+check "remote name in capitals: not in the answer" grep -q "no valid parameter found" "$SANDBOX/r4"
+check "remote name in capitals: applied by the daemon" test "$(xml_value EV/Charging/MaxPhases)" = 2
+curl -s --max-time 10 "$URL/remote?carmaxphases=3" > /dev/null
 curl -s --max-time 10 "$URL/remote?action=%3Cscript%3E<b>" > "$SANDBOX/r3"
 check "remote answer with hostile action stays well-formed" xmllint --noout "$SANDBOX/r3"
 
