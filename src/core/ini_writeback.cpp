@@ -157,18 +157,7 @@ void move_older_group_address(IniDict& d) {
 }
 
 // For the log: control characters shown as "?", long names cut.
-std::string printable(std::string_view s) {
-  std::string r(s.substr(0, 60));
-  for (char& c : r)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
-  return r;
-}
-
-bool has_control(std::string_view s) {
-  for (char c : s)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) return true;
-  return false;
-}
+std::string printable(std::string_view s) { return kivd::printable(s, 60); }
 
 // The value as a line of the file must give back the same value to the
 // line reader. Empty when it cannot be written at all.

@@ -102,4 +102,21 @@ void copy_text(char* dst, std::size_t n, std::string_view src) {
   dst[k] = '\0';
 }
 
+namespace {
+bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
+}  // namespace
+
+std::string printable(std::string_view text, std::size_t max) {
+  std::string r(text.substr(0, max));
+  for (char& c : r)
+    if (is_control(c)) c = '?';
+  return r;
+}
+
+bool has_control(std::string_view text) {
+  for (char c : text)
+    if (is_control(c)) return true;
+  return false;
+}
+
 }  // namespace kivd

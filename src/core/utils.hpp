@@ -39,4 +39,9 @@ int atoi_rules(std::string_view text);
 // Copies at most n-1 bytes and terminates.
 void copy_text(char* dst, std::size_t n, std::string_view src);
 
+// At most max bytes of text with every control character shown as "?", so
+// that received text cannot split or forge a log line.
+std::string printable(std::string_view text, std::size_t max);
+bool has_control(std::string_view text);
+
 }  // namespace kivd

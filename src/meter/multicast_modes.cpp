@@ -16,6 +16,7 @@
 #include "oem_datagram.hpp"
 #include "settings.hpp"
 #include "sma_datagram.hpp"
+#include "utils.hpp"
 
 namespace kivd::meter {
 
@@ -41,17 +42,8 @@ bool receive(const StopFd& stop, int fd, std::uint8_t* buf, std::size_t cap, ssi
   }
 }
 
-// Replaces control characters so that a datagram cannot forge log lines.
-void log_datagram_text(std::string_view text) {
-  char line[400];
-  std::size_t n = 0;
-  for (char c : text) {
-    if (n + 1 >= sizeof line) break;
-    line[n++] = static_cast<unsigned char>(c) < 0x20 || c == 0x7f ? '?' : c;
-  }
-  line[n] = '\0';
-  log_line("%s", line);
-}
+// Control characters replaced, so that a datagram cannot forge log lines.
+void log_datagram_text(std::string_view text) { log_line("%s", printable(text, 399).c_str()); }
 
 }  // namespace
 

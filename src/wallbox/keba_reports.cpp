@@ -9,6 +9,7 @@
 #include "live_values.hpp"
 #include "log.hpp"
 #include "settings.hpp"
+#include "utils.hpp"
 
 namespace kivd {
 
@@ -206,7 +207,8 @@ int ParseReports(std::string_view text) {
   char rest[kDatagramMax + 1];
   const std::optional<ReportValues> r = parse_report(text, rest, sizeof rest);
   if (!r) {
-    log_line("ParseReports: JSON error before: %s", rest);
+    // Reports are multi-line JSON: the rest is logged on one line.
+    log_line("ParseReports: JSON error before: %s", printable(rest, sizeof rest).c_str());
     return 0;
   }
   apply_report(*r);

@@ -241,11 +241,13 @@ TEST_F(ParseReportsLive, InputX1ForcesQuickUntilReleased) {
 
 TEST_F(ParseReportsLive, InvalidJsonKeepsValuesAndLogs) {
   live().wb_state = 2;
-  EXPECT_EQ(ParseReports("{\"State\": 4,}"), 0);
+  // Multi-line, as the box prints its reports: the error stays one log line.
+  EXPECT_EQ(ParseReports("{\n\"State\": 4,\n}\n"), 0);
   EXPECT_EQ(live().wb_state, 2);
   int error_lines = 0;
   for (const std::string& l : log_lines(sandbox_)) error_lines += l.rfind("ParseReports: JSON error before: ", 0) == 0;
   EXPECT_EQ(error_lines, 1) << sandbox_.log();
+  EXPECT_EQ(log_lines(sandbox_).size(), 1u) << sandbox_.log();
 }
 
 TEST_F(ParseReportsLive, ChargingErrorLineInHex) {
