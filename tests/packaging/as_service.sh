@@ -26,7 +26,19 @@ check "info page links the favicon" bash -c "$(declare -f get); get / | grep -qF
 check "program's version is the package's" bash -c \
   "$(declare -f get); get /missing | grep -qF 'Embedded kiv server $VERSION at Port 18001'"
 
+# An update whose updater cannot be started leaves the process as it was:
+# still ended by SIGTERM, which a service manager's stop relies on.
+mkdir -p /tmp/kivupdate/bin
+cp "$ROOT/bin/kivd" /tmp/kivupdate/bin/kivd
+echo "not a program" > /tmp/kivupdate/bin/kiv_updater
+get /update > /dev/null
+check "failed update goes on as a restart" wait_log "Restart or update daemon" 10
+check "next pass running" bash -c \
+  "for i in \$(seq 1 150); do [ \$(grep -c 'Thread 6: ' '$LOG') -eq 2 ] && exit 0; sleep 0.1; done; exit 1"
+
 kill -TERM "$pid"
+for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || break; sleep 0.1; done
+kill -KILL "$pid" 2>/dev/null
 wait "$pid"
 rc=$?
 check "SIGTERM ends it by its default action" test "$rc" -eq $((128 + 15))
