@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs every Debian package that building, testing and the demo need.
 # Idempotent: packages already present are skipped by apt; the package lists
-# are refreshed only when something is missing.
+# are refreshed only when something is missing. systemd is there for
+# systemd-analyze (the unit's check), dpkg-dev for dpkg-shlibdeps (the
+# package's library dependencies).
 set -euo pipefail
 export DEBIAN_FRONTEND=noninteractive
 
@@ -13,6 +15,7 @@ PACKAGES=(
   iproute2 util-linux procps curl wget tar gzip python3 libxml2-utils
   mariadb-server mariadb-client knxd knxd-tools
   chromium chromium-driver
+  systemd dpkg-dev
 )
 
 missing=()

@@ -58,15 +58,14 @@ void try_update() {
              source.c_str(), dest.c_str(), res.c_str(), res_dest.c_str());
   // The updater starts with a clean signal mask; the signal thread's blocked
   // set would otherwise be inherited through exec.
-  sigset_t none;
+  sigset_t none, before;
   sigemptyset(&none);
-  pthread_sigmask(SIG_SETMASK, &none, nullptr);
+  pthread_sigmask(SIG_SETMASK, &none, &before);
   ::execl(updater.c_str(), "", cfg().LOG_FILE.c_str(), source.c_str(), dest.c_str(), "60", res.c_str(),
           res_dest.c_str(), static_cast<char*>(nullptr));
-  sigset_t daemon_set;
-  sigemptyset(&daemon_set);
-  for (int sig : {SIGQUIT, SIGHUP, SIGTERM, SIGCHLD, SIGUSR1, SIGUSR2}) sigaddset(&daemon_set, sig);
-  pthread_sigmask(SIG_BLOCK, &daemon_set, nullptr);
+  // Back to the mask from before: blocked for the signal thread, or nothing
+  // blocked when started by init, where SIGTERM must keep ending the process.
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 void close_shared_socket(std::atomic<int>& fd) {
