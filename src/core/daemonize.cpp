@@ -5,9 +5,11 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
+#include "log.hpp"
 #include "settings.hpp"
 #include "signals.hpp"
 
@@ -41,7 +43,11 @@ bool daemonize() {
 
   // The log folder may be world-writable: never follow a planted link.
   const int lock_fd = ::open(cfg().PID_FILE.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW, 0640);
-  if (lock_fd < 0) std::exit(1);
+  if (lock_fd < 0) {
+    // Other open failures end quietly; a planted link is worth telling.
+    if (errno == ELOOP) log_line("PID file %s is a symbolic link, not followed", cfg().PID_FILE.c_str());
+    std::exit(1);
+  }
   if (::lockf(lock_fd, F_TLOCK, 0) < 0) std::exit(0);
   char text[12];
   const int n = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(::getpid()));

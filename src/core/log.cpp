@@ -1,6 +1,7 @@
 #include "log.hpp"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -13,6 +14,18 @@
 #include "signals.hpp"
 
 namespace kivd {
+
+void append_whole_line(int fd, const char* line, std::size_t n) {
+  const ssize_t w = ::write(fd, line, n);
+  if (w > 0 && static_cast<std::size_t>(w) < n) {
+    // A full disk took only part of the line: take that part back, or the
+    // next line would run into it. Only when nobody appended after us
+    // (this descriptor's offset is the end of our bytes).
+    const off_t end = ::lseek(fd, 0, SEEK_CUR);
+    struct stat st;
+    if (end >= w && ::fstat(fd, &st) == 0 && st.st_size == end) [[maybe_unused]] int t = ::ftruncate(fd, end - w);
+  }
+}
 
 void log_message(const std::string& file, std::string_view text) {
   const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
@@ -30,7 +43,7 @@ void log_message(const std::string& file, std::string_view text) {
     n = sizeof line - 1;
     line[n - 1] = '\n';
   }
-  if (n > 0) [[maybe_unused]] ssize_t w = ::write(fd, line, static_cast<size_t>(n));
+  if (n > 0) append_whole_line(fd, line, static_cast<std::size_t>(n));
   ::close(fd);
 }
 

@@ -1,4 +1,6 @@
 #include <chrono>
+#include <cstdlib>
+#include <string_view>
 
 #include "clock.hpp"
 #include "live_values.hpp"
@@ -9,6 +11,20 @@
 
 namespace kivd {
 
+namespace {
+
+// One row a minute; KIVD_TEST_HOOKS=1 with KIVD_TEST_SQL_SECONDS=n (1..60)
+// shortens the period, so a test sees several rows without waiting minutes.
+std::chrono::seconds row_period() {
+  const char* hooks = std::getenv("KIVD_TEST_HOOKS");
+  const char* v = std::getenv("KIVD_TEST_SQL_SECONDS");
+  if (hooks == nullptr || std::string_view(hooks) != "1" || v == nullptr) return std::chrono::seconds(60);
+  const int n = std::atoi(v);
+  return std::chrono::seconds(n >= 1 && n <= 60 ? n : 60);
+}
+
+}  // namespace
+
 void StartSQL(int index, std::stop_token stop) {
   if (!is_true(cfg().MyUsing)) {
     log_line("Thread %d: SQL database client not used...", index);
@@ -16,7 +32,8 @@ void StartSQL(int index, std::stop_token stop) {
   }
   log_line("Thread %d: Starting SQL database client...", index);
   LiveValues& l = live();
-  while (sleep_for(std::chrono::seconds(60), stop)) {
+  const std::chrono::seconds period = row_period();
+  while (sleep_for(period, stop)) {
     const db::PowerSplit grid = db::split_grid_power(l.intpow.load(std::memory_order_relaxed));
     db::RowValues row;
     row.wb_pow = l.wb_pow.load(std::memory_order_relaxed);

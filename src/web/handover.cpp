@@ -46,6 +46,7 @@ bool read_file(const std::string& path, std::string& content) {
     // A link or something else under the name is removed, never applied.
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0) {
+      web_log("Webserver: %s is not a plain file, removed unread", path.c_str());
       ::unlink(path.c_str());
       return true;
     }

@@ -282,6 +282,10 @@ void page_download(Sink& out, const PageContext& ctx) {
   }
   ::unlink(archive.c_str());
   if (!exited_ok(status)) {
+    // A cut archive still unpacks its first members, one of them perhaps
+    // only in part: never leave a program behind that /update would install.
+    ::unlink(updater.c_str());
+    ::unlink(source.c_str());
     out.put("Error: the update archive could not be unpacked.\n");
     return download_fail(out);
   }

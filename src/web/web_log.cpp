@@ -33,7 +33,7 @@ void child_write(const char* text) {
   }
   const int fd = ::open(cfg().LOG_FILE.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) return;
-  [[maybe_unused]] ssize_t w = ::write(fd, line, static_cast<size_t>(n));
+  append_whole_line(fd, line, static_cast<std::size_t>(n));
   ::close(fd);
 }
 

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The failure paths of the KNX pass with the real kivd against the gateway
-# simulator: one daemon per misbehaviour, all running side by side.
+# simulator: one daemon per misbehaviour (junk datagrams among the answers
+# too), all running side by side.
 source "$KIVD_SRC/tests/integration/lib.sh"
 SIM=$KIVD_SRC/tests/sim/knx_gateway.py
 SANDBOXES=()
@@ -59,6 +60,7 @@ scenario unreachable - 3685 18105 10.200.9.9
 scenario foreign foreign 3686 18106
 scenario chatty chatty 3687 18107
 scenario badstate bad-state 3688 18108
+scenario garbage garbage 3689 18109
 T0=$SECONDS
 
 # Counts below are "at least" where a slow machine (a sanitizer build) may
@@ -98,7 +100,12 @@ check "chatty: bus telegrams acknowledged too" test "$(frames chatty 'sum(r["ser
 check "bad state: error line" in_log badstate 2 "KNX thread: error=33 \(CONNECTIONSTATE_RESPONCE\)$"
 check "bad state: no writes, no disconnect" \
   test "$(frames badstate 'sorted(set(r["service"] for r in rows))')" = "['CONNECTIONSTATE_REQUEST', 'CONNECT_REQUEST']"
-for n in silent busy lost refuse unreachable foreign chatty badstate; do
+check "garbage: passes go on" test "$(frames garbage 'sum(r["service"] == "CONNECT_REQUEST" for r in rows)')" -ge 2
+check "garbage: junk dropped, every pass complete" none_in_log garbage "KNX thread: (recvfrom|sendto|failed|error=)"
+check "garbage: all three writes of a pass sent" \
+  test "$(frames garbage '[r["group"] for r in rows if r["service"] == "TUNNELLING_REQUEST"][:3]')" = "['1/2/4', '1/2/5', '1/2/11']"
+check "garbage: disconnected each pass" test "$(frames garbage 'sum(r["service"] == "DISCONNECT_REQUEST" for r in rows)')" -ge 2
+for n in silent busy lost refuse unreachable foreign chatty badstate garbage; do
   check "$n: daemon alive" kill -0 "${PIDS[$n]}"
 done
 

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # SMA mode: kivd joins the group on loopback and takes the simulated meter's
 # datagrams; size limits, the serial filter, the phase warning, missing
-# counters, and a restart while it waits for data.
+# counters, garbage datagrams, and a restart while it waits for data.
 source "$KIVD_SRC/tests/integration/lib.sh"
 source "$KIVD_SRC/tests/meter/meter_lib.sh"
 export KIVD_TEST_HOOKS=1
@@ -47,6 +47,18 @@ check "no warning below 1 V on L3" bash -c "sleep 1; test \$(grep -c 'failed on 
 
 meter --power 777 --no-counters
 check "missing counters" wait_text "| -1193.0 -1193.0 kWh" 5
+
+# Garbage on the group (random bytes, cut and padded headers): dropped
+# without a value taken, and the next good datagram is read as usual.
+values() { grep -cE 'Energymeter: -?[0-9]+ W \|' "$LOG"; }
+n=$(values)
+python3 "$SIM/garbage_udp.py" 239.12.255.254 9522 --bind 127.0.0.1 --count 300 \
+  --prefix 'SMA\x00\x00\x04\x02\xa0\x00\x00\x00\x01\x02\x44\x00\x10\x60\x69' > /dev/null
+sleep 0.5
+check "garbage: no values taken" test "$(values)" -eq "$n"
+meter --power 888
+check "garbage: next datagram read" wait_text "Energymeter: 888 W" 5
+check "garbage: daemon alive" kill -0 "$DAEMON_PID"
 
 # A restart while the thread waits for data ends it at once.
 kill -USR1 "$DAEMON_PID"

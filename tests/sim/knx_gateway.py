@@ -14,6 +14,8 @@ rarely does on demand:
   lose-confirmation  no confirmation for the first group write of each connection
   foreign            answers CONNECT from a second address (127.0.0.2)
   chatty             an L_Data.ind from the bus after every confirmation
+  garbage            junk before every answer: random bytes, cut frames, a
+                     wrong service, a length field past the datagram's end
 
 Command line: knx_gateway.py [--host 127.0.0.1] [--port 3672] [--mode normal]
                              [--record FILE] [--seconds 120]
@@ -22,6 +24,7 @@ sequence, group, payload hex, source port). Importable: KnxGateway(...).serve().
 """
 import argparse
 import json
+import random
 import select
 import socket
 import struct
@@ -43,6 +46,7 @@ def frame(service, body):
 class KnxGateway:
     def __init__(self, host="127.0.0.1", port=3672, mode="normal", record=None):
         self.mode = mode
+        self.rnd = random.Random(5)
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.sock.bind((host, port))
@@ -61,6 +65,16 @@ class KnxGateway:
 
     def send(self, data, to, foreign=False):
         (self.foreign if foreign else self.sock).sendto(data, to)
+
+    def send_junk(self, to):
+        rnd = self.rnd
+        for junk in (bytes(rnd.randrange(256) for _ in range(rnd.randrange(1, 60))),
+                     b"\x06\x10",
+                     frame(0x0206, b"")[:8],
+                     struct.pack("!BBHH", 0x06, 0x10, 0x0206, 200) + bytes(8),
+                     frame(0x0530, bytes(rnd.randrange(256) for _ in range(20))),
+                     frame(0x0420, bytes([4, 99, 7, 0]) + bytes(rnd.randrange(256) for _ in range(11)))):
+            self.sock.sendto(junk, to)
 
     def handle(self, data, src):
         if len(data) < 6 or data[0] != 0x06 or data[1] != 0x10:
@@ -82,6 +96,8 @@ class KnxGateway:
         self.log(entry)
         if self.mode == "silent":
             return
+        if self.mode == "garbage":
+            self.send_junk(src)
         if service == CONNECT_REQ:
             if self.mode == "busy":
                 self.send(frame(CONNECT_RES, bytes([0, 0x24])), src)
@@ -136,7 +152,7 @@ def main():
     ap.add_argument("--port", type=int, default=3672)
     ap.add_argument("--mode", default="normal",
                     choices=["normal", "busy", "silent", "bad-state", "refuse-disconnect", "lose-confirmation",
-                             "foreign", "chatty"])
+                             "foreign", "chatty", "garbage"])
     ap.add_argument("--record")
     ap.add_argument("--seconds", type=float, default=120.0)
     a = ap.parse_args()

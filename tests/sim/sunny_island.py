@@ -18,6 +18,7 @@ or as a class:
 """
 import argparse
 import json
+import random
 import socket
 import struct
 import sys
@@ -81,7 +82,7 @@ class SunnyIsland:
         self.ac_voltage = list(ac_voltage)
         self.frequency = frequency
         self.firmware = firmware  # major, minor, build, release type
-        self.fault = fault  # None, "silent", "wrong_id", "short", "foreign"
+        self.fault = fault  # None, "silent", "wrong_id", "short", "foreign", "garbage", "garbled"
         self.fault_ids = set(fault_ids) if fault_ids else None  # None: every request
         self.foreign_host = foreign_host
         self.record_path = record_path
@@ -214,6 +215,12 @@ class SunnyIsland:
             # Cut before the first field a reader needs: the serial of the
             # identify answer, the packet id of the logon answer, the values.
             return answer[:{1: 33, 3: 40}.get(req[40], 42)]
+        if self.fault in ("garbage", "garbled"):
+            # garbage: random bytes of the answer's length; garbled: the
+            # header and packet id kept, random bytes where the values are.
+            rnd = random.Random(req[40])
+            keep = 42 if self.fault == "garbled" else 0
+            return answer[:keep] + bytes(rnd.randrange(256) for _ in range(len(answer) - keep))
         return answer  # "foreign": sent from the other address
 
     def _frame(self, req, command, first, last, payload, error=0):
@@ -332,7 +339,7 @@ def main(argv=None):
     p.add_argument("--ac-voltage", default="230120,231000,229500", help="mV per phase")
     p.add_argument("--frequency", type=int, default=49980, help="mHz")
     p.add_argument("--firmware", default="3.10.5.4", help="major.minor.build.releasetype")
-    p.add_argument("--fault", choices=["silent", "wrong_id", "short", "foreign"])
+    p.add_argument("--fault", choices=["silent", "wrong_id", "short", "foreign", "garbage", "garbled"])
     p.add_argument("--fault-ids", default="", help="packet ids the fault applies to, e.g. 1,3 (default all)")
     p.add_argument("--foreign-host", default="127.0.0.2")
     p.add_argument("--record", help="append each request as a JSON line to this file")

@@ -1,14 +1,17 @@
 #!/usr/bin/env bash
 # Throwaway MariaDB for the tests: 127.0.0.1:${MARIADB_PORT:-3307}, database
 # smarthouse, user 'user' / 'chgpw123'. Prints DIR=<folder>; stop it with
-# mariadb-down.sh <folder>.
+# mariadb-down.sh <folder>. Given the folder of a server stopped with
+# mariadb-down.sh --keep, starts that server again on its data.
 set -euo pipefail
 D=${1:-$(mktemp -d /tmp/kivd-mariadb.XXXXXX)}
 PORT=${MARIADB_PORT:-3307}
 mkdir -p "$D/data"
 RUNUSER=$(id -un)
-mariadb-install-db --no-defaults --user="$RUNUSER" --datadir="$D/data" \
-    --auth-root-authentication-method=socket --skip-test-db > "$D/install.log" 2>&1
+if [ ! -d "$D/data/mysql" ]; then
+  mariadb-install-db --no-defaults --user="$RUNUSER" --datadir="$D/data" \
+      --auth-root-authentication-method=socket --skip-test-db > "$D/install.log" 2>&1
+fi
 mariadbd --no-defaults --user="$RUNUSER" --datadir="$D/data" \
     --socket="$D/mysqld.sock" --pid-file="$D/mysqld.pid" --log-error="$D/error.log" \
     --port="$PORT" --bind-address=127.0.0.1 --skip-name-resolve \

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Manual mode, the quick-mode button at input X1 overriding it, and its
-# release bringing manual mode back.
+# release bringing manual mode back; garbage datagrams from the box.
 source "$KIVD_SRC/tests/integration/lib.sh"
 source "$KIVD_SRC/tests/wallbox/lib_wallbox.sh"
 trap wallbox_net_down EXIT
@@ -34,6 +34,17 @@ simctl input 0 > /dev/null
 check "manual again: relay off" wait_rec "output 0" 15
 check "manual again: current" wait_rec "curr 16020" 10 2
 check "box on one phase" test "$(sim_state output)" = 0
+
+# Garbage from the box's address (random bytes, cut and broken reports):
+# each broken report logged and dropped, the control goes on.
+n=$(rec_count "report 2")
+ip netns exec "$WB_NS" python3 "$KIVD_SRC/tests/sim/garbage_udp.py" 10.200.0.1 7090 --bind 10.200.0.2 --count 300 \
+  --prefix '{"ID": "2", "State": 3, "Plug": 7, "Curr user": ' --prefix 'TCH-OK :done\n' > /dev/null
+check "garbage: broken reports logged" wait_log "ParseReports: JSON error before: " 5
+check "garbage: daemon alive" kill -0 "$DAEMON_PID"
+echo "# garbage: $(count_log 'ParseReports: JSON error before: ') broken reports logged, $(count_log 'UDP server: all workers busy') dropped as overload"
+check "garbage: exchanges go on" wait_rec "report 2" 20 $((n + 1))
+check "garbage: box still on the manual current" test "$(sim_state curr_user)/$(sim_state state)" = "16020/3"
 
 kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
 finish

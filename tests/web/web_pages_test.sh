@@ -170,6 +170,18 @@ printf 'not a tar archive' > "$SANDBOX/www/garbage.tar"
 get "/download?url=http://localhost/garbage.tar" > "$SANDBOX/d3"
 check "garbage archive: unpack error" grep -q '^Error: the update archive could not be unpacked.$' "$SANDBOX/d3"
 check "garbage archive: earlier programs gone" test ! -e "$SANDBOX/log/kivupdate/bin/kivd"
+# A download cut short: tar unpacks the updater whole and the new program in
+# part before it fails; neither may stay for /update to install.
+tar cf "$SANDBOX/full.tar" -C "$PKG" bin/kiv_updater bin/kivd usr
+cut_at=$(( $(stat -c %s "$SANDBOX/full.tar") - $(stat -c %s "$PKG/bin/kivd") / 2 ))
+head -c "$cut_at" "$SANDBOX/full.tar" > "$SANDBOX/www/cut.tar"
+get "/download?url=http://localhost/cut.tar" > "$SANDBOX/d4"
+check "cut archive: unpack error" grep -q '^Error: the update archive could not be unpacked.$' "$SANDBOX/d4"
+check "cut archive: no confirm offered" bash -c "! grep -q 'value=\"Confirm\"' '$SANDBOX/d4'"
+check "cut archive: no program left to install" \
+  test ! -e "$SANDBOX/log/kivupdate/bin/kivd" -a ! -e "$SANDBOX/log/kivupdate/bin/kiv_updater"
+check "cut archive: archive removed" test ! -e "$SANDBOX/log/kivupdate.tar"
+check "cut archive: installed program untouched" bash -c "tail -c 8 '$SANDBOX/bin/kivd' | grep -q 'MARK:old'"
 get "/download?url=http://localhost/missing.tar" > "$SANDBOX/d1"
 check "404 download: wget log shown" grep -q '404' "$SANDBOX/d1"
 check "404 download: failure" grep -q '^Error: download failed, please try again later!' "$SANDBOX/d1"

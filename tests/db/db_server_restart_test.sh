@@ -1,0 +1,68 @@
+#!/usr/bin/env bash
+# The database server stopped, frozen and started again while kivd runs:
+# each lost row is logged, the daemon goes on, and rows resume by themselves.
+# A server of its own (this test's network namespace), so stopping it
+# disturbs no other test. Rows every 2 s instead of every minute (test hook).
+source "$KIVD_SRC/tests/integration/lib.sh"
+command -v mariadbd >/dev/null || { echo "skip: no mariadbd"; exit 77; }
+TOOLS=$KIVD_SRC/tests/tools
+DBDIR=$(mktemp -d /tmp/kivd-dbr.XXXXXX)
+trap '"$TOOLS/mariadb-down.sh" "$DBDIR" >/dev/null 2>&1' EXIT
+"$TOOLS/mariadb-up.sh" "$DBDIR/m" > /dev/null || { echo "MariaDB did not start"; exit 1; }
+DBDIR=$DBDIR/m
+sql() { mariadb --no-defaults -h127.0.0.1 -P3307 -uuser -pchgpw123 -N -B -e "$1"; }
+YEAR=$(date +%Y)
+rows() { sql "SELECT COUNT(*) FROM smarthouse.tblSmartMeter_$YEAR" 2>/dev/null; }
+fails() { count_log "MYSQL: failed connection.$"; }
+# wait_rows N [SECONDS]: until the table holds more than N rows.
+wait_rows() {
+  local deadline=$((SECONDS + ${2:-10}))
+  while [ $SECONDS -lt $deadline ]; do [ "$(rows)" -gt "$1" ] 2>/dev/null && return 0; sleep 0.2; done
+  return 1
+}
+
+new_sandbox
+export KIVD_TEST_HOOKS=1 KIVD_TEST_SQL_SECONDS=2
+write_ini "[MYSQL]
+USING=TRUE
+HOST=127.0.0.1
+PORT=3307
+USERNAME=user
+PASSWORD=chgpw123
+DATABASE=smarthouse
+[WEBSERVER]
+PORT=18024"
+start_kivd
+check "logger started" wait_log "Thread 6: Starting SQL database client...$" 10
+check "rows written" wait_rows 1 10
+
+# --- the server stopped ---------------------------------------------------------
+"$TOOLS/mariadb-down.sh" --keep "$DBDIR"
+n0=$(fails)
+check "stopped: each lost row logged" bash -c "for i in \$(seq 1 100); do [ \$(grep -c 'MYSQL: failed connection.\$' '$LOG') -ge $((n0 + 2)) ] && exit 0; sleep 0.1; done; exit 1"
+check "stopped: daemon alive" kill -0 "$DAEMON_PID"
+
+# --- started again on the same data: rows resume ---------------------------------
+"$TOOLS/mariadb-up.sh" "$DBDIR" > /dev/null || { echo "MariaDB did not start again"; exit 1; }
+before=$(rows)
+check "started again: rows resume" wait_rows "$before" 10
+sleep 1
+n1=$(fails)
+r1=$(rows)
+check "started again: more rows" wait_rows "$r1" 10
+check "started again: no further failure lines" test "$(fails)" -eq "$n1"
+
+# --- the server frozen (SIGSTOP): a row waits out the time-out, is logged ---------
+SERVER=$(cat "$DBDIR/mariadbd.bgpid")
+kill -STOP "$SERVER"
+n2=$(fails)
+check "frozen: the lost row logged after the time-out" bash -c "for i in \$(seq 1 250); do [ \$(grep -c 'MYSQL: failed connection.\$' '$LOG') -gt $n2 ] && exit 0; sleep 0.1; done; exit 1"
+check "frozen: daemon alive and serving" bash -c "curl -s --max-time 5 http://127.0.0.1:18024/xml | grep -q GetValues"
+kill -CONT "$SERVER"
+r2=$(rows)
+check "thawed: rows resume" wait_rows "$r2" 30
+check "no failed statement lines" test "$(count_log 'error executing sql query')" -eq 0
+
+kill -TERM "$DAEMON_PID"
+check "daemon ends on TERM" wait_gone "$DAEMON_PID" 5
+finish

@@ -1,0 +1,66 @@
+#!/usr/bin/env bash
+# A full disk under the configuration folder and under the log folder (small
+# tmpfs mounts in a private mount namespace): a settings save fails whole and
+# says so, the file stays the old one; log lines that do not fit are lost
+# whole, never cut; the daemon keeps serving and logs again once there is room.
+if [ -z "${KIVD_FAULT_MOUNTNS:-}" ]; then
+  KIVD_FAULT_MOUNTNS=1 exec unshare -m --propagation private bash "$0" "$@"
+fi
+source "$KIVD_SRC/tests/integration/lib.sh"
+PORT=18023
+URL=http://127.0.0.1:$PORT
+
+new_sandbox
+mount -t tmpfs -o size=64k,mode=0755 kivd-etc "$SANDBOX/etc" || { echo "cannot mount a tmpfs"; exit 1; }
+mount -t tmpfs -o size=64k,mode=0755 kivd-log "$SANDBOX/log" || { echo "cannot mount a tmpfs"; exit 1; }
+INI=$SANDBOX/etc/kivd.ini
+INI_DEBUG=1 write_ini "[WEBSERVER]
+PORT=$PORT
+[MYSQL]
+PORT=3306"
+post() { curl -s --max-time 10 -d "$2" "$URL/$1"; }
+# fill DIR: takes every free block of the file system under DIR.
+fill() { dd if=/dev/zero of="$1/fill" bs=1k 2>/dev/null; sync; }
+cleanup_mounts() { umount "$SANDBOX/etc" "$SANDBOX/log" 2>/dev/null; }
+trap cleanup_mounts EXIT
+
+start_kivd
+check "web server started" wait_log "Thread 2: Starting webserver...$" 5
+post settings 'MysqlPort=3301&WallboxIP=10.0.0.1' | grep -q 'Settings successfully saved'
+cp "$INI" "$SANDBOX/ini.before"
+
+# --- the configuration's file system full while the settings are saved ------
+fill "$SANDBOX/etc"
+post settings 'MysqlPort=3302&WallboxIP=10.0.0.2&KNXInterval=33' > "$SANDBOX/page1"
+check "full: save refused on the page" bash -c "! grep -q 'Settings successfully saved' '$SANDBOX/page1'"
+check "full: write failure logged" wait_log "Settings: cannot (write|flush|close) $SANDBOX/etc/\.kivd\.ini\.[A-Za-z0-9]{6}: No space left on device$" 5
+check "full: page failure logged" wait_log "Service_Request: error writing ini file...$" 5
+check "full: file is the old one, whole" cmp -s "$INI" "$SANDBOX/ini.before"
+check "full: no temporary left" test "$(find "$SANDBOX/etc" -name '.kivd.ini.*' | wc -l)" -eq 0
+check "full: daemon alive and serving" bash -c "curl -s --max-time 5 '$URL/xml' | grep -q GetValues"
+rm -f "$SANDBOX/etc/fill"
+post settings 'MysqlPort=3302&WallboxIP=10.0.0.2&KNXInterval=33' > "$SANDBOX/page2"
+check "room again: saved" grep -q 'Settings successfully saved' "$SANDBOX/page2"
+check "room again: new value in the file" grep -qiE '^port *= *"?3302' "$INI"
+
+# --- the log's file system full while the daemon logs ------------------------
+# Debug logging writes a line per request; the daemon's lines are ~80 bytes,
+# so the last page of the log fills part-way while requests go on.
+fill "$SANDBOX/log"
+for i in $(seq 1 60); do curl -s --max-time 5 "$URL/xml?fill=$i" > /dev/null; done
+check "log full: daemon alive and serving" bash -c "curl -s --max-time 5 '$URL/xml' | grep -q GetValues"
+check "log full: PID file intact" test "$(tr -d '\n' < "$PIDFILE")" = "$DAEMON_PID"
+rm -f "$SANDBOX/log/fill"
+curl -s --max-time 5 "$URL/restart" > /dev/null
+check "room again: logging resumes" wait_log "Restart kivd daemon initiated...$" 5
+check "room again: restart pass runs" wait_log "Threads joined...$" 10
+# Every line of the log is whole: a time stamp, then text, and no stamp in
+# the middle of a line (a cut line would run into the next one).
+check "log: no line cut by the full disk" \
+  bash -c "! grep -vE '^[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} ' '$LOG' | grep -q . && ! grep -qE '.[A-Z][a-z]{2} [A-Z][a-z]{2} [ 0-9][0-9] [0-9]{2}:[0-9]{2}:[0-9]{2} [0-9]{4} ' '$LOG'"
+check "daemon alive" kill -0 "$DAEMON_PID"
+kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
+# The log lies on the tmpfs: show it before the mount goes.
+[ "$TEST_FAILS" -gt 0 ] && { echo "--- log ---"; cat "$LOG"; }
+cleanup_mounts
+finish
