@@ -1,5 +1,6 @@
 #include "ini_writeback.hpp"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -363,13 +364,23 @@ std::string IniFileText(const IniDict& dict) {
   return out;
 }
 
-bool ReplaceFileAtomically(const std::string& path, std::string_view text) {
-  std::string target = path;
+namespace {
+
+// The file a save replaces: a symbolic link at path is followed, so the
+// link stays.
+std::string save_target(const std::string& path) {
   struct stat lt;
   if (::lstat(path.c_str(), &lt) == 0 && S_ISLNK(lt.st_mode)) {
     char resolved[PATH_MAX];
-    if (::realpath(path.c_str(), resolved)) target = resolved;
+    if (::realpath(path.c_str(), resolved)) return resolved;
   }
+  return path;
+}
+
+}  // namespace
+
+bool ReplaceFileAtomically(const std::string& path, std::string_view text) {
+  const std::string target = save_target(path);
   mode_t mode;
   bool existed = false;
   struct stat st;
@@ -444,5 +455,22 @@ int WriteIniFile(const std::string& path, std::string_view body, int mode) {
 }
 
 int WriteIniFile(std::string_view body, int mode) { return WriteIniFile(ini_path(), body, mode); }
+
+void RemoveStaleSaveFiles(const std::string& path) {
+  const std::string target = save_target(path);
+  const std::string dir = dir_of(target);
+  const std::string prefix = "." + target.substr(target.find_last_of('/') + 1) + ".";
+  DIR* d = ::opendir(dir.c_str());
+  if (d == nullptr) return;
+  while (const dirent* e = ::readdir(d)) {
+    const std::string_view name = e->d_name;
+    if (name.size() != prefix.size() + 6 || name.substr(0, prefix.size()) != prefix) continue;
+    const std::string file = dir + "/" + std::string(name);
+    struct stat st;
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (::unlink(file.c_str()) == 0) log_line("Settings: unfinished save %s removed", file.c_str());
+  }
+  ::closedir(d);
+}
 
 }  // namespace kivd

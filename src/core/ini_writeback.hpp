@@ -38,6 +38,11 @@ std::string IniFileText(const IniDict& dict);
 // untouched and no temporary file is left.
 bool ReplaceFileAtomically(const std::string& path, std::string_view text);
 
+// Removes the temporary files that saves cut short (a crash or a kill between
+// creating and renaming) left beside path. Only for a moment when no save can
+// be running: at start-up, once this instance holds the PID lock.
+void RemoveStaleSaveFiles(const std::string& path);
+
 // Rewrites the configuration file at path with the posted form. 1 when the
 // file was written, 0 when not (the old file is then unchanged). A missing
 // file is written complete: built-in defaults plus the posted values.

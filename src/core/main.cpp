@@ -4,6 +4,7 @@
 #include "clock.hpp"
 #include "daemon_state.hpp"
 #include "daemonize.hpp"
+#include "ini_writeback.hpp"
 #include "log.hpp"
 #include "paths.hpp"
 #include "restart_cycle.hpp"
@@ -31,5 +32,6 @@ int main() {
   }
 
   daemonize();
+  RemoveStaleSaveFiles(ini);
   run_cycle();
 }
