@@ -82,6 +82,8 @@ struct Settings {
 
   static std::array<std::string, kDatapoints> make_dpt_using();
   static std::array<std::string, kDatapoints> make_dpt_addresses();
+
+  bool operator==(const Settings&) const = default;
 };
 
 // The settings in use. Lock-free and safe in a forked child: a replaced
