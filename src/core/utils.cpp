@@ -1,5 +1,6 @@
 #include "utils.hpp"
 
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -100,6 +101,12 @@ void copy_text(char* dst, std::size_t n, std::string_view src) {
   const std::size_t k = src.size() < n - 1 ? src.size() : n - 1;
   std::memcpy(dst, src.data(), k);
   dst[k] = '\0';
+}
+
+void name_this_thread(const char* name) {
+  char shown[16];
+  copy_text(shown, sizeof shown, name);
+  pthread_setname_np(pthread_self(), shown);
 }
 
 }  // namespace kivd

@@ -39,4 +39,8 @@ int atoi_rules(std::string_view text);
 // Copies at most n-1 bytes and terminates.
 void copy_text(char* dst, std::size_t n, std::string_view src);
 
+// Names the calling thread (at most 15 characters shown), so that top, ps and
+// /proc/PID/task/*/comm tell the workers apart.
+void name_this_thread(const char* name);
+
 }  // namespace kivd
