@@ -12,6 +12,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   iproute2 util-linux procps curl wget tar gzip python3
   mariadb-server mariadb-client knxd knxd-tools
+  busybox
   chromium chromium-driver
 )
 
