@@ -22,8 +22,8 @@ TCK=$(getconf CLK_TCK)
 
 root=$(mktemp -d /tmp/kivd-soak.XXXXXX)
 mkdir -p "$root/etc" "$root/log"
-KD_NS=kivd-soak-$$
-HOUSE_NS=kivd-soakhouse-$$
+KD_NS=kivd-perf-$$
+HOUSE_NS=kivd-perfhouse-$$
 HOUSE_PID="" KNXD_PID="" LISTEN_PID="" KIVD_PID="" DBDIR=""
 
 stop_pid() {  # TERM, up to 5 s, then KILL
