@@ -5,10 +5,14 @@ Usage: web_bench.py COUNT NAME:PORT:PID:PATH[,PATH...] [NAME:PORT:PID:PATH...]
 For each path position in turn, and for each server in turn, sends COUNT
 requests one after the other, each on a new connection (HTTP/1.1, then reads
 to the end), and prints requests per second, p50/p99/max latency and the
-server's resident memory (VmRSS, highest value seen while serving). The first
+server's resident memory (VmRSS, highest value seen while serving), and the
+CPU time per request of the server process and of the request children it
+reaped (from /proc/PID/stat; a server that lets the kernel reap its children
+shows 0 there), which load on the machine does not inflate much. The first
 server is the one measured; each further one is a reference, and the ratio of
 its rate to the first's is printed for the path at the same position.
 Exits 1 when an answer is empty or a connection fails."""
+import os
 import socket
 import sys
 import time
@@ -23,6 +27,16 @@ def rss_kib(pid):
     except OSError:
         pass
     return 0
+
+
+def cpu_ticks(pid):
+    """utime+stime of the server and of its reaped children, in clock ticks."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            rest = f.read().rsplit(")", 1)[1].split()
+        return int(rest[11]) + int(rest[12]), int(rest[13]) + int(rest[14])
+    except (OSError, IndexError, ValueError):
+        return 0, 0
 
 
 def one(port, path):
@@ -44,6 +58,7 @@ def one(port, path):
 
 def run(name, port, pid, path, count):
     lat, peak, status = [], 0, ""
+    own0, kids0 = cpu_ticks(pid)
     t0 = time.perf_counter()
     for i in range(count):
         try:
@@ -58,6 +73,8 @@ def run(name, port, pid, path, count):
         if i % 100 == 0:
             peak = max(peak, rss_kib(pid))
     wall = time.perf_counter() - t0
+    own1, kids1 = cpu_ticks(pid)
+    tick_us = 1e6 / os.sysconf("SC_CLK_TCK")
     lat.sort()
 
     def p(q):
@@ -67,6 +84,8 @@ def run(name, port, pid, path, count):
     print(f"{name:8} {path:11} {count} requests: {rate:7.1f} req/s  p50 {p(0.50):6.2f} ms  "
           f"p99 {p(0.99):6.2f} ms  max {lat[-1] * 1000:7.2f} ms  answer {n} bytes ({status})  "
           f"peak VmRSS {peak} KiB", flush=True)
+    print(f"{'':8} {'':11} CPU per request: server {(own1 - own0) * tick_us / count:6.1f} us, "
+          f"its reaped children {(kids1 - kids0) * tick_us / count:6.1f} us", flush=True)
     return rate
 
 
