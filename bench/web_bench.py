@@ -1,11 +1,18 @@
 #!/usr/bin/env python3
-"""Sequential request benchmark of the web server.
+"""Sequential request benchmark of web servers.
 
-Usage: web_bench.py PORT DAEMON_PID [COUNT]
-Sends COUNT requests (default 3000) one after the other for each of /xml and
-/, each on a new connection, and prints requests per second, p50 and p99
-latency, and the daemon's resident memory (VmRSS, highest value seen while
-serving)."""
+Usage: web_bench.py COUNT NAME:PORT:PID:PATH[,PATH...] [NAME:PORT:PID:PATH...]
+For each path position in turn, and for each server in turn, sends COUNT
+requests one after the other, each on a new connection (HTTP/1.1, then reads
+to the end), and prints requests per second, p50/p99/max latency and the
+server's resident memory (VmRSS, highest value seen while serving), and the
+CPU time per request of the server process and of the request children it
+reaped (from /proc/PID/stat; a server that lets the kernel reap its children
+shows 0 there), which load on the machine does not inflate much. The first
+server is the one measured; each further one is a reference, and the ratio of
+its rate to the first's is printed for the path at the same position.
+Exits 1 when an answer is empty or a connection fails."""
+import os
 import socket
 import sys
 import time
@@ -22,41 +29,88 @@ def rss_kib(pid):
     return 0
 
 
+def cpu_ticks(pid):
+    """utime+stime of the server and of its reaped children, in clock ticks."""
+    try:
+        with open(f"/proc/{pid}/stat") as f:
+            rest = f.read().rsplit(")", 1)[1].split()
+        return int(rest[11]) + int(rest[12]), int(rest[13]) + int(rest[14])
+    except (OSError, IndexError, ValueError):
+        return 0, 0
+
+
 def one(port, path):
     t0 = time.perf_counter()
     s = socket.create_connection(("127.0.0.1", port), timeout=10)
     s.sendall(f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode())
+    head = b""
     n = 0
     while True:
         b = s.recv(65536)
         if not b:
             break
+        if n < 64:
+            head += b[:64]
         n += len(b)
     s.close()
-    return time.perf_counter() - t0, n
+    return time.perf_counter() - t0, n, head.split(b"\r\n", 1)[0].decode(errors="replace")
+
+
+def run(name, port, pid, path, count):
+    lat, peak, status = [], 0, ""
+    own0, kids0 = cpu_ticks(pid)
+    t0 = time.perf_counter()
+    for i in range(count):
+        try:
+            d, n, status = one(port, path)
+        except OSError as e:
+            print(f"{name} {path}: request {i} failed: {e}")
+            return None
+        if n == 0:
+            print(f"{name} {path}: empty answer at request {i}")
+            return None
+        lat.append(d)
+        if i % 100 == 0:
+            peak = max(peak, rss_kib(pid))
+    wall = time.perf_counter() - t0
+    own1, kids1 = cpu_ticks(pid)
+    tick_us = 1e6 / os.sysconf("SC_CLK_TCK")
+    lat.sort()
+
+    def p(q):
+        return lat[min(len(lat) - 1, int(q * len(lat)))] * 1000
+
+    rate = count / wall
+    print(f"{name:8} {path:11} {count} requests: {rate:7.1f} req/s  p50 {p(0.50):6.2f} ms  "
+          f"p99 {p(0.99):6.2f} ms  max {lat[-1] * 1000:7.2f} ms  answer {n} bytes ({status})  "
+          f"peak VmRSS {peak} KiB", flush=True)
+    print(f"{'':8} {'':11} CPU per request: server {(own1 - own0) * tick_us / count:6.1f} us, "
+          f"its reaped children {(kids1 - kids0) * tick_us / count:6.1f} us", flush=True)
+    return rate
 
 
 def main():
-    port, pid = int(sys.argv[1]), int(sys.argv[2])
-    count = int(sys.argv[3]) if len(sys.argv) > 3 else 3000
-    print(f"daemon VmRSS before: {rss_kib(pid)} KiB")
-    for path in ("/xml", "/"):
-        lat, peak = [], 0
-        t0 = time.perf_counter()
-        for i in range(count):
-            d, n = one(port, path)
-            if n == 0:
-                print(f"{path}: empty answer at request {i}")
+    count = int(sys.argv[1])
+    servers = []
+    for spec in sys.argv[2:]:
+        name, port, pid, paths = spec.split(":", 3)
+        servers.append((name, int(port), int(pid), paths.split(",")))
+    if not servers or len({len(s[3]) for s in servers}) != 1:
+        print(__doc__)
+        return 2
+    for name, _, pid, _ in servers:
+        print(f"{name} VmRSS before: {rss_kib(pid)} KiB")
+    for k in range(len(servers[0][3])):
+        rates = []
+        for name, port, pid, paths in servers:
+            r = run(name, port, pid, paths[k], count)
+            if r is None:
                 return 1
-            lat.append(d)
-            if i % 100 == 0:
-                peak = max(peak, rss_kib(pid))
-        wall = time.perf_counter() - t0
-        lat.sort()
-        p = lambda q: lat[min(len(lat) - 1, int(q * len(lat)))] * 1000
-        print(f"{path:5} {count} requests: {count / wall:7.1f} req/s  p50 {p(0.50):6.2f} ms  "
-              f"p99 {p(0.99):6.2f} ms  max {lat[-1] * 1000:6.2f} ms  answer {n} bytes  peak VmRSS {peak} KiB")
-    print(f"daemon VmRSS after: {rss_kib(pid)} KiB")
+            rates.append(r)
+        for (name, _, _, paths), r in zip(servers[1:], rates[1:]):
+            print(f"ratio {servers[0][0]} {servers[0][3][k]} / {name} {paths[k]}: {rates[0] / r:.2f}")
+    for name, _, pid, _ in servers:
+        print(f"{name} VmRSS after: {rss_kib(pid)} KiB")
     return 0
 
 

@@ -27,8 +27,11 @@ using Entry = void (*)(int, std::stop_token);
 constexpr std::array<Entry, 7> kEntries = {StartKEBAReceiver, StartKIV, StartWebserver, ControlKEBA,
                                            KNXSender, StartStorageSystem, StartSQL};
 constexpr int kWebIndex = 2;
+constexpr std::array<const char*, 7> kThreadNames = {"kiv-kebarecv", "kiv-meter",   "kiv-web", "kiv-control",
+                                                     "kiv-knx",      "kiv-storage", "kiv-sql"};
 
 void run_entry(Entry entry, int index, std::stop_token stop) {
+  name_this_thread(kThreadNames[index]);
   try {
     entry(index, std::move(stop));
   } catch (const std::exception& e) {

@@ -13,6 +13,7 @@
 #include "daemon_state.hpp"
 #include "log.hpp"
 #include "settings.hpp"
+#include "utils.hpp"
 
 namespace kivd {
 
@@ -64,6 +65,7 @@ sigset_t daemon_signals() {
 }
 
 void signal_loop(sigset_t set) {
+  name_this_thread("kiv-signal");
   for (;;) {
     int sig = 0;
     if (sigwait(&set, &sig) != 0) continue;

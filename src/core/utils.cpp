@@ -1,5 +1,6 @@
 #include "utils.hpp"
 
+#include <pthread.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -117,6 +118,12 @@ bool has_control(std::string_view text) {
   for (char c : text)
     if (is_control(c)) return true;
   return false;
+}
+
+void name_this_thread(const char* name) {
+  char shown[16];
+  copy_text(shown, sizeof shown, name);
+  pthread_setname_np(pthread_self(), shown);
 }
 
 }  // namespace kivd

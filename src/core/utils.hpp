@@ -44,4 +44,8 @@ void copy_text(char* dst, std::size_t n, std::string_view src);
 std::string printable(std::string_view text, std::size_t max);
 bool has_control(std::string_view text);
 
+// Names the calling thread (at most 15 characters shown), so that top, ps and
+// /proc/PID/task/*/comm tell the workers apart.
+void name_this_thread(const char* name);
+
 }  // namespace kivd

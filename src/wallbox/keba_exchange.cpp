@@ -13,6 +13,7 @@
 #include "live_values.hpp"
 #include "log.hpp"
 #include "settings.hpp"
+#include "utils.hpp"
 
 namespace kivd {
 
@@ -205,6 +206,7 @@ bool KebaWorkers::submit(const char* sender, const char* data, std::size_t lengt
 }
 
 void KebaWorkers::run(std::stop_token stop) {
+  name_this_thread("kiv-kebawork");
   set_thread_stop(stop);
   UdpDatagram mine;  // the worker's own copy, reused for every datagram
   for (;;) {

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 
 #include "web_log.hpp"
 
@@ -28,6 +29,10 @@ static void vput(Sink& s, std::size_t limit, const char* fmt, va_list ap) {
   s.put(std::string_view(buf, len));
 }
 
+void Sink::flush() {
+  if (!failed_ && !flush_held()) failed_ = true;
+}
+
 void Sink::printf(const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);
@@ -43,6 +48,20 @@ void Sink::printf_n(std::size_t limit, const char* fmt, ...) {
 }
 
 bool FdSink::write_all(std::string_view text) {
+  if (held_ + text.size() > sizeof buf_ && !flush_held()) return false;
+  if (text.size() >= sizeof buf_) return write_fd(text);
+  std::memcpy(buf_ + held_, text.data(), text.size());
+  held_ += text.size();
+  return true;
+}
+
+bool FdSink::flush_held() {
+  const std::size_t n = held_;
+  held_ = 0;
+  return n == 0 || write_fd(std::string_view(buf_, n));
+}
+
+bool FdSink::write_fd(std::string_view text) {
   const char* p = text.data();
   std::size_t left = text.size();
   while (left > 0) {
@@ -59,6 +78,7 @@ bool FdSink::write_all(std::string_view text) {
 }
 
 bool FdSink::send_raw(const void* data, std::size_t n) {
+  flush();
   if (failed_) return false;
   ssize_t sent;
   do {

@@ -19,6 +19,9 @@ class Sink {
  public:
   virtual ~Sink() = default;
   void put(std::string_view text);
+  // Sends what is held back; call it before anything slow (a download, a
+  // connect) so the browser sees the lines so far, and at the end.
+  void flush();
   void printf(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   // The same with a smaller buffer (the header block uses 100, the error page 500).
   void printf_n(std::size_t limit, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
@@ -26,6 +29,7 @@ class Sink {
 
  protected:
   virtual bool write_all(std::string_view text) = 0;
+  virtual bool flush_held() { return true; }
   bool failed_ = false;
 };
 
@@ -40,18 +44,26 @@ class StringSink final : public Sink {
   }
 };
 
+// Collects the pieces and writes them in blocks: a page is some sixty
+// lines, and one write (and one TCP segment) per line costs the client a
+// wake-up each.
 class FdSink final : public Sink {
  public:
   explicit FdSink(int fd) : fd_(fd) {}
+  ~FdSink() override { flush(); }
   int fd() const { return fd_; }
-  // Sends raw bytes in one send (binary static files).
+  // Sends raw bytes in one send (binary static files), after what is held.
   bool send_raw(const void* data, std::size_t n);
 
  protected:
   bool write_all(std::string_view text) override;  // Writeline
+  bool flush_held() override;
 
  private:
+  bool write_fd(std::string_view text);
   int fd_;
+  std::size_t held_ = 0;
+  char buf_[8192];
 };
 
 // Buffered line reader over the connection with one deadline for the whole

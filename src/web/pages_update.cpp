@@ -81,6 +81,7 @@ bool fetch_descriptor(Sink& out, const std::string& host, std::string& answer) {
   out.printf("Connecting to %s\n", ip);
   addr.sin_port = htons(kUpdatePort);
   // The send time-out also bounds the connect.
+  out.flush();
   if (::connect(sock.get(), reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0) {
     out.put("Error: could not connect!\n");
     return false;
@@ -244,6 +245,7 @@ void page_download(Sink& out, const PageContext& ctx) {
   const std::vector<std::string> wget = {"timeout", "900", "wget", "--timeout=30", "--tries=3",
                                          "-o", progress_log, "-O", archive, q.url};
   int status = 0;
+  out.flush();
   if (!executew(wget, &status)) return download_fail_exec(out, wget);
   std::FILE* lf = std::fopen(progress_log.c_str(), "r");
   if (!lf) {

@@ -78,6 +78,7 @@ int Service_Request(int conn, const TimeSnapshot& time) {
   if (req.type == ReqType::FULL) Output_HTTP_Headers(out, req, time);
   if (req.status != 200) Return_Error_Msg(out, req);
   else if (Return_Website(out, &out, ctx) != 0) web_log("Webserver: Something wrong returning internal resource.");
+  out.flush();
   return 0;
 }
 

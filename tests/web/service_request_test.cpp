@@ -1,11 +1,15 @@
 // Whole requests answered in this process: status lines, header blocks,
 // hand-over files, static files.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <filesystem>
+#include <string>
+#include <thread>
 
 #include "handover.hpp"
+#include "http_io.hpp"
 #include "live_values.hpp"
 #include "page_common.hpp"
 #include "settings.hpp"
@@ -213,4 +217,43 @@ TEST_F(StaticTest, LinkLeadingOutsideNotFollowed) {
   // A link that stays inside is fine.
   ASSERT_EQ(::symlink((res + "/style.css").c_str(), (res + "/alias.css").c_str()), 0);
   EXPECT_EQ(body_of(serve_raw("GET /alias.css HTTP/1.1\r\n\r\n")), "body {}\nh1 {}\n");
+}
+
+// The connection sink holds pieces back and writes them in blocks: whatever
+// the sizes, the bytes arrive complete and in order, raw sends included.
+TEST(FdSinkTest, BlocksKeepEveryByteInOrder) {
+  int sv[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, sv), 0);
+  std::string expect;
+  std::string got;
+  std::thread reader([&] {
+    char buf[4096];
+    for (;;) {
+      const ssize_t n = ::read(sv[0], buf, sizeof buf);
+      if (n <= 0) break;
+      got.append(buf, static_cast<std::size_t>(n));
+    }
+  });
+  {
+    FdSink out(sv[1]);
+    for (int i = 0; i < 400; ++i) {  // some 20 KiB in lines: several full blocks
+      out.printf("line %d of the page\n", i);
+      expect += "line " + std::to_string(i) + " of the page\n";
+    }
+    const std::string big(9000, 'b');  // larger than a block: written at once
+    out.put(big);
+    expect += big;
+    out.put("before raw\n");
+    out.send_raw("RAW", 3);
+    expect += "before raw\nRAW";
+    out.put("tail held until the sink ends\n");
+    expect += "tail held until the sink ends\n";
+    EXPECT_FALSE(out.failed());
+  }
+  ::shutdown(sv[1], SHUT_WR);
+  reader.join();
+  ::close(sv[0]);
+  ::close(sv[1]);
+  EXPECT_EQ(got.size(), expect.size());
+  EXPECT_EQ(got, expect);
 }
