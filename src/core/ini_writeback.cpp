@@ -295,9 +295,13 @@ void append_key_line(std::string& out, const std::string& name, const char* valu
   if (value && !encode_value(value, v)) v = value;  // cannot happen for read or accepted values
   std::string line = name;
   if (line.size() < 30) line.resize(30, ' ');
+  line += " = ";
+  line += v;
+  // The padding must not push a long line past what the reader takes in
+  // one piece: its tail would be read as a key of its own. Without blanks
+  // the line is never longer than the one it was read from.
+  if (line.size() > kIniLineMax) line = name + "=" + v;
   out += line;
-  out += " = ";
-  out += v;
   out += '\n';
 }
 
