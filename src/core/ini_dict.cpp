@@ -12,8 +12,6 @@ namespace kivd {
 
 namespace {
 
-constexpr std::size_t kLineMax = 1023;
-
 std::string lower(std::string_view s) {
   std::string r(s);
   for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -74,7 +72,7 @@ IniDict IniDict::load_text(std::string_view text) {
     std::size_t end = text.find('\n');
     std::size_t take = end == std::string_view::npos ? text.size() : end;
     std::size_t skip = take + (end == std::string_view::npos ? 0 : 1);
-    if (take > kLineMax) take = skip = kLineMax;
+    if (take > kIniLineMax) take = skip = kIniLineMax;
     std::string line(text.substr(0, take));
     line.erase(std::remove(line.begin(), line.end(), '\0'), line.end());
     parse_line(d.dict_.get(), line, section);

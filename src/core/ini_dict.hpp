@@ -25,6 +25,10 @@
 
 namespace kivd {
 
+// The reader takes at most this many bytes of a line; the rest is read as
+// a line of its own.
+inline constexpr std::size_t kIniLineMax = 1023;
+
 class IniDict {
  public:
   IniDict() = default;

@@ -285,9 +285,13 @@ void append_key_line(std::string& out, const std::string& name, const char* valu
   if (value && !encode_value(value, v)) v = value;  // cannot happen for read or accepted values
   std::string line = name;
   if (line.size() < 30) line.resize(30, ' ');
+  line += " = ";
+  line += v;
+  // The padding must not push a long line past what the reader takes in
+  // one piece: its tail would be read as a key of its own. Without blanks
+  // the line is never longer than the one it was read from.
+  if (line.size() > kIniLineMax) line = name + "=" + v;
   out += line;
-  out += " = ";
-  out += v;
   out += '\n';
 }
 
@@ -343,22 +347,27 @@ std::string IniFileText(const IniDict& dict) {
   std::vector<std::string> sections;
   for (const auto& [key, value] : entries)
     if (value == nullptr) sections.push_back(key);
+  // Each key's section, found once: the search runs over all sections.
+  std::vector<std::string> section(entries.size());
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    if (entries[i].second != nullptr) section[i] = section_of(entries[i].first, sections);
   // Keys whose section has no entry of its own: those before any section
   // (":key") go first without a heading; others get their heading at the end.
   std::vector<std::string> order = sections;
-  for (const auto& [key, value] : entries) {
-    if (value == nullptr) continue;
-    const std::string sec = section_of(key, sections);
+  for (std::size_t i = 0; i < entries.size(); ++i) {
+    if (entries[i].second == nullptr) continue;
+    const std::string& sec = section[i];
     if (!sec.empty() && std::find(order.begin(), order.end(), sec) == order.end()) order.push_back(sec);
   }
-  for (const auto& [key, value] : entries)
-    if (value != nullptr && section_of(key, sections).empty()) append_key_line(out, key.substr(1), value);
+  for (std::size_t i = 0; i < entries.size(); ++i)
+    if (entries[i].second != nullptr && section[i].empty())
+      append_key_line(out, entries[i].first.substr(1), entries[i].second);
 
   for (const std::string& sec : order) {
     out += "\n[" + lower(sec) + "]\n";
-    for (const auto& [key, value] : entries)
-      if (value != nullptr && section_of(key, sections) == sec)
-        append_key_line(out, lower(key.substr(sec.size() + 1)), value);
+    for (std::size_t i = 0; i < entries.size(); ++i)
+      if (entries[i].second != nullptr && section[i] == sec)
+        append_key_line(out, lower(entries[i].first.substr(sec.size() + 1)), entries[i].second);
   }
   out += "\n";
   return out;

@@ -328,6 +328,21 @@ TEST(WriteBack, UnknownKeysAndSectionsAreKeptInOrder) {
   EXPECT_EQ(again.get_string("mysection:y", "?"), "two words");
 }
 
+// A line as long as the reader takes, padded to the layout, would be split:
+// its tail, here a switch, must not become a setting of its own.
+TEST(WriteBack, LongLinesStayOneLine) {
+  const std::string value(kIniLineMax - 12, 'a');
+  const std::string old = "[WALLBOX]\nK=" + value.substr(10) + "using=TRUE\nHOST=" + value + "\n";
+  const std::string t = rewrite(old, "", 0);
+  const IniDict back = IniDict::load_text(t);
+  EXPECT_EQ(back.get_string("wallbox:k", "?"), value.substr(10) + "using=TRUE");
+  EXPECT_EQ(back.get_string("wallbox:host", "?"), value);
+  EXPECT_EQ(ParseIniText(t).WallboxUsing, "FALSE");
+  EXPECT_NE(t.find("\nk=aaa"), std::string::npos);
+  // Short lines keep the layout.
+  EXPECT_NE(t.find("\nport                           = 7090\n"), std::string::npos);
+}
+
 TEST(WriteBack, ValuesTheReaderWouldMisreadAreQuoted) {
   const std::string t = rewrite("", "MysqlPassword=pa;ss#1&MysqlUsername='x'&MysqlDatabase=\"db\"&WallboxIP=a+b", 1);
   const Settings s = ParseIniText(t);

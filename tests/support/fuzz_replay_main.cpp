@@ -11,6 +11,8 @@
 #include <vector>
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);
+// Optional in a target, as with libFuzzer.
+extern "C" __attribute__((weak)) int LLVMFuzzerInitialize(int* argc, char*** argv);
 
 namespace {
 
@@ -60,6 +62,7 @@ std::vector<std::uint8_t> mutate(std::vector<std::uint8_t> v) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  if (LLVMFuzzerInitialize) LLVMFuzzerInitialize(&argc, &argv);
   std::vector<std::vector<std::uint8_t>> seeds = {{}};
   for (int a = 1; a < argc; ++a) {
     std::error_code ec;
