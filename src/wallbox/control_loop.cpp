@@ -108,6 +108,15 @@ int SwitchEnable(int on) {
   log_line(on == 0 ? "Charging disabled..." : "Charging enabled...");
   if (send_command("ena %ld", on) == 0) return 0;
   v.wb_enable_sys = on;
+  // A disabled box draws nothing, while its currents from the last report
+  // would stay until the next one: the fuse limit computed after a phase
+  // change (15 s later, the meter no longer sees the car) would add back a
+  // draw that has gone and allow more than the fuses carry.
+  if (on == 0) {
+    v.wb_i1 = 0;
+    v.wb_i2 = 0;
+    v.wb_i3 = 0;
+  }
   return 1;
 }
 

@@ -1,0 +1,214 @@
+#!/usr/bin/env python3
+"""Hostile clients against the daemon's web server on 127.0.0.1, then a long
+mixed run after which the daemon must hold what it held before.
+
+Usage: hostile_http.py PORT DAEMON_PID SANDBOX [COUNT]
+Prints one "ok   - ..." or "FAIL - ..." line per check and the figures;
+exit status 0 when every check held. SANDBOX holds the planted secret files
+that no answer may contain.
+"""
+import os
+import random
+import socket
+import sys
+import time
+import xml.etree.ElementTree as ET
+
+MARK = b"kivxss"          # every injected tag carries it: "<kivxss" must never come back
+SECRET = b"SECRET-7f3a"   # planted outside the resources folder
+FAILS = 0
+
+
+def check(what, cond):
+    global FAILS
+    print(("ok   - " if cond else "FAIL - ") + what, flush=True)
+    if not cond:
+        FAILS += 1
+
+
+def ask(port, data, wait=10.0, half_close=False, read_limit=None, reset=False):
+    """Sends data, returns (answer bytes, seconds until the server closed)."""
+    t0 = time.monotonic()
+    s = socket.create_connection(("127.0.0.1", port), timeout=wait)
+    out = b""
+    try:
+        try:
+            if data:
+                s.sendall(data)
+            if half_close:
+                s.shutdown(socket.SHUT_WR)
+        except OSError:  # the server may refuse and close before all was sent
+            pass
+        if read_limit == 0:  # gone before the answer
+            return out, time.monotonic() - t0
+        while True:
+            try:
+                chunk = s.recv(65536)
+            except socket.timeout:
+                return out, None
+            except ConnectionResetError:
+                break
+            if not chunk:
+                break
+            out += chunk
+            if read_limit is not None and len(out) >= read_limit:
+                if reset:  # gone mid-answer, with a reset rather than a FIN
+                    s.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+                break
+        return out, time.monotonic() - t0
+    finally:
+        s.close()
+
+
+def status(answer):
+    line = answer.split(b"\r\n", 1)[0]
+    parts = line.split(b" ")
+    return int(parts[1]) if len(parts) > 1 and parts[0].startswith(b"HTTP/") and parts[1].isdigit() else None
+
+
+def proc_figures(pid):
+    rss = 0
+    with open(f"/proc/{pid}/status") as f:
+        for line in f:
+            if line.startswith("VmRSS:"):
+                rss = int(line.split()[1])
+    fds = len(os.listdir(f"/proc/{pid}/fd"))
+    kids = 0
+    for t in os.listdir(f"/proc/{pid}/task"):
+        try:
+            with open(f"/proc/{pid}/task/{t}/children") as f:
+                kids += len(f.read().split())
+        except OSError:
+            pass
+    return rss, fds, kids
+
+
+def clean(answer):
+    return b"<" + MARK not in answer and SECRET not in answer and b"root:x:0:0" not in answer
+
+
+# --- the kinds of request of the mixed run -------------------------------
+TRAVERSALS = [
+    "/../secret.css", "/../../secret.css", "/%2e%2e/secret.css", "/%2e%2e%2fsecret.css", "/..%2f..%2fsecret.css",
+    "/%2E%2E/%2E%2E/secret.css", "/..\\secret.css", "/..%5csecret.css", "/.%2e/secret.css", "/....//secret.css",
+    "/resources/../../secret.css", "//etc/passwd", "/../../../../etc/passwd", "/%2e%2e/%2e%2e/%2e%2e/etc/passwd.css",
+    "/..%00/secret.css", "/link.css", "X/../secret.css",
+]
+MALFORMED = [
+    b"GARBAGE\r\n\r\n", b"GET\r\n\r\n", b"GET  HTTP/1.1\r\n\r\n", b"\r\n\r\n", b" / HTTP/1.1\r\n\r\n",
+    b"GET /xml HTTP/9.9 and more words\r\n\r\n", b"GET /xml\x00 HTTP/1.1\r\n\r\n", b"\x16\x03\x01\x02\x00\x01\x00",
+    b"GET /xml HTTP/1.1\r\nno colon here\r\nnor here\r\n\r\n", b"GET /xml HTTP/1.1\n\n", b"POST\r\n\r\n",
+    b"get /xml http/1.1\r\n\r\n", b"GET " + b"/" * 5000 + b" HTTP/1.1\r\n\r\n", b"DELETE /xml HTTP/1.1\r\n\r\n",
+    b"GET /xml HTTP/1.1\r\n" + b": empty name\r\n" * 3 + b"\r\n", b"\xff\xfe\xfd" * 300 + b"\r\n\r\n",
+]
+MARKUP = [
+    "/<kivxss>.x", "/%3Ckivxss%3E", '/"><kivxss a=1>.css', "/remote?<kivxss>=<kivxss>",
+    "/remote?kivxssname=%3Ckivxss%3E%26%22'", "/remote?action=<kivxss/>&x<kivxss>=\"'&&", "/xml?<kivxss>",
+    "/remote?" + "&".join(f"n{i}=<kivxss{i}>" for i in range(8)),
+]
+
+
+def mixed_request(rng, i):
+    """(name, bytes, options) of request number i."""
+    k = rng.randrange(100)
+    if k < 35:
+        path = rng.choice(["/xml", "/", "/home", "/style.css", "/XML", "/settings", "/knx", "/log"])
+        return "normal", f"GET {path} HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n".encode(), {}
+    if k < 50:
+        t = rng.choice(TRAVERSALS)
+        return "traversal", f"GET {t} HTTP/1.1\r\n\r\n".encode(), {}
+    if k < 65:
+        return "malformed", rng.choice(MALFORMED), {"half_close": True}
+    if k < 80:
+        m = rng.choice(MARKUP)
+        head = (f"GET {m} HTTP/1.1\r\nReferer: http://x/<kivxss>\r\n"
+                "User-Agent: <kivxss onload=1>\"'&\r\n\r\n").encode()
+        return "markup", head, {}
+    if k < 86:
+        body = b"WebChargingMode=<kivxss>"
+        if rng.randrange(2):  # no Content-Length at all
+            return "post-no-length", b"POST /control HTTP/1.1\r\n\r\n" + body, {"half_close": True}
+        return "post-short-body", b"POST /control HTTP/1.1\r\nContent-Length: 900\r\n\r\n" + body, \
+            {"half_close": True}
+    if k < 94:
+        path = rng.choice(["/", "/log", "/settings", "/xml"])
+        return "gone-mid-answer", f"GET {path} HTTP/1.1\r\n\r\n".encode(), \
+            {"read_limit": rng.randrange(1, 200), "reset": rng.randrange(2) == 1}
+    if k < 97:
+        return "gone-before-answer", b"GET /xml HTTP/1.1\r\n", {"read_limit": 0, "half_close": True}
+    big = rng.choice([b"X-Big: " + b"a" * 100_000 + b"\r\n", b"".join(b"X-%d: v\r\n" % n for n in range(12_000))])
+    return "100 KB header", b"GET /xml HTTP/1.1\r\n" + big + b"\r\n", {"half_close": True}
+
+
+def main():
+    port, pid, sandbox = int(sys.argv[1]), int(sys.argv[2]), sys.argv[3]
+    count = int(sys.argv[4]) if len(sys.argv) > 4 else 10000
+
+    # --- single hostile clients, each checked on its own ------------------
+    # (a client that sends nothing at all is web_server_test.sh's)
+    a, t = ask(port, b"POST /control HTTP/1.1\r\nContent-Length: 500\r\n\r\nWebChargingMode=3", wait=12)
+    check(f"body shorter than its length, client waiting: closed within 8 s ({t and round(t, 1)} s)",
+          t is not None and t <= 8)
+    a, _ = ask(port, b"GET /xml HTTP/1.1\r\nX-Big: " + b"a" * 100_000 + b"\r\n\r\n", half_close=True)
+    check(f"100 KB header line: answered with a status line or dropped ({status(a)})",
+          a == b"" or status(a) in (200, 400, 413, 431))
+    a, _ = ask(port, b"POST /control HTTP/1.1\r\n\r\nWebChargingMode=3", half_close=True)
+    check("POST without Content-Length changes nothing", b"Operation succeeded" not in a)
+    for m in MARKUP:
+        a, _ = ask(port, f"GET {m} HTTP/1.1\r\nReferer: <kivxss>\r\nUser-Agent: <kivxss>\r\n\r\n".encode())
+        check(f"markup not echoed raw: {m}", clean(a))
+        if m.startswith("/remote") and status(a) == 200:
+            body = a.split(b"\r\n\r\n", 1)[1] if b"\r\n\r\n" in a else a
+            try:
+                ET.fromstring(body)
+                wf = True
+            except ET.ParseError:
+                wf = False
+            check(f"remote answer well-formed XML: {m}", wf)
+    for tr in TRAVERSALS:
+        a, _ = ask(port, f"GET {tr} HTTP/1.1\r\n\r\n".encode())
+        # A static file that is not there is a 200 with an empty body.
+        check(f"traversal refused: {tr} ({status(a)})", SECRET not in a and b"root:x:0:0" not in a)
+    a, _ = ask(port, b"GET /xml HTTP/1.1\r\n\r\n")
+    check("still serving after the single clients", status(a) == 200 and b"<Version>" in a)
+
+    # --- the mixed run -----------------------------------------------------
+    rng = random.Random(20261207)
+    for i in range(50):  # warm-up: the first answers of each page fill the daemon's caches
+        name, data, opts = mixed_request(rng, i)
+        ask(port, data, **opts)
+    time.sleep(0.5)
+    rss0, fds0, kids0 = proc_figures(pid)
+    kinds = {}
+    dirty = []
+    unanswered = 0
+    t0 = time.monotonic()
+    for i in range(count):
+        name, data, opts = mixed_request(rng, i)
+        a, t = ask(port, data, **opts)
+        kinds[name] = kinds.get(name, 0) + 1
+        if t is None:
+            unanswered += 1
+        if not clean(a):
+            dirty.append((name, data[:80]))
+    wall = time.monotonic() - t0
+    for _ in range(50):  # the last child may still be ending
+        rss1, fds1, kids1 = proc_figures(pid)
+        if kids1 == kids0 and fds1 == fds0:
+            break
+        time.sleep(0.1)
+    print("mix: " + ", ".join(f"{k} {v}" for k, v in sorted(kinds.items())), flush=True)
+    print(f"{count} requests in {wall:.1f} s; daemon before: RSS {rss0} KiB, {fds0} fds, {kids0} children; "
+          f"after: RSS {rss1} KiB, {fds1} fds, {kids1} children", flush=True)
+    check("no answer timed out", unanswered == 0)
+    check(f"no answer echoed markup or a secret ({dirty[:3]})", not dirty)
+    check(f"descriptors back to {fds0} ({fds1})", fds1 == fds0)
+    check(f"children back to {kids0} ({kids1})", kids1 == kids0)
+    check(f"resident memory within 256 KiB of {rss0} KiB ({rss1})", rss1 <= rss0 + 256)
+    a, _ = ask(port, b"GET /xml HTTP/1.1\r\n\r\n")
+    check("still serving after the mixed run", status(a) == 200 and b"<Version>" in a)
+    return 1 if FAILS else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
