@@ -1,12 +1,8 @@
 #!/usr/bin/env bash
 # Resident memory and CPU time of kivd against the simulated house with every
 # feature on: SMA meter, KEBA wallbox and storage (tests/sim/house.py), the
-# database logger against a throwaway MariaDB and KNX against a local knxd.
-#
-# kivd, MariaDB and knxd live in one private namespace, the house in a
-# second, joined by a veth pair that exists only inside them (as in
-# scripts/run-demo.sh). Nothing leaves the machine. Everything started here
-# is stopped by its PID and both namespaces are removed at the end.
+# database logger against a throwaway MariaDB and KNX against a local knxd,
+# all in private network namespaces (bench/house_rig.sh).
 #
 # Run as root from the source tree: bench/house_soak_figures.sh [MINUTES] [BUILD_DIR]
 # Prints RSS/PSS samples each minute, then the figures: RSS and PSS from
@@ -16,122 +12,16 @@ set -euo pipefail
 src=$(cd "$(dirname "$0")/.." && pwd)
 MINUTES=${1:-10}
 build=${2:-$src/build}
-[ "$(id -u)" -eq 0 ] || { echo "soak: network namespaces need root" >&2; exit 1; }
-[ -x "$build/kivd" ] || { echo "soak: $build/kivd not built" >&2; exit 1; }
 TCK=$(getconf CLK_TCK)
 
-root=$(mktemp -d /tmp/kivd-soak.XXXXXX)
-mkdir -p "$root/etc" "$root/log"
-KD_NS=kivd-perf-$$
-HOUSE_NS=kivd-perfhouse-$$
-HOUSE_PID="" KNXD_PID="" LISTEN_PID="" KIVD_PID="" DBDIR=""
-
-stop_pid() {  # TERM, up to 5 s, then KILL
-  local pid=$1
-  [ -n "$pid" ] || return 0
-  kill -TERM "$pid" 2>/dev/null || return 0
-  for _ in $(seq 1 50); do kill -0 "$pid" 2>/dev/null || return 0; sleep 0.1; done
-  kill -KILL "$pid" 2>/dev/null || true
+RIG_NAME=perf RIG_DEBUG=0 RIG_KNX_INTERVAL=30 RIG_KNX_DPTS="4 5 8 11 12 15 18 20 22 25" RIG_MINUTES=$MINUTES
+source "$src/bench/house_rig.sh"
+RIG_HOUSE_ARGS=(--quiet --status "$root/log/house.json")
+rig_before_kivd() {  # what reaches the bus
+  kx knxtool groupsocketlisten "local:$KNXD_SOCK" > "$root/log/knx-writes.txt" 2>&1 &
+  RIG_PIDS+=($!)
 }
-cleanup() {
-  trap - INT TERM EXIT
-  stop_pid "$KIVD_PID"
-  stop_pid "$HOUSE_PID"
-  stop_pid "$LISTEN_PID"
-  stop_pid "$KNXD_PID"
-  [ -n "$DBDIR" ] && ip netns exec "$KD_NS" "$src/tests/tools/mariadb-down.sh" "$DBDIR" >/dev/null 2>&1
-  ip netns del "$HOUSE_NS" 2>/dev/null || true
-  ip netns del "$KD_NS" 2>/dev/null || true
-  rm -rf "$root"
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-ip netns add "$KD_NS"
-ip netns add "$HOUSE_NS"
-ip -n "$KD_NS" link add veth-kivd type veth peer name veth-house netns "$HOUSE_NS"
-ip -n "$KD_NS" link set lo up
-ip -n "$KD_NS" addr add 10.200.0.1/24 dev veth-kivd
-ip -n "$KD_NS" link set veth-kivd up
-# The meter's group is joined on the veth; knxd wants a multicast route with a source.
-ip -n "$KD_NS" route add 224.0.0.0/4 dev veth-kivd src 10.200.0.1
-ip -n "$HOUSE_NS" link set lo up
-ip -n "$HOUSE_NS" addr add 10.200.0.2/24 dev veth-house
-ip -n "$HOUSE_NS" link set veth-house up
-ip -n "$HOUSE_NS" route add 224.0.0.0/4 dev veth-house
-
-DBDIR=$(ip netns exec "$KD_NS" "$src/tests/tools/mariadb-up.sh" "$root/mariadb" | sed -n 's/^DIR=//p')
-[ -n "$DBDIR" ] || { echo "soak: MariaDB did not start" >&2; exit 1; }
-
-ip netns exec "$KD_NS" knxd -e 0.0.1 -E 0.0.2:8 -n kivd-soak -u "$root/knxd.sock" -t0x3ff -f9 \
-  -D -T -R -I veth-kivd -S -b dummy: > "$root/log/knxd.log" 2>&1 &
-KNXD_PID=$!
-for _ in $(seq 1 50); do [ -S "$root/knxd.sock" ] && break; sleep 0.1; done
-[ -S "$root/knxd.sock" ] || { echo "soak: knxd did not start:" >&2; cat "$root/log/knxd.log" >&2; exit 1; }
-ip netns exec "$KD_NS" knxtool groupsocketlisten "local:$root/knxd.sock" > "$root/log/knx-writes.txt" 2>&1 &
-LISTEN_PID=$!
-
-knx_sections=""
-for n in 4 5 8 11 12 15 18 20 22 25; do knx_sections+="[DPT_$n]"$'\n'"USING=TRUE"$'\n'"GROUPADR=8/1/$n"$'\n'; done
-cat > "$root/etc/kivd.ini" <<INI
-[LOG]
-LOG_DIR=$root/log
-LOG_FILE=$root/log/kivd.log
-PID_FILE=$root/log/kivd.pid
-DEBUG=0
-[WEBSERVER]
-PORT=18001
-[SMARTMETER]
-USING=TRUE
-TYPE=SMA
-HOST=239.12.255.254
-PORT=9522
-[SMA]
-SERIAL=1900000001
-[INFRASTRUCTURE]
-CURRENT=35000
-DISTANCE=2000
-STARTMODE=SURPLUS
-[WALLBOX]
-USING=TRUE
-TYPE=KEBAP20
-HOST=10.200.0.2
-PORT=7090
-ACTIVATION=-1380
-CAR_MAX_PHASES=3
-CAR_MIN_CHARGE=6000
-[MYSQL]
-USING=TRUE
-HOST=127.0.0.1
-PORT=3307
-USERNAME=user
-PASSWORD=chgpw123
-DATABASE=smarthouse
-[STORAGESYSTEM]
-USING=TRUE
-TYPE=SIX0H
-HOST=10.200.0.2
-PORT=9522
-EVRATIO=100
-[KNX]
-USING=TRUE
-ROUTER=127.0.0.1
-PORT=3671
-INTERVAL=30
-$knx_sections
-INI
-
-ip netns exec "$HOUSE_NS" python3 "$src/tests/sim/house.py" --bind 10.200.0.2 --quiet --status "$root/log/house.json" \
-  --duration "$((MINUTES * 60 + 60))" > "$root/log/house.log" 2>&1 &
-HOUSE_PID=$!
-for _ in $(seq 1 50); do grep -q "^house: serving" "$root/log/house.log" 2>/dev/null && break; sleep 0.1; done
-grep -q "^house: serving" "$root/log/house.log" || { echo "soak: house did not start" >&2; cat "$root/log/house.log" >&2; exit 1; }
-
-KIVD_ROOT=$root ip netns exec "$KD_NS" "$build/kivd"
-for _ in $(seq 1 100); do [ -s "$root/log/kivd.pid" ] && break; sleep 0.05; done
-[ -s "$root/log/kivd.pid" ] || { echo "soak: kivd did not start" >&2; cat "$root/log/kivd.log" >&2; exit 1; }
-KIVD_PID=$(tr -d '\n' < "$root/log/kivd.pid")
+rig_start
 
 kib() { awk -v k="$2:" '$1 == k {print $2}' "$1" 2>/dev/null; }
 proc_ticks() { awk '{sub(/.*\) /, ""); print $12 + $13}' "/proc/$KIVD_PID/stat"; }

@@ -4,9 +4,8 @@
 # sampling the daemon's resident memory, descriptors and threads, and the
 # control cycles it completes. Prints a summary at the end.
 #
-# kivd, MariaDB and knxd run in one private network namespace, the house in a
-# second one; a veth pair made inside them joins the two (kivd 10.200.0.1,
-# house 10.200.0.2). Nothing can leave the machine. Not part of the tests.
+# Everything runs in private network namespaces (bench/house_rig.sh); nothing
+# can leave the machine. Not part of the tests.
 #
 # Run as root from anywhere: bench/soak.sh MINUTES [BUILD_DIR]
 # Environment (optional):
@@ -19,120 +18,13 @@ here=$(cd "$(dirname "$0")" && pwd)
 src=$(cd "$here/.." && pwd)
 MINUTES=${1:?usage: bench/soak.sh MINUTES [BUILD_DIR]}
 build=${2:-$src/build}
-SPEED=${SOAK_SPEED:-10}
-START=${SOAK_START:-08:00}
 SAMPLE=${SOAK_SAMPLE:-30}
-[ "$(id -u)" -eq 0 ] || { echo "soak: network namespaces need root" >&2; exit 1; }
-[ -x "$build/kivd" ] || { echo "soak: no $build/kivd; build it first" >&2; exit 1; }
 
-root=$(mktemp -d /tmp/kivd-soak.XXXXXX)
-mkdir -p "$root/etc" "$root/log"
-cp "$build/kivd" "$root/kivd"   # a rebuild during the run does not touch it
-KD_NS=kivd-soak-$$
-HOUSE_NS=kivd-soakhouse-$$
-HOUSE_PID="" KNXD_PID="" KIVD_PID="" DBDIR=""
-
-stop_pid() {  # TERM, up to 5 s, then KILL
-  [ -n "$1" ] || return 0
-  kill -TERM "$1" 2>/dev/null || return 0
-  for _ in $(seq 1 50); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.1; done
-  kill -KILL "$1" 2>/dev/null || true
-}
-cleanup() {
-  trap - INT TERM EXIT
-  stop_pid "$KIVD_PID"
-  stop_pid "$HOUSE_PID"
-  stop_pid "$KNXD_PID"
-  [ -n "$DBDIR" ] && ip netns exec "$KD_NS" "$src/tests/tools/mariadb-down.sh" "$DBDIR" >/dev/null 2>&1
-  ip netns del "$HOUSE_NS" 2>/dev/null || true
-  ip netns del "$KD_NS" 2>/dev/null || true
-  if [ "${SOAK_KEEP:-0}" = 1 ]; then echo "soak: sandbox kept in $root"; else rm -rf "$root"; fi
-}
-trap cleanup EXIT
-trap 'exit 130' INT
-trap 'exit 143' TERM
-
-ip netns add "$KD_NS"
-ip netns add "$HOUSE_NS"
-ip -n "$KD_NS" link add veth-kivd type veth peer name veth-house netns "$HOUSE_NS"
-ip -n "$KD_NS" link set lo up
-ip -n "$KD_NS" addr add 10.200.0.1/24 dev veth-kivd
-ip -n "$KD_NS" link set veth-kivd up
-ip -n "$KD_NS" route add 224.0.0.0/4 dev veth-kivd
-ip -n "$HOUSE_NS" link set lo up
-ip -n "$HOUSE_NS" addr add 10.200.0.2/24 dev veth-house
-ip -n "$HOUSE_NS" link set veth-house up
-ip -n "$HOUSE_NS" route add 224.0.0.0/4 dev veth-house
-kx() { ip netns exec "$KD_NS" "$@"; }
-
-DBDIR=$(kx "$src/tests/tools/mariadb-up.sh" "$root/mariadb" | sed -n 's/^DIR=//p')
-[ -n "$DBDIR" ] || { echo "soak: MariaDB did not start" >&2; exit 1; }
-kx knxd -e 0.0.1 -E 0.0.2:8 -n kivd-soak -u "$root/knxd.sock" -f9 -t0x3ff \
-   -D -T -R -I lo -S -b dummy: > "$root/log/knxd.log" 2>&1 &
-KNXD_PID=$!
-for _ in $(seq 1 50); do [ -S "$root/knxd.sock" ] && break; sleep 0.1; done
-
-dpts=""
-for n in 1 2 3 4 5 8 11 12 15 18 20 22 25; do
-  dpts+=$'\n'"[DPT_$n]"$'\n'"USING=TRUE"$'\n'"GROUPADR=1/2/$n"
-done
-cat > "$root/etc/kivd.ini" <<INI
-[LOG]
-LOG_DIR=$root/log
-LOG_FILE=$root/log/kivd.log
-PID_FILE=$root/log/kivd.pid
-DEBUG=1
-[WEBSERVER]
-PORT=18001
-[SMARTMETER]
-USING=TRUE
-TYPE=SMA
-HOST=239.12.255.254
-PORT=9522
-[SMA]
-SERIAL=1900000001
-[INFRASTRUCTURE]
-CURRENT=35000
-DISTANCE=2000
-STARTMODE=SURPLUS
-[WALLBOX]
-USING=TRUE
-TYPE=KEBAP20
-HOST=10.200.0.2
-PORT=7090
-ACTIVATION=-1380
-CAR_MAX_PHASES=3
-CAR_MIN_CHARGE=6000
-[STORAGESYSTEM]
-USING=TRUE
-TYPE=SIX0H
-HOST=10.200.0.2
-PORT=9522
-EVRATIO=100
-[MYSQL]
-USING=TRUE
-HOST=127.0.0.1
-PORT=3307
-USERNAME=user
-PASSWORD=chgpw123
-DATABASE=smarthouse
-[KNX]
-USING=TRUE
-ROUTER=127.0.0.1
-PORT=3671
-INTERVAL=10$dpts
-INI
-
-ip netns exec "$HOUSE_NS" python3 "$src/tests/sim/house.py" --bind 10.200.0.2 --speed "$SPEED" \
-  --start "$START" --duration "$((MINUTES * 60 + 60))" --status-every 60 > "$root/log/house.log" 2>&1 &
-HOUSE_PID=$!
-for _ in $(seq 1 50); do grep -q "^house: serving" "$root/log/house.log" 2>/dev/null && break; sleep 0.1; done
-grep -q "^house: serving" "$root/log/house.log" || { echo "soak: house did not start" >&2; cat "$root/log/house.log" >&2; exit 1; }
-
-KIVD_ROOT=$root kx "$root/kivd"
-for _ in $(seq 1 100); do [ -s "$root/log/kivd.pid" ] && break; sleep 0.05; done
-[ -s "$root/log/kivd.pid" ] || { echo "soak: kivd did not start" >&2; exit 1; }
-KIVD_PID=$(tr -d '\n' < "$root/log/kivd.pid")
+RIG_NAME=soak RIG_DEBUG=1 RIG_KNX_INTERVAL=10 RIG_KNX_DPTS="1 2 3 4 5 8 11 12 15 18 20 22 25"
+RIG_MINUTES=$MINUTES RIG_KEEP=${SOAK_KEEP:-0}
+RIG_HOUSE_ARGS=(--speed "${SOAK_SPEED:-10}" --start "${SOAK_START:-08:00}" --status-every 60)
+source "$here/house_rig.sh"
+rig_start
 first_pid=$KIVD_PID
 echo "soak: kivd PID $KIVD_PID, house PID $HOUSE_PID, $MINUTES min, sandbox $root"
 

@@ -92,8 +92,8 @@ def run(name, port, pid, path, count):
 def main():
     count = int(sys.argv[1])
     servers = []
-    for spec in sys.argv[2:]:
-        name, port, pid, paths = spec.split(":", 3)
+    for target in sys.argv[2:]:
+        name, port, pid, paths = target.split(":", 3)
         servers.append((name, int(port), int(pid), paths.split(",")))
     if not servers or len({len(s[3]) for s in servers}) != 1:
         print(__doc__)
