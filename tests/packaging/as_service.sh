@@ -4,6 +4,13 @@
 # defaults, whose log and PID paths lie in /tmp, here a folder of the test.
 # When this script ends, the kernel ends every process of the namespace.
 set -u
+# The test's folder may itself lie below /tmp (a clone there): keep it in
+# view through a mount outside /tmp before /tmp is replaced.
+VIEW=$(mktemp -d /run/kivd-pkgtest.XXXXXX)
+mount --bind "$WORK" "$VIEW"
+trap 'umount -l "$VIEW" 2>/dev/null; rmdir "$VIEW"' EXIT
+WORK=$VIEW
+ROOT=$VIEW/root
 mount --bind "$WORK/tmp" /tmp
 mkdir -p "$ROOT/etc"
 export KIVD_ROOT=$ROOT
