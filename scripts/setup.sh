@@ -15,7 +15,7 @@ PACKAGES=(
   iproute2 util-linux procps curl wget tar gzip python3 libxml2-utils
   mariadb-server mariadb-client knxd knxd-tools
   busybox
-  chromium chromium-driver
+  chromium
   systemd dpkg-dev
 )
 
@@ -26,17 +26,9 @@ done
 
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
-# Node.js drives the browser tests; the machine image may bring its own build.
-command -v node >/dev/null 2>&1 && command -v npm >/dev/null 2>&1 || missing+=(nodejs npm)
 if [ ${#missing[@]} -gt 0 ]; then
   echo "setup: installing ${missing[*]}"
   $SUDO apt-get update -qq
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-fi
-
-# Browser driver for the page tests (no browser download: Debian's chromium is used).
-here=$(cd "$(dirname "$0")/.." && pwd)
-if [ ! -d "$here/tests/web/node_modules/playwright-core" ] && [ -f "$here/tests/web/package.json" ]; then
-  (cd "$here/tests/web" && npm install --no-audit --no-fund --silent >/dev/null)
 fi
 echo "setup: all packages present"
