@@ -75,7 +75,8 @@ rig_namespaces() {
 rig_peers() {
   DBDIR=$(kx "$src/tests/tools/mariadb-up.sh" "$root/mariadb" | sed -n 's/^DIR=//p') || true
   [ -n "$DBDIR" ] || { echo "$RIG_NAME: MariaDB did not start:" >&2; cat "$root/mariadb/error.log" >&2; exit 1; }
-  kx knxd -e 0.0.1 -E 0.0.2:8 -n "kivd-$RIG_NAME" -u "$KNXD_SOCK" -t0x3ff -f9 \
+  # Started without the kx function, so that $! is knxd itself.
+  ip netns exec "$KD_NS" knxd -e 0.0.1 -E 0.0.2:8 -n "kivd-$RIG_NAME" -u "$KNXD_SOCK" -t0x3ff -f9 \
     -D -T -R -I veth-kivd -S -b dummy: > "$root/log/knxd.log" 2>&1 &
   KNXD_PID=$!
   for _ in $(seq 1 50); do [ -S "$KNXD_SOCK" ] && break; sleep 0.1; done

@@ -18,7 +18,7 @@ RIG_NAME=perf RIG_DEBUG=0 RIG_KNX_INTERVAL=30 RIG_KNX_DPTS="4 5 8 11 12 15 18 20
 source "$src/bench/house_rig.sh"
 RIG_HOUSE_ARGS=(--quiet --status "$root/log/house.json")
 rig_before_kivd() {  # what reaches the bus
-  kx knxtool groupsocketlisten "local:$KNXD_SOCK" > "$root/log/knx-writes.txt" 2>&1 &
+  ip netns exec "$KD_NS" knxtool groupsocketlisten "local:$KNXD_SOCK" > "$root/log/knx-writes.txt" 2>&1 &
   RIG_PIDS+=($!)
 }
 rig_start
