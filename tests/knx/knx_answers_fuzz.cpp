@@ -9,15 +9,13 @@
 
 #include "datapoints.hpp"
 #include "knx_frames.hpp"
+#include "fuzz_settings.hpp"
 #include "settings.hpp"
 
 using namespace kivd::knx;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  kivd::Settings s;
-  s.LOG_FILE = "/dev/null";
-  s.debug = 1;
-  kivd::replace_settings(s);
+  kivd::replace_settings(kivd::test::fuzz_settings());
   return 0;
 }
 

@@ -5,13 +5,11 @@
 #include <string_view>
 
 #include "keba_reports.hpp"
+#include "fuzz_settings.hpp"
 #include "settings.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  kivd::Settings s;
-  s.LOG_FILE = "/dev/null";
-  s.debug = 1;
-  kivd::replace_settings(s);
+  kivd::replace_settings(kivd::test::fuzz_settings());
   return 0;
 }
 

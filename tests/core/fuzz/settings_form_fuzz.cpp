@@ -6,13 +6,11 @@
 #include <string_view>
 
 #include "ini_roundtrip.hpp"
+#include "fuzz_settings.hpp"
 #include "settings.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  kivd::Settings s;
-  s.LOG_FILE = "/dev/null";
-  s.debug = 1;  // the per-field debug lines too
-  kivd::replace_settings(s);
+  kivd::replace_settings(kivd::test::fuzz_settings());
   return 0;
 }
 

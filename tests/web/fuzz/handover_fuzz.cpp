@@ -5,6 +5,7 @@
 #include <string>
 #include <string_view>
 
+#include "fuzz_settings.hpp"
 #include "handover.hpp"
 #include "live_values.hpp"
 #include "settings.hpp"
@@ -19,10 +20,8 @@ kivd::test::TempDir* g_dir = nullptr;
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   static kivd::test::TempDir dir;
   g_dir = &dir;
-  kivd::Settings s;
+  kivd::Settings s = kivd::test::fuzz_settings();
   s.LOG_DIR = dir.path();
-  s.LOG_FILE = "/dev/null";
-  s.debug = 1;
   kivd::replace_settings(s);
   return 0;
 }

@@ -8,16 +8,14 @@
 #include <cstdint>
 
 #include "http_io.hpp"
+#include "fuzz_settings.hpp"
 #include "settings.hpp"
 #include "update_descriptor.hpp"
 
 using namespace kivd::web;
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  kivd::Settings s;
-  s.LOG_FILE = "/dev/null";
-  s.debug = 1;
-  kivd::replace_settings(s);
+  kivd::replace_settings(kivd::test::fuzz_settings());
   return 0;
 }
 
