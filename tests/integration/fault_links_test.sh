@@ -15,6 +15,16 @@ PORT=$PORT"
 VICTIM=$SANDBOX/victim
 printf 'precious\n' > "$VICTIM"
 victim_untouched() { test "$(cat "$VICTIM")" = precious; }
+# The server thread looks at both hand-over files after every request; a link
+# planted while it still handles the previous one would be removed before the
+# request under test ever meets it.
+web_idle() {
+  for _ in $(seq 1 50); do
+    [ "$(count_log 'Webserver: parent started$')" = "$(count_log 'Webserver: parent fork ended\.$')" ] && return 0
+    sleep 0.1
+  done
+  return 1
+}
 
 # --- PID file: the detached daemon refuses the link and ends -----------------
 ln -s "$VICTIM" "$PIDFILE"
@@ -40,6 +50,7 @@ check "start: target untouched" victim_untouched
 
 # --- a link planted while the daemon runs: the child does not write through it,
 # the server thread removes it unread ---------------------------------------
+check "web server idle before the kivd.var link" web_idle
 ln -s "$VICTIM" "$SANDBOX/log/kivd.var"
 curl -s --max-time 10 -d 'WebChargingMode=2&ManualValue=16020&MinCharge=6000&MaxPhases=1' "$URL/control" > /dev/null
 check "kivd.var: write refused and logged" wait_log "set_line: error writing tempfile variables$" 5
@@ -47,6 +58,7 @@ check "kivd.var: link removed and logged" wait_log "Webserver: $SANDBOX/log/kivd
 check "kivd.var: target untouched" victim_untouched
 check "kivd.var: nothing applied" bash -c "curl -s --max-time 5 '$URL/xml' | grep -q '<ChargingMode>MANUAL' && exit 1 || exit 0"
 
+check "web server idle before the kivd.act link" web_idle
 ln -s "$VICTIM" "$SANDBOX/log/kivd.act"
 curl -s --max-time 10 "$URL/restart" > /dev/null
 check "kivd.act: write refused and logged" wait_log "set_line: error writing tempfile actions$" 5
