@@ -1,6 +1,6 @@
 # Sourced by the long runs under bench/: kivd with every feature on against
 # the simulated house. The SMA meter, KEBA wallbox and storage come from
-# tests/sim/house.py; the database logger writes to a throwaway MariaDB and
+# sim/house.py; the database logger writes to a throwaway MariaDB and
 # KNX goes to a local knxd.
 #
 # kivd, MariaDB and knxd live in one private namespace, the house in a
@@ -135,7 +135,7 @@ INI
 }
 
 rig_house_and_kivd() {
-  ip netns exec "$HOUSE_NS" python3 "$src/tests/sim/house.py" --bind 10.200.0.2 "${RIG_HOUSE_ARGS[@]}" \
+  ip netns exec "$HOUSE_NS" python3 "$src/sim/house.py" --bind 10.200.0.2 "${RIG_HOUSE_ARGS[@]}" \
     --duration "$((RIG_MINUTES * 60 + 60))" > "$root/log/house.log" 2>&1 &
   HOUSE_PID=$!
   for _ in $(seq 1 50); do grep -q "^house: serving" "$root/log/house.log" 2>/dev/null && break; sleep 0.1; done

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Resident memory and CPU time of kivd against the simulated house with every
-# feature on: SMA meter, KEBA wallbox and storage (tests/sim/house.py), the
+# feature on: SMA meter, KEBA wallbox and storage (sim/house.py), the
 # database logger against a throwaway MariaDB and KNX against a local knxd,
 # all in private network namespaces (bench/house_rig.sh).
 #

@@ -2,7 +2,7 @@
 # The demo: kivd charging a car from the sun of a simulated house.
 #
 # Sets up the machine (packages, build), then runs kivd and the simulated
-# house (tests/sim/house.py: PV, household, battery, car, energy meter,
+# house (sim/house.py: PV, household, battery, car, energy meter,
 # wallbox, storage) each in a private network namespace of its own, joined by
 # a veth pair that exists only inside them (kivd 10.200.0.1, house
 # 10.200.0.2). Nothing they send can leave the machine. The web interface is
@@ -134,7 +134,7 @@ INI
 
 house_args=(--bind 10.200.0.2 --speed "$SPEED" --start "$START" --status "$root/log/house.json")
 [ -n "$SECONDS_LIMIT" ] && house_args+=(--duration "$((SECONDS_LIMIT + 30))")
-ip netns exec "$HOUSE_NS" python3 "$src/tests/sim/house.py" "${house_args[@]}" > "$root/log/house.log" 2>&1 &
+ip netns exec "$HOUSE_NS" python3 "$src/sim/house.py" "${house_args[@]}" > "$root/log/house.log" 2>&1 &
 HOUSE_PID=$!
 for _ in $(seq 1 50); do grep -q "^house: serving" "$root/log/house.log" 2>/dev/null && break; sleep 0.1; done
 if ! grep -q "^house: serving" "$root/log/house.log"; then

@@ -1,4 +1,4 @@
-#include "updater_io.hpp"
+#include "updater/updater_io.hpp"
 
 #include <dirent.h>
 #include <elf.h>

@@ -16,7 +16,7 @@
 #include <ctime>
 #include <string>
 
-#include "updater_io.hpp"
+#include "updater/updater_io.hpp"
 
 namespace {
 

@@ -7,10 +7,10 @@
 #include <cstdlib>
 #include <new>
 
-#include "emulated_meter.hpp"
-#include "live_values.hpp"
-#include "meter_modes.hpp"
-#include "sma_datagram.hpp"
+#include "core/live_values.hpp"
+#include "meter/emulated_meter.hpp"
+#include "meter/meter_modes.hpp"
+#include "meter/sma_datagram.hpp"
 
 namespace {
 std::atomic<long> allocations{0};

@@ -1,8 +1,8 @@
-#include "daemon_state.hpp"
+#include "core/daemon_state.hpp"
 
 #include <cstdio>
 
-#include "paths.hpp"
+#include "core/paths.hpp"
 
 namespace kivd {
 

@@ -1,4 +1,4 @@
-#include "daemonize.hpp"
+#include "core/daemonize.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "log.hpp"
-#include "settings.hpp"
-#include "signals.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "core/signals.hpp"
 
 namespace kivd {
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "settings.hpp"
-#include "unique_fd.hpp"
+#include "core/settings.hpp"
+#include "core/unique_fd.hpp"
 
 namespace kivd {
 

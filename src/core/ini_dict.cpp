@@ -1,4 +1,4 @@
-#include "ini_dict.hpp"
+#include "core/ini_dict.hpp"
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "utils.hpp"
+#include "core/utils.hpp"
 
 namespace kivd {
 

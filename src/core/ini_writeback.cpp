@@ -1,4 +1,4 @@
-#include "ini_writeback.hpp"
+#include "core/ini_writeback.hpp"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,11 +14,11 @@
 #include <cstring>
 #include <vector>
 
-#include "log.hpp"
-#include "paths.hpp"
-#include "settings.hpp"
-#include "unique_fd.hpp"
-#include "utils.hpp"
+#include "core/log.hpp"
+#include "core/paths.hpp"
+#include "core/settings.hpp"
+#include "core/unique_fd.hpp"
+#include "core/utils.hpp"
 
 namespace kivd {
 

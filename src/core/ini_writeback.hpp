@@ -11,7 +11,7 @@
 #include <string>
 #include <string_view>
 
-#include "ini_dict.hpp"
+#include "core/ini_dict.hpp"
 
 namespace kivd {
 

@@ -1,4 +1,4 @@
-#include "keba_codes.hpp"
+#include "core/keba_codes.hpp"
 
 #include <cstddef>
 

@@ -1,9 +1,9 @@
-#include "live_values.hpp"
+#include "core/live_values.hpp"
 
 #include <cstdio>
 
-#include "clock.hpp"
-#include "utils.hpp"
+#include "core/clock.hpp"
+#include "core/utils.hpp"
 
 namespace kivd {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <ctime>
 
-#include "seq_text.hpp"
+#include "core/seq_text.hpp"
 
 namespace kivd {
 

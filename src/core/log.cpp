@@ -1,4 +1,4 @@
-#include "log.hpp"
+#include "core/log.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "clock.hpp"
-#include "settings.hpp"
-#include "signals.hpp"
+#include "core/clock.hpp"
+#include "core/settings.hpp"
+#include "core/signals.hpp"
 
 namespace kivd {
 

@@ -1,4 +1,4 @@
-#include "paths.hpp"
+#include "core/paths.hpp"
 
 #include <cstdlib>
 

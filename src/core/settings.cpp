@@ -1,4 +1,4 @@
-#include "settings.hpp"
+#include "core/settings.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -7,7 +7,7 @@
 #include <mutex>
 #include <vector>
 
-#include "ini_dict.hpp"
+#include "core/ini_dict.hpp"
 
 namespace kivd {
 

@@ -1,4 +1,4 @@
-#include "signals.hpp"
+#include "core/signals.hpp"
 
 #include <signal.h>
 #include <sys/socket.h>
@@ -10,10 +10,10 @@
 #include <string>
 #include <thread>
 
-#include "daemon_state.hpp"
-#include "log.hpp"
-#include "settings.hpp"
-#include "utils.hpp"
+#include "core/daemon_state.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "core/utils.hpp"
 
 namespace kivd {
 

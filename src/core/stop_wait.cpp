@@ -1,4 +1,4 @@
-#include "stop_wait.hpp"
+#include "core/stop_wait.hpp"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <stop_token>
 
-#include "unique_fd.hpp"
+#include "core/unique_fd.hpp"
 
 namespace kivd {
 

@@ -1,4 +1,4 @@
-#include "db_connection.hpp"
+#include "db/db_connection.hpp"
 
 #include <poll.h>
 #include <sys/eventfd.h>

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "unique_fd.hpp"
+#include "core/unique_fd.hpp"
 
 namespace kivd::db {
 

@@ -1,13 +1,13 @@
-#include "sql_logger.hpp"
+#include "db/sql_logger.hpp"
 
 #include <ctime>
 #include <string>
 
-#include "clock.hpp"
-#include "db_connection.hpp"
-#include "log.hpp"
-#include "settings.hpp"
-#include "threads.hpp"
+#include "core/clock.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "db/db_connection.hpp"
+#include "db/sql_thread.hpp"
 
 namespace kivd {
 

@@ -6,7 +6,7 @@
 #include <stop_token>
 #include <string_view>
 
-#include "sql_text.hpp"
+#include "db/sql_text.hpp"
 
 namespace kivd {
 

@@ -1,4 +1,4 @@
-#include "sql_text.hpp"
+#include "db/sql_text.hpp"
 
 #include <cjson/cJSON.h>
 

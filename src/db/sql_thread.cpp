@@ -2,12 +2,12 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "clock.hpp"
-#include "live_values.hpp"
-#include "log.hpp"
-#include "settings.hpp"
-#include "sql_logger.hpp"
-#include "threads.hpp"
+#include "core/clock.hpp"
+#include "core/live_values.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "db/sql_logger.hpp"
+#include "db/sql_thread.hpp"
 
 namespace kivd {
 

@@ -1,12 +1,12 @@
-#include "datapoints.hpp"
+#include "knx/datapoints.hpp"
 
 #include <cmath>
 #include <cstring>
 
-#include "live_values.hpp"
-#include "log.hpp"
-#include "settings.hpp"
-#include "utils.hpp"
+#include "core/live_values.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "core/utils.hpp"
 
 namespace kivd::knx {
 

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "knx_frames.hpp"
+#include "knx/knx_frames.hpp"
 
 namespace kivd {
 struct LiveValues;

@@ -1,4 +1,4 @@
-#include "knx_client.hpp"
+#include "knx/knx_client.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -9,10 +9,10 @@
 #include <cerrno>
 #include <cstring>
 
-#include "live_values.hpp"
-#include "log.hpp"
-#include "stop_wait.hpp"
-#include "unique_fd.hpp"
+#include "core/live_values.hpp"
+#include "core/log.hpp"
+#include "core/stop_wait.hpp"
+#include "core/unique_fd.hpp"
 
 namespace kivd::knx {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "datapoints.hpp"
+#include "knx/datapoints.hpp"
 
 namespace kivd {
 class StopFd;

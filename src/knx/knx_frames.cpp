@@ -1,4 +1,4 @@
-#include "knx_frames.hpp"
+#include "knx/knx_frames.hpp"
 
 namespace kivd::knx {
 

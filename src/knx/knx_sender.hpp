@@ -6,7 +6,7 @@
 #include <functional>
 #include <stop_token>
 
-#include "knx_client.hpp"
+#include "knx/knx_client.hpp"
 
 namespace kivd::knx {
 

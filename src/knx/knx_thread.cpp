@@ -1,14 +1,14 @@
 #include <chrono>
 
-#include "clock.hpp"
-#include "datapoints.hpp"
-#include "knx_sender.hpp"
-#include "live_values.hpp"
-#include "log.hpp"
-#include "settings.hpp"
-#include "stop_wait.hpp"
-#include "threads.hpp"
-#include "utils.hpp"
+#include "core/clock.hpp"
+#include "core/live_values.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "core/stop_wait.hpp"
+#include "core/utils.hpp"
+#include "knx/datapoints.hpp"
+#include "knx/knx_sender.hpp"
+#include "knx/knx_thread.hpp"
 
 namespace kivd {
 

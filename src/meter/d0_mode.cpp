@@ -13,13 +13,13 @@
 #include <cstring>
 #include <string>
 
-#include "clock.hpp"
-#include "d0_readout.hpp"
-#include "daemon_state.hpp"
-#include "live_values.hpp"
-#include "log.hpp"
-#include "meter_modes.hpp"
-#include "settings.hpp"
+#include "core/clock.hpp"
+#include "core/daemon_state.hpp"
+#include "core/live_values.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "meter/d0_readout.hpp"
+#include "meter/meter_modes.hpp"
 
 namespace kivd::meter {
 

@@ -1,4 +1,4 @@
-#include "d0_readout.hpp"
+#include "meter/d0_readout.hpp"
 
 #include <cctype>
 #include <climits>
@@ -8,7 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "utils.hpp"
+#include "core/utils.hpp"
 
 namespace kivd::meter {
 

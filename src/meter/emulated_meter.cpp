@@ -1,4 +1,4 @@
-#include "emulated_meter.hpp"
+#include "meter/emulated_meter.hpp"
 
 #include <cstddef>
 

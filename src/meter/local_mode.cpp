@@ -6,13 +6,13 @@
 
 #include <chrono>
 
-#include "clock.hpp"
-#include "emulated_meter.hpp"
-#include "live_values.hpp"
-#include "log.hpp"
-#include "meter_modes.hpp"
-#include "settings.hpp"
-#include "unique_fd.hpp"
+#include "core/clock.hpp"
+#include "core/live_values.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "core/unique_fd.hpp"
+#include "meter/emulated_meter.hpp"
+#include "meter/meter_modes.hpp"
 
 namespace kivd::meter {
 

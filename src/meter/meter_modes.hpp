@@ -4,8 +4,8 @@
 #include <chrono>
 #include <cstdint>
 
-#include "stop_wait.hpp"
-#include "unique_fd.hpp"
+#include "core/stop_wait.hpp"
+#include "core/unique_fd.hpp"
 
 namespace kivd::meter {
 

@@ -1,11 +1,11 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "clock.hpp"
-#include "log.hpp"
-#include "meter_modes.hpp"
-#include "settings.hpp"
-#include "threads.hpp"
+#include "core/clock.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "meter/meter_modes.hpp"
+#include "meter/meter_thread.hpp"
 
 namespace kivd {
 

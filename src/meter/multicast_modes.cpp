@@ -9,14 +9,14 @@
 #include <cerrno>
 #include <chrono>
 
-#include "clock.hpp"
-#include "live_values.hpp"
-#include "log.hpp"
-#include "meter_modes.hpp"
-#include "oem_datagram.hpp"
-#include "settings.hpp"
-#include "sma_datagram.hpp"
-#include "utils.hpp"
+#include "core/clock.hpp"
+#include "core/live_values.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "core/utils.hpp"
+#include "meter/meter_modes.hpp"
+#include "meter/oem_datagram.hpp"
+#include "meter/sma_datagram.hpp"
 
 namespace kivd::meter {
 

@@ -1,4 +1,4 @@
-#include "oem_datagram.hpp"
+#include "meter/oem_datagram.hpp"
 
 #include <cjson/cJSON.h>
 

@@ -1,4 +1,4 @@
-#include "sma_datagram.hpp"
+#include "meter/sma_datagram.hpp"
 
 #include <climits>
 #include <cstdio>

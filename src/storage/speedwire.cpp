@@ -1,4 +1,4 @@
-#include "speedwire.hpp"
+#include "storage/speedwire.hpp"
 
 #include <cstdio>
 #include <cstring>

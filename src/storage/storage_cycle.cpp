@@ -1,12 +1,12 @@
-#include "storage_cycle.hpp"
+#include "storage/storage_cycle.hpp"
 
 #include <array>
 #include <chrono>
 #include <cstdio>
 
-#include "clock.hpp"
-#include "live_values.hpp"
-#include "log.hpp"
+#include "core/clock.hpp"
+#include "core/live_values.hpp"
+#include "core/log.hpp"
 
 namespace kivd::storage {
 namespace sw = kivd::speedwire;

@@ -8,7 +8,7 @@
 #include <span>
 #include <stop_token>
 
-#include "speedwire.hpp"
+#include "storage/speedwire.hpp"
 
 namespace kivd::storage {
 

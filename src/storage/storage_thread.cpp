@@ -1,13 +1,13 @@
 #include <cstdlib>
 
-#include "clock.hpp"
-#include "log.hpp"
-#include "settings.hpp"
-#include "speedwire.hpp"
-#include "stop_wait.hpp"
-#include "storage_cycle.hpp"
-#include "threads.hpp"
-#include "udp_link.hpp"
+#include "core/clock.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "core/stop_wait.hpp"
+#include "storage/speedwire.hpp"
+#include "storage/storage_cycle.hpp"
+#include "storage/storage_thread.hpp"
+#include "storage/udp_link.hpp"
 
 namespace kivd {
 

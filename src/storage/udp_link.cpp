@@ -1,4 +1,4 @@
-#include "udp_link.hpp"
+#include "storage/udp_link.hpp"
 
 #include <arpa/inet.h>
 #include <sys/socket.h>
@@ -6,7 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 
-#include "log.hpp"
+#include "core/log.hpp"
 
 namespace kivd::storage {
 

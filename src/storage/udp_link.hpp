@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "stop_wait.hpp"
-#include "storage_cycle.hpp"
-#include "unique_fd.hpp"
+#include "core/stop_wait.hpp"
+#include "core/unique_fd.hpp"
+#include "storage/storage_cycle.hpp"
 
 namespace kivd::storage {
 

@@ -1,4 +1,4 @@
-#include "charging_math.hpp"
+#include "wallbox/charging_math.hpp"
 
 #include <algorithm>
 #include <climits>

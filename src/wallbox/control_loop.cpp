@@ -1,17 +1,16 @@
-#include "control_loop.hpp"
+#include "wallbox/control_loop.hpp"
 
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
 
-#include "charging_math.hpp"
-#include "clock.hpp"
-#include "daemon_state.hpp"
-#include "keba_exchange.hpp"
-#include "live_values.hpp"
-#include "log.hpp"
-#include "settings.hpp"
-#include "threads.hpp"
+#include "core/clock.hpp"
+#include "core/daemon_state.hpp"
+#include "core/live_values.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "wallbox/charging_math.hpp"
+#include "wallbox/keba_exchange.hpp"
 
 namespace kivd {
 

@@ -1,11 +1,18 @@
 // The charging control: wallbox commands, the surplus step and the cycle.
-// SwitchEnable, SwitchRelais and SetCurrent are declared in threads.hpp.
 #pragma once
 
 #include <chrono>
 #include <stop_token>
 
 namespace kivd {
+
+// The control loop: thread 3 of each pass.
+void ControlKEBA(int index, std::stop_token stop);
+
+// Wallbox commands, also used by the restart cycle's reset; 1 success, 0 failure.
+int SwitchEnable(int on);
+int SwitchRelais(int on);
+int SetCurrent(int mA);
 
 int SetFailSafe();
 int GetSafetyCurrent();

@@ -1,4 +1,4 @@
-#include "keba_exchange.hpp"
+#include "wallbox/keba_exchange.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -8,12 +8,12 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "daemon_state.hpp"
-#include "keba_reports.hpp"
-#include "live_values.hpp"
-#include "log.hpp"
-#include "settings.hpp"
-#include "utils.hpp"
+#include "core/daemon_state.hpp"
+#include "core/live_values.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "core/utils.hpp"
+#include "wallbox/keba_reports.hpp"
 
 namespace kivd {
 

@@ -6,13 +6,13 @@
 #include <chrono>
 #include <memory>
 
-#include "clock.hpp"
-#include "daemon_state.hpp"
-#include "keba_exchange.hpp"
-#include "log.hpp"
-#include "settings.hpp"
-#include "stop_wait.hpp"
-#include "threads.hpp"
+#include "core/clock.hpp"
+#include "core/daemon_state.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "core/stop_wait.hpp"
+#include "wallbox/keba_exchange.hpp"
+#include "wallbox/keba_receiver.hpp"
 
 namespace kivd {
 

@@ -1,15 +1,15 @@
-#include "keba_reports.hpp"
+#include "wallbox/keba_reports.hpp"
 
 #include <cjson/cJSON.h>
 
 #include <cstring>
 #include <memory>
 
-#include "keba_codes.hpp"
-#include "live_values.hpp"
-#include "log.hpp"
-#include "settings.hpp"
-#include "utils.hpp"
+#include "core/keba_codes.hpp"
+#include "core/live_values.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "core/utils.hpp"
 
 namespace kivd {
 

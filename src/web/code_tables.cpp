@@ -1,4 +1,4 @@
-#include "code_tables.hpp"
+#include "web/code_tables.hpp"
 
 namespace kivd::web {
 

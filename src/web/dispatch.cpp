@@ -1,4 +1,4 @@
-#include "pages.hpp"
+#include "web/pages.hpp"
 
 namespace kivd::web {
 

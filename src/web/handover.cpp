@@ -1,15 +1,15 @@
-#include "handover.hpp"
+#include "web/handover.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "daemon_state.hpp"
-#include "http_request.hpp"
-#include "live_values.hpp"
-#include "settings.hpp"
-#include "utils.hpp"
-#include "web_log.hpp"
+#include "core/daemon_state.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "core/utils.hpp"
+#include "web/http_request.hpp"
+#include "web/web_log.hpp"
 
 namespace kivd::web {
 

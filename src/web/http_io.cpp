@@ -1,4 +1,4 @@
-#include "http_io.hpp"
+#include "web/http_io.hpp"
 
 #include <poll.h>
 #include <sys/socket.h>
@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "web_log.hpp"
+#include "web/web_log.hpp"
 
 namespace kivd::web {
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "http_request.hpp"
+#include "web/http_request.hpp"
 
 namespace kivd::web {
 

@@ -1,4 +1,4 @@
-#include "http_request.hpp"
+#include "web/http_request.hpp"
 
 #include <cctype>
 

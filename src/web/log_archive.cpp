@@ -1,4 +1,4 @@
-#include "log_archive.hpp"
+#include "web/log_archive.hpp"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,8 +10,8 @@
 #include <cstring>
 #include <deque>
 
-#include "page_common.hpp"
-#include "utils.hpp"
+#include "core/utils.hpp"
+#include "web/page_common.hpp"
 
 namespace kivd::web {
 

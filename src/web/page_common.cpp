@@ -1,7 +1,7 @@
-#include "page_common.hpp"
+#include "web/page_common.hpp"
 
-#include "daemon_state.hpp"
-#include "settings.hpp"
+#include "core/daemon_state.hpp"
+#include "core/settings.hpp"
 
 namespace kivd::web {
 

@@ -31,9 +31,9 @@
 #include <string>
 #include <string_view>
 
-#include "http_io.hpp"
-#include "http_request.hpp"
-#include "web_log.hpp"
+#include "web/http_io.hpp"
+#include "web/http_request.hpp"
+#include "web/web_log.hpp"
 
 namespace kivd::web {
 

@@ -3,7 +3,7 @@
 
 #include <string_view>
 
-#include "page_common.hpp"
+#include "web/page_common.hpp"
 
 namespace kivd::web {
 

@@ -3,12 +3,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "daemon_state.hpp"
-#include "handover.hpp"
-#include "live_values.hpp"
-#include "pages.hpp"
-#include "settings.hpp"
-#include "utils.hpp"
+#include "core/daemon_state.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "core/utils.hpp"
+#include "web/handover.hpp"
+#include "web/pages.hpp"
 
 namespace kivd::web {
 

@@ -3,9 +3,9 @@
 
 #include <string>
 
-#include "log_archive.hpp"
-#include "pages.hpp"
-#include "settings.hpp"
+#include "core/settings.hpp"
+#include "web/log_archive.hpp"
+#include "web/pages.hpp"
 
 namespace kivd::web {
 

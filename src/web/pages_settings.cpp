@@ -5,11 +5,11 @@
 #include <cstdlib>
 #include <string>
 
-#include "daemon_state.hpp"
-#include "ini_writeback.hpp"
-#include "pages.hpp"
-#include "paths.hpp"
-#include "settings.hpp"
+#include "core/daemon_state.hpp"
+#include "core/ini_writeback.hpp"
+#include "core/paths.hpp"
+#include "core/settings.hpp"
+#include "web/pages.hpp"
 
 namespace kivd::web {
 

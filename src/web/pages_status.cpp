@@ -2,12 +2,12 @@
 #include <cstdlib>
 #include <string>
 
-#include "code_tables.hpp"
-#include "keba_codes.hpp"
-#include "daemon_state.hpp"
-#include "live_values.hpp"
-#include "pages.hpp"
-#include "settings.hpp"
+#include "core/daemon_state.hpp"
+#include "core/keba_codes.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "web/code_tables.hpp"
+#include "web/pages.hpp"
 
 namespace kivd::web {
 

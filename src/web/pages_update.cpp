@@ -19,12 +19,12 @@
 #include <cstring>
 #include <string>
 
-#include "daemon_state.hpp"
-#include "pages.hpp"
-#include "settings.hpp"
-#include "unique_fd.hpp"
-#include "update_descriptor.hpp"
-#include "utils.hpp"
+#include "core/daemon_state.hpp"
+#include "core/settings.hpp"
+#include "core/unique_fd.hpp"
+#include "core/utils.hpp"
+#include "web/pages.hpp"
+#include "web/update_descriptor.hpp"
 
 #ifndef KIVD_UPDATE_HOST
 #define KIVD_UPDATE_HOST "update.orvane.example"

@@ -1,10 +1,10 @@
-#include "service_request.hpp"
+#include "web/service_request.hpp"
 
 #include <string>
 
-#include "daemon_state.hpp"
-#include "handover.hpp"
-#include "pages.hpp"
+#include "core/daemon_state.hpp"
+#include "web/handover.hpp"
+#include "web/pages.hpp"
 
 namespace kivd::web {
 

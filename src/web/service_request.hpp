@@ -1,7 +1,7 @@
 // One request in the forked child: read, hand over, answer.
 #pragma once
 
-#include "web_log.hpp"
+#include "web/web_log.hpp"
 
 namespace kivd::web {
 

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <string>
 
-#include "daemon_state.hpp"
-#include "pages.hpp"
+#include "core/daemon_state.hpp"
+#include "web/pages.hpp"
 
 namespace kivd::web {
 

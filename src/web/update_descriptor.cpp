@@ -1,9 +1,9 @@
-#include "update_descriptor.hpp"
+#include "web/update_descriptor.hpp"
 
 #include <pugixml.hpp>
 
-#include "http_request.hpp"
-#include "utils.hpp"
+#include "core/utils.hpp"
+#include "web/http_request.hpp"
 
 namespace kivd::web {
 

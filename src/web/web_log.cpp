@@ -1,4 +1,4 @@
-#include "web_log.hpp"
+#include "web/web_log.hpp"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -6,8 +6,8 @@
 #include <cstdarg>
 #include <cstdio>
 
-#include "log.hpp"
-#include "settings.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
 
 namespace kivd::web {
 

@@ -15,18 +15,18 @@
 #include <cstring>
 #include <string>
 
-#include "clock.hpp"
-#include "daemon_state.hpp"
-#include "handover.hpp"
-#include "http_request.hpp"
-#include "log.hpp"
-#include "service_request.hpp"
-#include "settings.hpp"
-#include "stop_wait.hpp"
-#include "threads.hpp"
-#include "unique_fd.hpp"
-#include "utils.hpp"
-#include "web_log.hpp"
+#include "core/clock.hpp"
+#include "core/daemon_state.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "core/stop_wait.hpp"
+#include "core/unique_fd.hpp"
+#include "core/utils.hpp"
+#include "web/handover.hpp"
+#include "web/http_request.hpp"
+#include "web/service_request.hpp"
+#include "web/web_log.hpp"
+#include "web/web_thread.hpp"
 
 namespace kivd {
 

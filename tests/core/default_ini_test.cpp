@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "settings.hpp"
-#include "temp_dir.hpp"
+#include "core/settings.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace kivd;
 

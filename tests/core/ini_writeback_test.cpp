@@ -1,4 +1,4 @@
-#include "ini_writeback.hpp"
+#include "core/ini_writeback.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -12,8 +12,8 @@
 #include <sstream>
 #include <string>
 
-#include "settings.hpp"
-#include "temp_dir.hpp"
+#include "core/settings.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace kivd;
 using kivd::test::read_file;

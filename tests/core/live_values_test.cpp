@@ -7,8 +7,8 @@
 #include <cstring>
 #include <thread>
 
-#include "live_values.hpp"
-#include "seq_text.hpp"
+#include "core/live_values.hpp"
+#include "core/seq_text.hpp"
 
 using namespace kivd;
 

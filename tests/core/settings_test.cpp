@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "settings.hpp"
-#include "temp_dir.hpp"
+#include "core/settings.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace kivd;
 

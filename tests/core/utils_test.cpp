@@ -2,8 +2,8 @@
 
 #include <cstring>
 
-#include "temp_dir.hpp"
-#include "utils.hpp"
+#include "core/utils.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace kivd;
 

@@ -1,6 +1,6 @@
 // The logger against the real MariaDB server of the test command
 // (KIVD_TEST_MYSQL_PORT); skipped when there is none.
-#include "sql_logger.hpp"
+#include "db/sql_logger.hpp"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -12,12 +12,12 @@
 #include <sstream>
 #include <thread>
 
-#include "fake_clock.hpp"
-#include "live_values.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "db/sql_thread.hpp"
 #include "mariadb_admin.hpp"
-#include "settings.hpp"
-#include "temp_dir.hpp"
-#include "threads.hpp"
+#include "support/fake_clock.hpp"
+#include "support/temp_dir.hpp"
 
 namespace kivd {
 namespace {

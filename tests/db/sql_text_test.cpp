@@ -1,5 +1,5 @@
 // Statement texts, value formats, the comment's version and the new-year rule.
-#include "sql_text.hpp"
+#include "db/sql_text.hpp"
 
 #include <gtest/gtest.h>
 

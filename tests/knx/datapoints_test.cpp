@@ -6,10 +6,10 @@
 #include <limits>
 #include <vector>
 
-#include "datapoints.hpp"
-#include "live_values.hpp"
-#include "settings.hpp"
-#include "temp_dir.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "knx/datapoints.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace kivd;
 using namespace kivd::knx;

@@ -7,10 +7,10 @@
 #include <span>
 #include <string_view>
 
-#include "datapoints.hpp"
-#include "knx_frames.hpp"
-#include "fuzz_settings.hpp"
-#include "settings.hpp"
+#include "core/settings.hpp"
+#include "knx/datapoints.hpp"
+#include "knx/knx_frames.hpp"
+#include "support/fuzz_settings.hpp"
 
 using namespace kivd::knx;
 

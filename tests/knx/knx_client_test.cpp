@@ -14,12 +14,12 @@
 #include <thread>
 #include <vector>
 
-#include "knx_client.hpp"
-#include "live_values.hpp"
-#include "settings.hpp"
-#include "stop_wait.hpp"
-#include "temp_dir.hpp"
-#include "unique_fd.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "core/stop_wait.hpp"
+#include "core/unique_fd.hpp"
+#include "knx/knx_client.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace kivd;
 using namespace kivd::knx;

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "knx_frames.hpp"
+#include "knx/knx_frames.hpp"
 
 using namespace kivd::knx;
 using Bytes = std::vector<std::uint8_t>;

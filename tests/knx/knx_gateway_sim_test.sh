@@ -3,7 +3,7 @@
 # simulator: one daemon per misbehaviour (junk datagrams among the answers
 # too), all running side by side.
 source "$KIVD_SRC/tests/integration/lib.sh"
-SIM=$KIVD_SRC/tests/sim/knx_gateway.py
+SIM=$KIVD_SRC/sim/knx_gateway.py
 SANDBOXES=()
 declare -A LOGS RECORDS PIDS
 

@@ -15,10 +15,10 @@
 #include <sstream>
 #include <string>
 
-#include "fake_clock.hpp"
-#include "knx_sender.hpp"
-#include "live_values.hpp"
-#include "settings.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "knx/knx_sender.hpp"
+#include "support/fake_clock.hpp"
 
 using namespace kivd;
 

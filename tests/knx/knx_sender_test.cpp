@@ -8,11 +8,11 @@
 #include <stop_token>
 #include <vector>
 
-#include "fake_clock.hpp"
-#include "knx_sender.hpp"
-#include "live_values.hpp"
-#include "settings.hpp"
-#include "temp_dir.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "knx/knx_sender.hpp"
+#include "support/fake_clock.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace kivd;
 using namespace kivd::knx;

@@ -1,4 +1,4 @@
-#include "d0_readout.hpp"
+#include "meter/d0_readout.hpp"
 
 #include <gtest/gtest.h>
 

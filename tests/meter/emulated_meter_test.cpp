@@ -1,8 +1,8 @@
-#include "emulated_meter.hpp"
+#include "meter/emulated_meter.hpp"
 
 #include <gtest/gtest.h>
 
-#include "sma_datagram.hpp"
+#include "meter/sma_datagram.hpp"
 #include "sma_test_datagram.hpp"
 
 namespace kivd::meter {

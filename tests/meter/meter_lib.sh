@@ -1,5 +1,5 @@
 # Helpers shared by the meter integration tests. Source after lib.sh.
-SIM=$KIVD_SRC/tests/sim
+SIM=$KIVD_SRC/sim
 
 # wait_text TEXT [SECONDS]: waits until a log line contains TEXT (fixed string).
 wait_text() {

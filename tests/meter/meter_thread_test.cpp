@@ -3,11 +3,11 @@
 #include <stop_token>
 #include <string>
 
-#include "fake_clock.hpp"
-#include "live_values.hpp"
-#include "settings.hpp"
-#include "temp_dir.hpp"
-#include "threads.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "meter/meter_thread.hpp"
+#include "support/fake_clock.hpp"
+#include "support/temp_dir.hpp"
 
 namespace kivd {
 namespace {

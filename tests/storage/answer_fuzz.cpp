@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <span>
 
-#include "speedwire.hpp"
+#include "storage/speedwire.hpp"
 
 namespace sw = kivd::speedwire;
 

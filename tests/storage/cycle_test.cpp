@@ -10,11 +10,11 @@
 #include <thread>
 #include <vector>
 
-#include "fake_clock.hpp"
-#include "live_values.hpp"
-#include "settings.hpp"
-#include "storage_cycle.hpp"
-#include "temp_dir.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "storage/storage_cycle.hpp"
+#include "support/fake_clock.hpp"
+#include "support/temp_dir.hpp"
 
 using namespace kivd;
 using namespace kivd::storage;

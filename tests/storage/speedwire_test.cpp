@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "speedwire.hpp"
+#include "storage/speedwire.hpp"
 
 using namespace kivd::speedwire;
 

@@ -8,7 +8,7 @@ fi
 ip link set lo up
 source "$KIVD_SRC/tests/integration/lib.sh"
 
-SIM=$KIVD_SRC/tests/sim/sunny_island.py
+SIM=$KIVD_SRC/sim/sunny_island.py
 SIM_PID=""
 
 # start_sim RECORD_FILE [simulator options]: a simulated inverter on 127.0.0.1:9522.

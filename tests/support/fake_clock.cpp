@@ -1,4 +1,4 @@
-#include "fake_clock.hpp"
+#include "support/fake_clock.hpp"
 
 #include <thread>
 

@@ -6,7 +6,7 @@
 #include <chrono>
 #include <functional>
 
-#include "clock.hpp"
+#include "core/clock.hpp"
 
 namespace kivd::test {
 

@@ -2,7 +2,7 @@
 // and the log file /dev/null, so none is kept.
 #pragma once
 
-#include "settings.hpp"
+#include "core/settings.hpp"
 
 namespace kivd::test {
 

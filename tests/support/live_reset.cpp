@@ -1,6 +1,6 @@
-#include "live_reset.hpp"
+#include "support/live_reset.hpp"
 
-#include "live_values.hpp"
+#include "core/live_values.hpp"
 
 namespace kivd::test {
 

@@ -1,4 +1,4 @@
-#include "temp_dir.hpp"
+#include "support/temp_dir.hpp"
 
 #include <stdlib.h>
 
@@ -7,7 +7,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "settings.hpp"
+#include "core/settings.hpp"
 
 namespace kivd::test {
 

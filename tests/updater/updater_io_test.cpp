@@ -1,4 +1,4 @@
-#include "updater_io.hpp"
+#include "updater/updater_io.hpp"
 
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -11,7 +11,7 @@
 #include <fstream>
 #include <string>
 
-#include "temp_dir.hpp"
+#include "support/temp_dir.hpp"
 
 using kivd::test::read_file;
 using kivd::test::TempDir;

@@ -10,9 +10,9 @@
 #include <random>
 #include <sstream>
 
-#include "control_loop.hpp"
+#include "core/live_values.hpp"
 #include "fake_wallbox.hpp"
-#include "live_values.hpp"
+#include "wallbox/control_loop.hpp"
 #include "wallbox_fixture.hpp"
 
 namespace kivd::test {

@@ -6,13 +6,12 @@
 #include <sstream>
 #include <thread>
 
-#include "charging_math.hpp"
-#include "daemon_state.hpp"
-#include "control_loop.hpp"
+#include "core/daemon_state.hpp"
+#include "core/live_values.hpp"
 #include "fake_wallbox.hpp"
-#include "keba_exchange.hpp"
-#include "live_values.hpp"
-#include "threads.hpp"
+#include "wallbox/charging_math.hpp"
+#include "wallbox/control_loop.hpp"
+#include "wallbox/keba_exchange.hpp"
 #include "wallbox_fixture.hpp"
 
 namespace kivd::test {

@@ -8,11 +8,11 @@
 
 #include <thread>
 
-#include "daemon_state.hpp"
+#include "core/daemon_state.hpp"
+#include "core/live_values.hpp"
 #include "fake_wallbox.hpp"
-#include "keba_exchange.hpp"
-#include "live_values.hpp"
-#include "threads.hpp"
+#include "wallbox/keba_exchange.hpp"
+#include "wallbox/keba_receiver.hpp"
 #include "wallbox_fixture.hpp"
 
 namespace kivd::test {

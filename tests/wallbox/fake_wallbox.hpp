@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "keba_exchange.hpp"
+#include "wallbox/keba_exchange.hpp"
 
 namespace kivd::test {
 

@@ -4,9 +4,9 @@
 #include <cstdint>
 #include <string_view>
 
-#include "keba_reports.hpp"
-#include "fuzz_settings.hpp"
-#include "settings.hpp"
+#include "core/settings.hpp"
+#include "support/fuzz_settings.hpp"
+#include "wallbox/keba_reports.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   kivd::replace_settings(kivd::test::fuzz_settings());

@@ -38,7 +38,7 @@ check "box on one phase" test "$(sim_state output)" = 0
 # Garbage from the box's address (random bytes, cut and broken reports):
 # each broken report logged and dropped, the control goes on.
 n=$(rec_count "report 2")
-ip netns exec "$WB_NS" python3 "$KIVD_SRC/tests/sim/garbage_udp.py" 10.200.0.1 7090 --bind 10.200.0.2 --count 300 \
+ip netns exec "$WB_NS" python3 "$KIVD_SRC/sim/garbage_udp.py" 10.200.0.1 7090 --bind 10.200.0.2 --count 300 \
   --prefix '{"ID": "2", "State": 3, "Plug": 7, "Curr user": ' --prefix 'TCH-OK :done\n' > /dev/null
 check "garbage: broken reports logged" wait_log "ParseReports: JSON error before: " 5
 check "garbage: daemon alive" kill -0 "$DAEMON_PID"

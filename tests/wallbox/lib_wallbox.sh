@@ -4,7 +4,7 @@
 # tests running at the same time keep their own port 7090.
 # Source after lib.sh and new_sandbox; wallbox_net_up points KIVD_BIN at a
 # wrapper that starts kivd in its namespace.
-SIM="$KIVD_SRC/tests/sim/keba_p20.py"
+SIM="$KIVD_SRC/sim/keba_p20.py"
 KD_NS=kvkd$$
 WB_NS=kvwb$$
 SIM_PID=""

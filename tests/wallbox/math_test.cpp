@@ -4,7 +4,7 @@
 #include <climits>
 #include <random>
 
-#include "charging_math.hpp"
+#include "wallbox/charging_math.hpp"
 
 namespace kivd {
 namespace {

@@ -6,9 +6,9 @@
 #include <fstream>
 #include <sstream>
 
-#include "keba_codes.hpp"
-#include "keba_reports.hpp"
-#include "live_values.hpp"
+#include "core/keba_codes.hpp"
+#include "core/live_values.hpp"
+#include "wallbox/keba_reports.hpp"
 #include "wallbox_fixture.hpp"
 
 namespace kivd::test {

@@ -2,10 +2,10 @@
 
 #include <sstream>
 
-#include "control_loop.hpp"
-#include "keba_exchange.hpp"
-#include "live_reset.hpp"
-#include "live_values.hpp"
+#include "core/live_values.hpp"
+#include "support/live_reset.hpp"
+#include "wallbox/control_loop.hpp"
+#include "wallbox/keba_exchange.hpp"
 
 namespace kivd::test {
 

@@ -6,9 +6,9 @@
 
 #include <string>
 
-#include "fake_clock.hpp"
-#include "settings.hpp"
-#include "temp_dir.hpp"
+#include "core/settings.hpp"
+#include "support/fake_clock.hpp"
+#include "support/temp_dir.hpp"
 
 namespace kivd::test {
 

@@ -3,7 +3,7 @@
 
 #include <chrono>
 
-#include "temp_dir.hpp"
+#include "support/temp_dir.hpp"
 #include "web_test_util.hpp"
 
 using namespace kivd::web;

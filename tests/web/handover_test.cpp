@@ -4,11 +4,11 @@
 
 #include <filesystem>
 
-#include "daemon_state.hpp"
-#include "handover.hpp"
-#include "live_values.hpp"
-#include "settings.hpp"
-#include "temp_dir.hpp"
+#include "core/daemon_state.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "support/temp_dir.hpp"
+#include "web/handover.hpp"
 #include "web_test_util.hpp"
 
 using namespace kivd;

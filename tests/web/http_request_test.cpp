@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "http_request.hpp"
+#include "web/http_request.hpp"
 
 using namespace kivd::web;
 

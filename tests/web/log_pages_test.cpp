@@ -5,10 +5,10 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "log_archive.hpp"
-#include "pages.hpp"
-#include "settings.hpp"
-#include "temp_dir.hpp"
+#include "core/settings.hpp"
+#include "support/temp_dir.hpp"
+#include "web/log_archive.hpp"
+#include "web/pages.hpp"
 #include "web_test_util.hpp"
 
 using namespace kivd;

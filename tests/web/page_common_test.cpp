@@ -1,9 +1,9 @@
 #include <gtest/gtest.h>
 
-#include "page_common.hpp"
-#include "pages.hpp"
-#include "settings.hpp"
-#include "temp_dir.hpp"
+#include "core/settings.hpp"
+#include "support/temp_dir.hpp"
+#include "web/page_common.hpp"
+#include "web/pages.hpp"
 #include "web_test_util.hpp"
 
 using namespace kivd;

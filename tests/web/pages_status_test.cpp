@@ -2,11 +2,11 @@
 
 #include <pugixml.hpp>
 
-#include "daemon_state.hpp"
-#include "live_values.hpp"
-#include "pages.hpp"
-#include "settings.hpp"
-#include "temp_dir.hpp"
+#include "core/daemon_state.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "support/temp_dir.hpp"
+#include "web/pages.hpp"
 #include "web_test_util.hpp"
 
 using namespace kivd;

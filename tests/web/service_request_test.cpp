@@ -8,12 +8,12 @@
 #include <string>
 #include <thread>
 
-#include "handover.hpp"
-#include "http_io.hpp"
-#include "live_values.hpp"
-#include "page_common.hpp"
-#include "settings.hpp"
-#include "temp_dir.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "support/temp_dir.hpp"
+#include "web/handover.hpp"
+#include "web/http_io.hpp"
+#include "web/page_common.hpp"
 #include "web_test_util.hpp"
 
 using namespace kivd;

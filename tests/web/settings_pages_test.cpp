@@ -2,10 +2,10 @@
 
 #include <fstream>
 
-#include "pages.hpp"
-#include "paths.hpp"
-#include "settings.hpp"
-#include "temp_dir.hpp"
+#include "core/paths.hpp"
+#include "core/settings.hpp"
+#include "support/temp_dir.hpp"
+#include "web/pages.hpp"
 #include "web_test_util.hpp"
 
 using namespace kivd;

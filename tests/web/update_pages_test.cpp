@@ -4,10 +4,10 @@
 
 #include <cstdlib>
 
-#include "pages.hpp"
-#include "settings.hpp"
-#include "temp_dir.hpp"
-#include "update_descriptor.hpp"
+#include "core/settings.hpp"
+#include "support/temp_dir.hpp"
+#include "web/pages.hpp"
+#include "web/update_descriptor.hpp"
 #include "web_test_util.hpp"
 
 using namespace kivd;

@@ -6,10 +6,10 @@
 #include <stdexcept>
 #include <thread>
 
-#include "http_io.hpp"
-#include "live_values.hpp"
-#include "service_request.hpp"
-#include "live_reset.hpp"
+#include "core/live_values.hpp"
+#include "support/live_reset.hpp"
+#include "web/http_io.hpp"
+#include "web/service_request.hpp"
 
 namespace kivd::webtest {
 

@@ -4,8 +4,8 @@
 
 #include <string>
 
-#include "http_request.hpp"
-#include "web_log.hpp"
+#include "web/http_request.hpp"
+#include "web/web_log.hpp"
 
 namespace kivd::webtest {
 

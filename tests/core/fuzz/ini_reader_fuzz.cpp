@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/settings.hpp"
 #include "ini_roundtrip.hpp"
-#include "settings.hpp"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <cstring>
 #include <string>
 
-#include "ini_dict.hpp"
-#include "ini_writeback.hpp"
+#include "core/ini_dict.hpp"
+#include "core/ini_writeback.hpp"
 
 namespace kivd::fuzz {
 

@@ -5,9 +5,9 @@
 #include <string>
 #include <string_view>
 
+#include "core/settings.hpp"
 #include "ini_roundtrip.hpp"
-#include "fuzz_settings.hpp"
-#include "settings.hpp"
+#include "support/fuzz_settings.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   kivd::replace_settings(kivd::test::fuzz_settings());

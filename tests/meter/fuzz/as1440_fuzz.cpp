@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "d0_readout.hpp"
+#include "meter/d0_readout.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kivd::meter;

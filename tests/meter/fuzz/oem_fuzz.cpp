@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "oem_datagram.hpp"
+#include "meter/oem_datagram.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kivd::meter;

@@ -2,7 +2,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "sma_datagram.hpp"
+#include "meter/sma_datagram.hpp"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   using namespace kivd::meter;

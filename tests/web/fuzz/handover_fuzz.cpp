@@ -5,11 +5,11 @@
 #include <string>
 #include <string_view>
 
-#include "fuzz_settings.hpp"
-#include "handover.hpp"
-#include "live_values.hpp"
-#include "settings.hpp"
-#include "temp_dir.hpp"
+#include "core/live_values.hpp"
+#include "core/settings.hpp"
+#include "support/fuzz_settings.hpp"
+#include "support/temp_dir.hpp"
+#include "web/handover.hpp"
 
 using namespace kivd::web;
 

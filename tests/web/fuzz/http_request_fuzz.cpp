@@ -7,10 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "http_io.hpp"
-#include "fuzz_settings.hpp"
-#include "settings.hpp"
-#include "update_descriptor.hpp"
+#include "core/settings.hpp"
+#include "support/fuzz_settings.hpp"
+#include "web/http_io.hpp"
+#include "web/update_descriptor.hpp"
 
 using namespace kivd::web;
 

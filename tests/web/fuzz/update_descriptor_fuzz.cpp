@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string_view>
 
-#include "update_descriptor.hpp"
+#include "web/update_descriptor.hpp"
 
 using namespace kivd::web;
 

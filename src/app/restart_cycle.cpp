@@ -1,4 +1,4 @@
-#include "restart_cycle.hpp"
+#include "app/restart_cycle.hpp"
 
 #include <signal.h>
 #include <unistd.h>
@@ -9,31 +9,24 @@
 #include <string>
 #include <thread>
 
-#include "clock.hpp"
-#include "daemon_state.hpp"
-#include "live_values.hpp"
-#include "log.hpp"
-#include "paths.hpp"
-#include "settings.hpp"
-#include "threads.hpp"
-#include "utils.hpp"
-#include "wallbox_socket.hpp"
+#include "app/wallbox_socket.hpp"
+#include "app/workers.hpp"
+#include "core/clock.hpp"
+#include "core/daemon_state.hpp"
+#include "core/live_values.hpp"
+#include "core/log.hpp"
+#include "core/paths.hpp"
+#include "core/settings.hpp"
+#include "core/utils.hpp"
 
 namespace kivd {
 
 namespace {
 
-using Entry = void (*)(int, std::stop_token);
-constexpr std::array<Entry, 7> kEntries = {StartKEBAReceiver, StartKIV, StartWebserver, ControlKEBA,
-                                           KNXSender, StartStorageSystem, StartSQL};
-constexpr int kWebIndex = 2;
-constexpr std::array<const char*, 7> kThreadNames = {"kiv-kebarecv", "kiv-meter",   "kiv-web", "kiv-control",
-                                                     "kiv-knx",      "kiv-storage", "kiv-sql"};
-
-void run_entry(Entry entry, int index, std::stop_token stop) {
-  name_this_thread(kThreadNames[index]);
+void run_entry(int index, std::stop_token stop) {
+  name_this_thread(kWorkers[index].thread_name);
   try {
-    entry(index, std::move(stop));
+    kWorkers[index].entry(index, std::move(stop));
   } catch (const std::exception& e) {
     log_line("Thread %d: ended by an error: %s", index, e.what());
   } catch (...) {
@@ -91,7 +84,7 @@ void apply_charging_settings() {
 
 void run_cycle() {
   DaemonState& st = daemon_state();
-  std::array<std::jthread, 7> threads;
+  std::array<std::jthread, kWorkers.size()> threads;
   std::stop_source web_stop;  // the web server is never stopped by a pass
 
   for (;;) {
@@ -109,12 +102,12 @@ void run_cycle() {
 
     std::stop_source pass_stop;
     const bool first_pass = st.intRestart == 0 && st.intUpdate == 0;
-    for (int i = 0; i < 7; ++i) {
+    for (int i = 0; i < static_cast<int>(kWorkers.size()); ++i) {
       if (i == kWebIndex) {
-        if (first_pass) threads[i] = std::jthread(run_entry, kEntries[i], i, web_stop.get_token());
+        if (first_pass) threads[i] = std::jthread(run_entry, i, web_stop.get_token());
         continue;
       }
-      threads[i] = std::jthread(run_entry, kEntries[i], i, pass_stop.get_token());
+      threads[i] = std::jthread(run_entry, i, pass_stop.get_token());
     }
     st.intRestart = 0;
     st.intUpdate = 0;
@@ -130,7 +123,7 @@ void run_cycle() {
 
     pass_stop.request_stop();
     log_line("Threads canceled...");
-    for (int i = 0; i < 7; ++i)
+    for (int i = 0; i < static_cast<int>(kWorkers.size()); ++i)
       if (i != kWebIndex && threads[i].joinable()) threads[i].join();
     log_line("Threads joined...");
 

@@ -45,7 +45,7 @@ car_draws() { [ "$(house_value 'int(v["car"] > 1400 and v["box"]["enable"] == 1)
 new_sandbox
 check "house namespace and veth pair" house_net_up
 : > "$SANDBOX/wb.rec"
-ip netns exec "$HOUSE_NS" python3 "$KIVD_SRC/tests/sim/house.py" --bind 10.200.0.2 --quiet --duration 150 \
+ip netns exec "$HOUSE_NS" python3 "$KIVD_SRC/sim/house.py" --bind 10.200.0.2 --quiet --duration 150 \
   --keba-record "$SANDBOX/wb.rec" --status "$SANDBOX/house.json" --status-every 1 > "$SANDBOX/house.out" 2>&1 &
 HOUSE_PID=$!
 STARTED_PIDS+=("$HOUSE_PID")

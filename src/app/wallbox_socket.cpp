@@ -1,4 +1,4 @@
-#include "wallbox_socket.hpp"
+#include "app/wallbox_socket.hpp"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -8,9 +8,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "daemon_state.hpp"
-#include "log.hpp"
-#include "settings.hpp"
+#include "core/daemon_state.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
 
 namespace kivd {
 

@@ -3,15 +3,15 @@
 
 #include <ctime>
 
-#include "clock.hpp"
-#include "daemon_state.hpp"
-#include "daemonize.hpp"
-#include "ini_writeback.hpp"
-#include "log.hpp"
-#include "paths.hpp"
-#include "restart_cycle.hpp"
-#include "settings.hpp"
-#include "utils.hpp"
+#include "app/restart_cycle.hpp"
+#include "core/clock.hpp"
+#include "core/daemon_state.hpp"
+#include "core/daemonize.hpp"
+#include "core/ini_writeback.hpp"
+#include "core/log.hpp"
+#include "core/paths.hpp"
+#include "core/settings.hpp"
+#include "core/utils.hpp"
 
 int main() {
   using namespace kivd;
