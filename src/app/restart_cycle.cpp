@@ -13,6 +13,7 @@
 #include "app/workers.hpp"
 #include "core/clock.hpp"
 #include "core/daemon_state.hpp"
+#include "core/keba_codes.hpp"
 #include "core/live_values.hpp"
 #include "core/log.hpp"
 #include "core/paths.hpp"
@@ -97,7 +98,7 @@ void run_cycle() {
       log_line("Check: database create or update, if needed");
       CheckDatabase();
     }
-    const bool wallbox = is_true(cfg().WallboxUsing) && iequals(cfg().WallboxType, "KEBAP20");
+    const bool wallbox = is_true(cfg().WallboxUsing) && is_keba_type(cfg().WallboxType);
     if (wallbox) open_wallbox_socket();
 
     std::stop_source pass_stop;
@@ -119,7 +120,8 @@ void run_cycle() {
     }
 
     log_line("Reset wallbox...");
-    if (wallbox && SwitchEnable(0) && SwitchRelais(0)) SetCurrent(cfg().CarMinCharge);
+    ChargingControl& control = charging_control();
+    if (wallbox && control.SwitchEnable(0) && control.SwitchRelais(0)) control.SetCurrent(cfg().CarMinCharge);
 
     pass_stop.request_stop();
     log_line("Threads canceled...");

@@ -2,7 +2,20 @@
 
 #include <cstddef>
 
+#include "core/settings.hpp"
+
 namespace kivd {
+
+bool is_keba_type(std::string_view type) { return iequals(type, kKebaType); }
+
+// The product text of two known boxes is replaced; which boxes the
+// replacement is meant for is not recorded anywhere, so it stays limited to
+// exactly these two serial numbers.
+const char* keba_product_override(std::string_view serial) {
+  for (const char* s : {"15084202", "14991310"})
+    if (iequals(serial, s)) return "KC-P20-ES240030-000";
+  return nullptr;
+}
 
 const char* keba_state_text(int state) {
   switch (state) {

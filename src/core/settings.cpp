@@ -7,6 +7,7 @@
 #include <mutex>
 #include <vector>
 
+#include "core/charging_mode.hpp"
 #include "core/ini_dict.hpp"
 
 namespace kivd {
@@ -159,15 +160,8 @@ static Settings read_dict(const IniDict& d) {
   if (s.InfrastructureCurrent < 10001 || s.InfrastructureCurrent > 79999) s.InfrastructureCurrent = 35000;
   if (s.InfrastructureDistance < 0 || s.InfrastructureDistance >= s.InfrastructureCurrent)
     s.InfrastructureDistance = 2000;
-  if (iequals(startmode, "MANUAL")) {
-    s.ChargingMode = 3, s.web_charge_mode = 2;
-  } else if (iequals(startmode, "QUICK")) {
-    s.ChargingMode = 2, s.web_charge_mode = 1;
-  } else if (iequals(startmode, "OFF")) {
-    s.ChargingMode = 4, s.web_charge_mode = 3;
-  } else {
-    s.ChargingMode = 1, s.web_charge_mode = 0;
-  }
+  const ChargingMode start = mode_from_text(startmode, ModeMatch::Whole);
+  s.ChargingMode = static_cast<int>(start), s.web_charge_mode = choice_of_mode(start);
   s.ManualCurrent = is_manual_current(manual) ? manual : 6000;
   switch_rule(s.SSUsing, "FALSE");
   if (!iequals(s.SSType, "SIX0H")) s.SSType = "SIX0H";

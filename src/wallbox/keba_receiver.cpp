@@ -13,6 +13,8 @@
 #include "core/stop_wait.hpp"
 #include "wallbox/keba_exchange.hpp"
 #include "wallbox/keba_receiver.hpp"
+#include "wallbox/keba_udp.hpp"
+#include "wallbox/keba_workers.hpp"
 
 namespace kivd {
 
@@ -24,7 +26,7 @@ void StartKEBAReceiver(int index, std::stop_token stop) {
   log_line("Thread %d: Starting udp receiver...", index);
 
   set_thread_stop(stop);
-  KebaWorkers workers;
+  KebaWorkers workers(keba_udp());
   StopFd stop_fd(stop);
   // One receive buffer for the life of the pass; a datagram of any size fits.
   auto buffer = std::make_unique<char[]>(65536);

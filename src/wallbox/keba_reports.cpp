@@ -5,10 +5,10 @@
 #include <cstring>
 #include <memory>
 
+#include "core/charging_mode.hpp"
 #include "core/keba_codes.hpp"
 #include "core/live_values.hpp"
 #include "core/log.hpp"
-#include "core/settings.hpp"
 #include "core/utils.hpp"
 
 namespace kivd {
@@ -114,27 +114,11 @@ std::optional<ReportValues> parse_report(std::string_view text, char* error_rest
   return r;
 }
 
-int effective_mode(int web_charge_mode, int x1_in) {
-  if (x1_in == 1) return 2;
-  switch (web_charge_mode) {
-    case 1: return 2;
-    case 2: return 3;
-    case 3: return 4;
-    default: return 1;
-  }
-}
-
 namespace {
 
 void store(std::atomic<int>& target, const std::optional<int>& v) {
   if (v) target.store(*v, std::memory_order_relaxed);
 }
-
-// The product text of two known boxes is replaced; which boxes the
-// replacement is meant for is not recorded anywhere, so it stays limited to
-// exactly these two serial numbers.
-constexpr const char* kOverrideSerials[] = {"15084202", "14991310"};
-constexpr const char* kOverrideProduct = "KC-P20-ES240030-000";
 
 }  // namespace
 
@@ -144,9 +128,7 @@ void apply_report(const ReportValues& r) {
     case ReportKind::One: {
       if (r.product.present) v.wb_product_id.set(r.product.text);
       if (r.serial.present) v.wb_serial.set(r.serial.text);
-      const std::string serial = v.wb_serial.get();
-      for (const char* s : kOverrideSerials)
-        if (iequals(serial, s)) v.wb_product_id.set(kOverrideProduct);
+      if (const char* product = keba_product_override(v.wb_serial.get())) v.wb_product_id.set(product);
       if (r.firmware.present) v.wb_firmware.set(r.firmware.text);
       debug_line("report 1 parsing finished: %s, %s, %s", v.wb_product_id.get().c_str(), v.wb_serial.get().c_str(),
                  v.wb_firmware.get().c_str());
@@ -200,7 +182,7 @@ void apply_report(const ReportValues& r) {
   }
   const int x1 = v.wb_X1_in;
   v.disable_web_control = x1 == 1 ? 1 : 0;
-  v.ChargingMode = effective_mode(v.web_charge_mode, x1);
+  v.ChargingMode = static_cast<int>(effective_mode(v.web_charge_mode, x1));
 }
 
 int ParseReports(std::string_view text) {

@@ -33,20 +33,18 @@ inline constexpr std::size_t kDatagramMax = 511;  // bytes of a datagram that ar
 std::optional<ReportValues> parse_report(std::string_view text, char* error_rest = nullptr,
                                          std::size_t error_rest_size = 0);
 
-// Verdict of one datagram from the wallbox: 1 ok, 0 error, -1 when it looked
-// like JSON but did not parse (the verdict then stays as it was). parse is
+// Verdict of one datagram from the wallbox; Unparsed when it looked like
+// JSON but did not parse (the last verdict then stays as it was). parse is
 // called only for texts holding both braces.
+enum class Verdict { Error, Ok, Unparsed };
 template <class Parse>
-int answer_verdict(std::string_view text, Parse&& parse) {
-  if (text.find("TCH-OK") != std::string_view::npos) return 1;
-  if (text.find("TCH-ERROR") != std::string_view::npos) return 0;
-  if (text.find('{') == std::string_view::npos) return 1;
-  if (text.find('}') == std::string_view::npos) return 1;
-  return parse(text) != 0 ? 1 : -1;
+Verdict answer_verdict(std::string_view text, Parse&& parse) {
+  if (text.find("TCH-OK") != std::string_view::npos) return Verdict::Ok;
+  if (text.find("TCH-ERROR") != std::string_view::npos) return Verdict::Error;
+  if (text.find('{') == std::string_view::npos) return Verdict::Ok;
+  if (text.find('}') == std::string_view::npos) return Verdict::Ok;
+  return parse(text) != 0 ? Verdict::Ok : Verdict::Unparsed;
 }
-
-// The effective mode 1..4 from the user's mode 0..3 and input X1.
-int effective_mode(int web_charge_mode, int x1_in);
 
 // Stores the values into the live wallbox values, logs the report lines and
 // derives the effective mode.

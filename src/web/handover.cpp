@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "core/charging_mode.hpp"
 #include "core/daemon_state.hpp"
 #include "core/live_values.hpp"
 #include "core/settings.hpp"
@@ -85,15 +86,12 @@ void derive_mode() {
   LiveValues& v = live();
   if (v.wb_X1_in.load() == 1) {
     v.disable_web_control = 1;
-    v.ChargingMode = 2;
+    v.ChargingMode = static_cast<int>(ChargingMode::Quick);
     return;
   }
-  switch (v.web_charge_mode.load()) {
-    case 2: v.ChargingMode = 3; v.safety_curr = v.CarMinCharge.load(); break;
-    case 3: v.ChargingMode = 4; v.safety_curr = v.CarMinCharge.load(); break;
-    case 1: v.ChargingMode = 2; v.safety_curr = v.CarMinCharge.load(); break;
-    default: v.ChargingMode = 1; break;
-  }
+  const ChargingMode mode = mode_of_choice(v.web_charge_mode.load());
+  v.ChargingMode = static_cast<int>(mode);
+  if (mode != ChargingMode::Surplus) v.safety_curr = v.CarMinCharge.load();
   v.disable_web_control = 0;
 }
 
@@ -130,14 +128,7 @@ int manual_current_step(int n) {
   return kManualCurrents[static_cast<std::size_t>(ampere - 6)];
 }
 
-int remote_mode(std::string_view value) {
-  if (value.find("surplus") != std::string_view::npos) return 0;
-  if (value.find("automatic") != std::string_view::npos) return 0;
-  if (value.find("quick") != std::string_view::npos) return 1;
-  if (value.find("off") != std::string_view::npos) return 3;
-  if (value.find("manual") != std::string_view::npos) return 2;
-  return 0;
-}
+int remote_mode(std::string_view value) { return choice_of_mode(mode_from_text(value, ModeMatch::Contains)); }
 
 int limit_activation(int n) { return n >= 1 && n <= 21999 ? n : 1380; }
 int limit_phases(int n) { return n >= 1 && n <= 3 ? n : 1; }

@@ -12,7 +12,7 @@
 
 #include "core/live_values.hpp"
 #include "fake_wallbox.hpp"
-#include "wallbox/control_loop.hpp"
+#include "wallbox/charging_control.hpp"
 #include "wallbox_fixture.hpp"
 
 namespace kivd::test {
@@ -163,6 +163,7 @@ class ControlDay : public WallboxTest {
     worst_.clear();
     charging_cycles_ = 0;
     reset_wallbox_live();
+    ChargingControl control(box_.udp());
     {
       std::lock_guard lock(box_.m);
       box_.enable = 0;
@@ -177,7 +178,7 @@ class ControlDay : public WallboxTest {
       house.step(6 * 3600 + cycle_ * 300);
       if (r.web_mode < 0) users_day(cycle_, r.car_phases);
       measure();
-      ControlCycle();
+      control.ControlCycle();
       measure(true);
     }
     clock_.on_sleep = nullptr;
@@ -234,7 +235,7 @@ TEST_F(ControlDay, PhaseChangeDoesNotCountTheStoppedCarTwice) {
     live().em_i2 = rest[1] + (box_.output == 1 ? c : 0);
     live().em_i3 = rest[2] + (box_.output == 1 ? c : 0);
   };
-  ControlCycle();
+  ChargingControl(box_.udp()).ControlCycle();
   clock_.on_sleep = nullptr;
   EXPECT_EQ(box_.output, 1);
   EXPECT_EQ(box_.enable, 1);

@@ -10,8 +10,7 @@
 #include "core/live_values.hpp"
 #include "fake_wallbox.hpp"
 #include "wallbox/charging_math.hpp"
-#include "wallbox/control_loop.hpp"
-#include "wallbox/keba_exchange.hpp"
+#include "wallbox/charging_control.hpp"
 #include "wallbox_fixture.hpp"
 
 namespace kivd::test {
@@ -34,10 +33,11 @@ class Control : public WallboxTest {
     return box_.actions();
   }
   FakeWallbox box_;
+  ChargingControl ctl_{box_.udp()};
 };
 
 TEST_F(Control, SurplusStartsOnOnePhase) {
-  const Cmds c = step([] { EXPECT_EQ(SetPower(-2000), 1); });
+  const Cmds c = step([&] { EXPECT_EQ(ctl_.SetPower(-2000), 1); });
   EXPECT_EQ(c, (Cmds{"curr 8640", "ena 1"}));
   EXPECT_EQ(live().points, 6);
   EXPECT_EQ(live().wb_enable_sys, 1);
@@ -48,85 +48,85 @@ TEST_F(Control, SurplusStartsOnOnePhase) {
 }
 
 TEST_F(Control, TooLittleSurplusCountsDownAtMinimumThenStops) {
-  step([] { SetPower(-2000); });
+  step([&] { ctl_.SetPower(-2000); });
   ASSERT_EQ(live().points, 6);
   for (int expect = 5; expect >= 1; --expect) {
-    EXPECT_EQ(step([] { SetPower(-1000); }), Cmds{"curr 6000"});
+    EXPECT_EQ(step([&] { ctl_.SetPower(-1000); }), Cmds{"curr 6000"});
     EXPECT_EQ(live().points, expect);
   }
-  EXPECT_EQ(step([] { SetPower(-1000); }), (Cmds{"ena 0", "curr 6000"}));
+  EXPECT_EQ(step([&] { ctl_.SetPower(-1000); }), (Cmds{"ena 0", "curr 6000"}));
   EXPECT_EQ(live().points, 0);
   EXPECT_EQ(live().wb_enable_sys, 0);
   // Next cycle with surplus: 1 point is not enough to start again.
-  EXPECT_EQ(step([] { SetPower(-2000); }), Cmds{});
+  EXPECT_EQ(step([&] { ctl_.SetPower(-2000); }), Cmds{});
   EXPECT_EQ(live().points, 1);
 }
 
 TEST_F(Control, BalanceEqualToActivationIsNotEnough) {
   live().points = 5;
-  step([] { SetPower(-1380); });
+  step([&] { ctl_.SetPower(-1380); });
   EXPECT_EQ(live().points, 4);
-  step([] { SetPower(-1381); });
+  step([&] { ctl_.SetPower(-1381); });
   EXPECT_EQ(live().points, 5);
 }
 
 TEST_F(Control, PointsBelowFiveDoNotStart) {
   live().points = 3;
-  EXPECT_EQ(step([] { EXPECT_EQ(SetPower(-5000), 1); }), Cmds{});
+  EXPECT_EQ(step([&] { EXPECT_EQ(ctl_.SetPower(-5000), 1); }), Cmds{});
   EXPECT_EQ(live().points, 4);
-  EXPECT_EQ(step([] { SetPower(-5000); }), (Cmds{"curr 21720", "ena 1"}));
+  EXPECT_EQ(step([&] { ctl_.SetPower(-5000); }), (Cmds{"curr 21720", "ena 1"}));
   // Points stop at 10.
-  for (int i = 0; i < 8; ++i) step([] { SetPower(-5000); });
+  for (int i = 0; i < 8; ++i) step([&] { ctl_.SetPower(-5000); });
   EXPECT_EQ(live().points, 10);
 }
 
 TEST_F(Control, ThreePhasesAboveSwitchPointAndFallbackAfterFiveCycles) {
   live().CarMaxPhases = 3;
   const auto t0 = clock_.elapsed();
-  EXPECT_EQ(step([] { SetPower(-4596); }), (Cmds{"output 1", "curr 6660", "ena 1"}));
+  EXPECT_EQ(step([&] { ctl_.SetPower(-4596); }), (Cmds{"output 1", "curr 6660", "ena 1"}));
   EXPECT_GE(clock_.elapsed() - t0, 15s);  // 5 s before and 10 s after the relay
   EXPECT_EQ(count_lines(sandbox_, "More phases ON..."), 1);
-  EXPECT_EQ(phase_points(), 5);
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(step([] { SetPower(-4595); }), Cmds{"curr 6600"}) << i;
-  EXPECT_EQ(step([] { SetPower(-4595); }), (Cmds{"ena 0", "output 0", "curr 19920", "ena 1"}));
+  EXPECT_EQ(ctl_.phase_points(), 5);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(step([&] { ctl_.SetPower(-4595); }), Cmds{"curr 6600"}) << i;
+  EXPECT_EQ(step([&] { ctl_.SetPower(-4595); }), (Cmds{"ena 0", "output 0", "curr 19920", "ena 1"}));
   EXPECT_EQ(count_lines(sandbox_, "More phases OFF..."), 1);
   EXPECT_EQ(live().wb_X2_out, 0);
 }
 
 TEST_F(Control, BelowSwitchPointWithoutEarlierThreePhasesUsesOnePhase) {
   live().CarMaxPhases = 3;
-  EXPECT_EQ(step([] { SetPower(-4595); }), (Cmds{"curr 19920", "ena 1"}));
+  EXPECT_EQ(step([&] { ctl_.SetPower(-4595); }), (Cmds{"curr 19920", "ena 1"}));
 }
 
 TEST_F(Control, NotEnoughSurplusKeepsPhasesOfRelay) {
   live().CarMaxPhases = 3;
-  step([] { SetPower(-6000); });
+  step([&] { ctl_.SetPower(-6000); });
   ASSERT_EQ(live().wb_X2_out, 1);
   // 1000 W short: three phases at the minimum current.
-  EXPECT_EQ(step([] { SetPower(-1000); }), Cmds{"curr 6000"});
+  EXPECT_EQ(step([&] { ctl_.SetPower(-1000); }), Cmds{"curr 6000"});
 }
 
 TEST_F(Control, FailedRelayOrCurrentStopsTheSequence) {
   live().CarMaxPhases = 2;
   box_.refused.insert("output");
-  EXPECT_EQ(step([] { EXPECT_EQ(SetPower(-8000), 0); }), Cmds{"output 1"});
+  EXPECT_EQ(step([&] { EXPECT_EQ(ctl_.SetPower(-8000), 0); }), Cmds{"output 1"});
   box_.refused = {"curr"};
   live().CarMaxPhases = 1;
-  EXPECT_EQ(step([] { EXPECT_EQ(SetPower(-3000), 0); }), Cmds{"curr 13020"});
+  EXPECT_EQ(step([&] { EXPECT_EQ(ctl_.SetPower(-3000), 0); }), Cmds{"curr 13020"});
   EXPECT_EQ(live().wb_enable_sys, 0);
 }
 
 TEST_F(Control, StorageIsAskedForAReading) {
   settings([](Settings& s) { s.SSUsing = "TRUE"; });
-  SetPower(-2000);
+  ctl_.SetPower(-2000);
   EXPECT_EQ(live().intStorageControl, 1);
 }
 
 TEST_F(Control, PhasesOutOfRangeNeverDivideByZero) {
   live().CarMaxPhases = 0;
-  EXPECT_EQ(step([] { SetPower(-2000); }), (Cmds{"curr 8640", "ena 1"}));
+  EXPECT_EQ(step([&] { ctl_.SetPower(-2000); }), (Cmds{"curr 8640", "ena 1"}));
   live().CarMaxPhases = 9;
-  step([] { SetPower(-9000); });  // three phases
+  step([&] { ctl_.SetPower(-9000); });  // three phases
   EXPECT_EQ(live().wb_X2_out, 1);
   // Manual mode with no valid phase count: one phase.
   live().CarMaxPhases = 0;
@@ -134,7 +134,7 @@ TEST_F(Control, PhasesOutOfRangeNeverDivideByZero) {
   live().ManualCurrent = 10020;
   box_.enable = 1;
   box_.output = 1;
-  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"ena 0", "output 0", "curr 10020", "ena 1"}));
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"ena 0", "output 0", "curr 10020", "ena 1"}));
 }
 
 TEST_F(Control, QuickModeUsesSafetyCurrent) {
@@ -143,7 +143,7 @@ TEST_F(Control, QuickModeUsesSafetyCurrent) {
   live().em_i2 = 10000;
   live().em_i3 = 5000;
   box_.i[0] = 16000;
-  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"output 1", "curr 22980", "ena 1"}));
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"output 1", "curr 22980", "ena 1"}));
   EXPECT_EQ(live().points, 0);
   EXPECT_EQ(live().safety_curr, 22980);
   EXPECT_EQ(count_lines(sandbox_,
@@ -156,7 +156,7 @@ TEST_F(Control, QuickModeUsesSafetyCurrent) {
 TEST_F(Control, QuickModeNeverAbove63000) {
   settings([](Settings& s) { s.InfrastructureCurrent = 100000; });
   live().web_charge_mode = 1;  // quick
-  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"output 1", "curr 63000", "ena 1"}));
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"output 1", "curr 63000", "ena 1"}));
 }
 
 TEST_F(Control, QuickModeWithLoadedHouseDisables) {
@@ -164,7 +164,7 @@ TEST_F(Control, QuickModeWithLoadedHouseDisables) {
   live().em_i2 = 28000;  // 5000 mA left on L2
   box_.enable = 1;
   box_.output = 1;
-  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"ena 0", "curr 0"}));
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"ena 0", "curr 0"}));
   EXPECT_EQ(live().wb_enable_sys, 0);
   EXPECT_EQ(live().wb_curr_usr, 0);
   EXPECT_EQ(live().safety_curr, 0);
@@ -173,33 +173,33 @@ TEST_F(Control, QuickModeWithLoadedHouseDisables) {
 TEST_F(Control, ManualMode) {
   live().web_charge_mode = 2;  // manual
   live().ManualCurrent = 16020;
-  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"curr 16020", "ena 1"}));
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"curr 16020", "ena 1"}));
   EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: manual power = 16020"), 1);
   // Limited by the fuses.
   live().em_i3 = 20000;
-  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"curr 12960"}));
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"curr 12960"}));
   // More phases when the car has them.
   live().CarMaxPhases = 3;
-  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"ena 0", "output 1", "curr 12960", "ena 1"}));
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"ena 0", "output 1", "curr 12960", "ena 1"}));
 }
 
 TEST_F(Control, OffModeAndUnpluggedCar) {
   box_.enable = 1;
   box_.output = 1;
   live().web_charge_mode = 3;  // off
-  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"ena 0", "output 0", "curr 6000"}));
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"ena 0", "output 0", "curr 6000"}));
   EXPECT_EQ(live().points, 0);
   live().web_charge_mode = 0;  // surplus
   box_.plug = 3;  // cable only at the wallbox
-  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"curr 6000"}));
-  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"curr 6000"}));
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"curr 6000"}));
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"curr 6000"}));
 }
 
 TEST_F(Control, SurplusCycleUsesBalance) {
   // grid 0 W while the car draws 3 kW: 2950 W surplus after the 50 W margin.
   box_.enable = 1;
   box_.power_mW = 3000000;
-  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"curr 12780"}));
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"curr 12780"}));
   EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: wb_plug = 7, iNewPower = -2950"), 1) << sandbox_.log();
   EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: surplus power = -2950 (must be negative to activate)"), 1);
   EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: points = 6"), 1);
@@ -211,7 +211,7 @@ TEST_F(Control, ErrorStateWaits) {
   box_.error1 = 3;
   live().web_charge_mode = 3;  // off: only the minimum current
   const auto t0 = clock_.elapsed();
-  EXPECT_EQ(step([] { ControlCycle(); }), Cmds{"curr 6000"});
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{"curr 6000"});
   EXPECT_GE(clock_.elapsed() - t0, 10s);
   EXPECT_EQ(count_lines(sandbox_, "Charging error: wait 10 seconds to continue"), 1);
   EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: error1 = 0x3, error2 = 0x0"), 1);
@@ -220,22 +220,22 @@ TEST_F(Control, ErrorStateWaits) {
 TEST_F(Control, FailedReportsSkipTheCycle) {
   box_.refused.insert("report");
   live().web_charge_mode = 1;  // quick
-  EXPECT_EQ(step([] { ControlCycle(); }), Cmds{});
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{});
   EXPECT_NE(live().last_wbc_datetime.get(), kNeverStamp);
 }
 
 TEST_F(Control, WallboxRestartSetsFailSafeAgain) {
-  ASSERT_EQ(SetFailSafe(), 1);
+  ASSERT_EQ(ctl_.SetFailSafe(), 1);
   EXPECT_EQ(live().wb_tmo_failsafe, 120);
   box_.tmo_fs = 0;  // lost at a power cut
   live().web_charge_mode = 3;
-  EXPECT_EQ(step([] { ControlCycle(); }), (Cmds{"failsafe 120 0 0", "curr 6000"}));
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"failsafe 120 0 0", "curr 6000"}));
   EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: Failsafe mode initiated again, after wallbox restart"), 1);
   box_.clear();
-  GetReports();
+  box_.udp().GetReports();
   EXPECT_EQ(box_.commands().front(), "report 1");
   // With the fail-safe in place it is not sent again.
-  EXPECT_EQ(step([] { ControlCycle(); }), Cmds{"curr 6000"});
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{"curr 6000"});
 }
 
 TEST_F(Control, NothingSentOnceARestartIsRequested) {
@@ -243,7 +243,7 @@ TEST_F(Control, NothingSentOnceARestartIsRequested) {
   daemon_state().intRestart = 1;
   const Cmds all = [&] {
     box_.clear();
-    ControlCycle();
+    ctl_.ControlCycle();
     return box_.commands();
   }();
   daemon_state().intRestart = 0;
@@ -255,23 +255,23 @@ TEST_F(Control, TeslaWorkaround) {
   settings([](Settings& s) { s.FixTeslaBug = 1; });
   live().wb_enable_sys = 1;
   const auto t0 = clock_.elapsed();
-  EXPECT_EQ(step([] { SwitchEnable(0); }), (Cmds{"curr 32000", "ena 0"}));
+  EXPECT_EQ(step([&] { ctl_.SwitchEnable(0); }), (Cmds{"curr 32000", "ena 0"}));
   EXPECT_GE(clock_.elapsed() - t0, 7s);
   EXPECT_EQ(count_lines(sandbox_, "Tesla 'increase current workaround': 32A set and wait 7s..."), 1);
-  EXPECT_EQ(step([] { SwitchEnable(0); }), Cmds{});  // already disabled
+  EXPECT_EQ(step([&] { ctl_.SwitchEnable(0); }), Cmds{});  // already disabled
   // Limited by the fuses; with no room the nested disable goes without it.
   live().wb_enable_sys = 1;
   live().em_i1 = 20000;
-  EXPECT_EQ(step([] { SwitchEnable(0); }), (Cmds{"curr 12960", "ena 0"}));
+  EXPECT_EQ(step([&] { ctl_.SwitchEnable(0); }), (Cmds{"curr 12960", "ena 0"}));
   live().wb_enable_sys = 1;
   live().em_i1 = 40000;
-  EXPECT_EQ(step([] { SwitchEnable(0); }), (Cmds{"ena 0", "curr 0"}));
+  EXPECT_EQ(step([&] { ctl_.SwitchEnable(0); }), (Cmds{"ena 0", "curr 0"}));
   EXPECT_EQ(count_lines(sandbox_, "Tesla 'increase current workaround': 32A set and wait 7s..."), 3);
 }
 
 TEST_F(Control, TeslaDutyCurrent) {
   settings([](Settings& s) { s.FixTeslaBug = 1; });
-  EXPECT_EQ(step([] { SetPower(-2000); }), (Cmds{"curr 8160", "ena 1"}));
+  EXPECT_EQ(step([&] { ctl_.SetPower(-2000); }), (Cmds{"curr 8160", "ena 1"}));
   EXPECT_EQ(count_lines(sandbox_, "Tesla 'overload workaround': only 1000mA steps, now 8160 mA"), 1);
 }
 
@@ -280,8 +280,8 @@ TEST_F(Control, MainResetSequence) {
   box_.output = 1;
   live().wb_enable_sys = 1;
   live().wb_X2_out = 1;
-  EXPECT_EQ(step([] {
-              if (SwitchEnable(0) && SwitchRelais(0)) SetCurrent(cfg().CarMinCharge);
+  EXPECT_EQ(step([&] {
+              if (ctl_.SwitchEnable(0) && ctl_.SwitchRelais(0)) ctl_.SetCurrent(cfg().CarMinCharge);
             }),
             (Cmds{"ena 0", "output 0", "curr 6000"}));
   EXPECT_EQ(count_lines(sandbox_, "Charging disabled..."), 1);
@@ -313,7 +313,7 @@ TEST_F(Control, FuseLimitHoldsInEveryMode) {
     v.CarMaxPhases = phases(rng);
     v.CarMinCharge = mins[minc(rng)];
     v.ManualCurrent = kManualCurrents[manual(rng)];
-    const Cmds c = step([] { ControlCycle(); });
+    const Cmds c = step([&] { ctl_.ControlCycle(); });
     for (const std::string& cmd : c) {
       if (cmd.rfind("curr ", 0) != 0) continue;
       const int x = std::stoi(cmd.substr(5));
@@ -333,7 +333,7 @@ TEST_F(Control, ThreadStartSequenceAndCycles) {
     if (c.elapsed() >= std::chrono::seconds(1 + 56 * cycles_wanted) + 500ms) stop.request_stop();
   };
   live().web_charge_mode = 3;  // off
-  std::thread t([&] { ControlKEBA(3, stop.get_token()); });
+  std::thread t([&] { ctl_.run(3, stop.get_token()); });
   t.join();
   clock_.on_sleep = nullptr;
   const Cmds all = box_.commands();
@@ -348,10 +348,10 @@ TEST_F(Control, ThreadStartSequenceAndCycles) {
 
 TEST_F(Control, ThreadNotUsedOrWrongType) {
   settings([](Settings& s) { s.WallboxType = "KEBAP30"; });
-  ControlKEBA(3, std::stop_token{});
+  ctl_.run(3, std::stop_token{});
   EXPECT_EQ(count_lines(sandbox_, "Thread 3: No valid keba type found..."), 1);
   settings([](Settings& s) { s.WallboxUsing = "FALSE"; });
-  ControlKEBA(3, std::stop_token{});
+  ctl_.run(3, std::stop_token{});
   EXPECT_EQ(count_lines(sandbox_, "Thread 3: No using keba wallbox controller..."), 1);
   EXPECT_TRUE(box_.commands().empty());
 }
@@ -362,7 +362,7 @@ TEST_F(Control, SilentWallboxAtStartIsLoggedAndLoopGoesOn) {
   clock_.on_sleep = [&](FakeClock& c) {
     if (c.elapsed() >= 60s) stop.request_stop();
   };
-  std::thread t([&] { ControlKEBA(3, stop.get_token()); });
+  std::thread t([&] { ctl_.run(3, stop.get_token()); });
   t.join();
   clock_.on_sleep = nullptr;
   EXPECT_GE(count_lines(sandbox_, "KEBA SendData: rcv after sent waiting failed > timeout"), 3);

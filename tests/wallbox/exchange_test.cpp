@@ -13,6 +13,7 @@
 #include "fake_wallbox.hpp"
 #include "wallbox/keba_exchange.hpp"
 #include "wallbox/keba_receiver.hpp"
+#include "wallbox/keba_udp.hpp"
 #include "wallbox_fixture.hpp"
 
 namespace kivd::test {
@@ -23,6 +24,7 @@ using namespace std::chrono_literals;
 class Exchange : public WallboxTest {
  protected:
   FakeWallbox box_;
+  KebaUdp& udp_ = box_.udp();
 };
 
 bool eventually(const std::function<bool()>& f, std::chrono::milliseconds limit = 3000ms) {
@@ -35,32 +37,32 @@ bool eventually(const std::function<bool()>& f, std::chrono::milliseconds limit 
 }
 
 TEST_F(Exchange, AcknowledgedAndRefused) {
-  EXPECT_EQ(SendData("ena 1"), 1);
+  EXPECT_EQ(udp_.SendData("ena 1"), 1);
   EXPECT_EQ(box_.enable, 1);
   box_.refused.insert("curr");
-  EXPECT_EQ(SendData("curr 10000"), 0);
+  EXPECT_EQ(udp_.SendData("curr 10000"), 0);
   EXPECT_EQ(count_lines(sandbox_, "ena 1"), 1);  // debug echo of the command
   EXPECT_NE(live().last_udp_datetime.get(), kNeverStamp);
 }
 
 TEST_F(Exchange, SilentWallboxTimesOutWithPreviousVerdict) {
-  ASSERT_EQ(SendData("ena 1"), 1);
+  ASSERT_EQ(udp_.SendData("ena 1"), 1);
   box_.silent = true;
   const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(SendData("ena 0"), 1);  // the previous answer's verdict
+  EXPECT_EQ(udp_.SendData("ena 0"), 1);  // the previous answer's verdict
   EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms);
   EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: rcv after sent waiting failed > timeout"), 1);
   box_.silent = false;
   box_.refused.insert("ena");
-  ASSERT_EQ(SendData("ena 0"), 0);
+  ASSERT_EQ(udp_.SendData("ena 0"), 0);
   box_.silent = true;
-  EXPECT_EQ(SendData("ena 0"), 0);
+  EXPECT_EQ(udp_.SendData("ena 0"), 0);
 }
 
 TEST_F(Exchange, OtherSenderIsNoAnswerButAnyWallboxDatagramIs) {
   box_.silent = true;
   int result = -1;
-  std::thread t([&] { result = SendData("report 2"); });
+  std::thread t([&] { result = udp_.SendData("report 2"); });
   std::this_thread::sleep_for(50ms);
   box_.deliver("TCH-ERROR", "10.0.0.22");  // a foreign host, even with a longer address
   std::this_thread::sleep_for(50ms);
@@ -73,9 +75,9 @@ TEST_F(Exchange, OtherSenderIsNoAnswerButAnyWallboxDatagramIs) {
 }
 
 TEST_F(Exchange, InvalidJsonLeavesVerdict) {
-  ASSERT_EQ(SendData("ena 1"), 1);
+  ASSERT_EQ(udp_.SendData("ena 1"), 1);
   box_.silent = true;
-  std::thread t([&] { EXPECT_EQ(SendData("report 2"), 1); });
+  std::thread t([&] { EXPECT_EQ(udp_.SendData("report 2"), 1); });
   std::this_thread::sleep_for(30ms);
   box_.deliver("{\"ID\": \"2\", \"State\": 4,}");
   t.join();
@@ -87,7 +89,7 @@ TEST_F(Exchange, ReportOneScheduleOver617Calls) {
   std::vector<int> calls_with_report1;
   for (int call = 1; call <= 617; ++call) {
     box_.clear();
-    ASSERT_EQ(GetReports(), 1);
+    ASSERT_EQ(udp_.GetReports(), 1);
     const auto c = box_.commands();
     if (!c.empty() && c.front() == "report 1") calls_with_report1.push_back(call);
     ASSERT_EQ(c.back(), "report 3");
@@ -96,29 +98,29 @@ TEST_F(Exchange, ReportOneScheduleOver617Calls) {
 }
 
 TEST_F(Exchange, RestartedWallboxGetsReportOneAgain) {
-  ASSERT_EQ(GetReports(), 1);
+  ASSERT_EQ(udp_.GetReports(), 1);
   box_.clear();
   live().isWallboxRestarted = 1;
-  ASSERT_EQ(GetReports(), 1);
+  ASSERT_EQ(udp_.GetReports(), 1);
   EXPECT_EQ(box_.commands(), (std::vector<std::string>{"report 1", "report 2", "report 3"}));
   EXPECT_EQ(live().isWallboxRestarted, 0);
 }
 
 TEST_F(Exchange, GetReportsFailureLines) {
   box_.refused.insert("report");
-  EXPECT_EQ(GetReports(), 0);
+  EXPECT_EQ(udp_.GetReports(), 0);
   EXPECT_EQ(count_lines(sandbox_, "KEBA GetReports: init 'report 1' failed."), 1);
   box_.refused.clear();
-  ASSERT_EQ(GetReports(), 1);
+  ASSERT_EQ(udp_.GetReports(), 1);
   box_.clear();
   box_.refused.insert("report");
-  EXPECT_EQ(GetReports(), 0);
+  EXPECT_EQ(udp_.GetReports(), 0);
   EXPECT_EQ(count_lines(sandbox_, "KEBA GetReports: send report 2 failed."), 1);
   EXPECT_EQ(box_.commands(), std::vector<std::string>{"report 2"});
 }
 
 TEST_F(Exchange, ErrorStateWithoutCodesFetchesReports) {
-  ASSERT_EQ(GetReports(), 1);
+  ASSERT_EQ(udp_.GetReports(), 1);
   box_.clear();
   box_.state = 4;
   box_.error2 = 0x4003;
@@ -139,8 +141,8 @@ TEST_F(SendFailure, EndsTheProcessWithStatus1) {
   GTEST_FLAG_SET(death_test_style, "fast");  // the child writes into this sandbox's log
   EXPECT_EXIT(
       {
-        set_keba_transport(&refusing);
-        SendData("ena 1");
+        KebaUdp udp(&refusing);
+        udp.SendData("ena 1");
       },
       ::testing::ExitedWithCode(1), "");
   EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: sendto failed, or timeout"), 1);
@@ -149,7 +151,7 @@ TEST_F(SendFailure, EndsTheProcessWithStatus1) {
 TEST_F(SendFailure, AddressThatIsNotIPv4) {
   settings([](Settings& s) { s.WallboxServer = "wallbox.local"; });
   GTEST_FLAG_SET(death_test_style, "fast");
-  EXPECT_EXIT(SendData("report 1"), ::testing::ExitedWithCode(1), "");
+  EXPECT_EXIT(keba_udp().SendData("report 1"), ::testing::ExitedWithCode(1), "");
   EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: wallbox address wallbox.local is not a dotted IPv4 address"), 1);
 }
 
@@ -205,7 +207,7 @@ class Receiver : public WallboxTest {
 TEST_F(Receiver, CommandAndAnswerOverUdp) {
   std::jthread receiver([](std::stop_token st) { StartKEBAReceiver(0, st); });
   int result = -1;
-  std::thread sender([&] { result = SendData("report 2"); });
+  std::thread sender([&] { result = keba_udp().SendData("report 2"); });
   EXPECT_EQ(box_receive(), "report 2");  // no terminating zero on the wire
   box_send("{\n\"ID\": \"2\",\n\"State\": 3,\n\"Plug\": 7\n}\n");
   sender.join();

@@ -5,8 +5,8 @@
 
 namespace kivd::test {
 
-FakeWallbox::FakeWallbox() { kivd::set_keba_transport(this); }
-FakeWallbox::~FakeWallbox() { kivd::set_keba_transport(nullptr); }
+FakeWallbox::FakeWallbox() { udp_.set_timeout(std::chrono::milliseconds(300)); }
+FakeWallbox::~FakeWallbox() = default;
 
 void FakeWallbox::deliver(const std::string& text, const char* sender) {
   workers_.submit(sender, text.data(), text.size());

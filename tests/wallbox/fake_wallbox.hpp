@@ -1,6 +1,6 @@
-// An in-process wallbox for the unit tests: it takes the commands through the
-// transport seam, keeps the box's state and answers through the real worker
-// pool, as the receiver would hand the datagrams over.
+// An in-process wallbox for the unit tests: it takes the commands of its own
+// driver through the transport seam, keeps the box's state and answers
+// through the real worker pool, as the receiver would hand the datagrams over.
 #pragma once
 
 #include <mutex>
@@ -9,6 +9,8 @@
 #include <vector>
 
 #include "wallbox/keba_exchange.hpp"
+#include "wallbox/keba_udp.hpp"
+#include "wallbox/keba_workers.hpp"
 
 namespace kivd::test {
 
@@ -20,6 +22,7 @@ class FakeWallbox final : public kivd::KebaTransport {
   ~FakeWallbox() override;
 
   bool send(std::string_view command) override;
+  kivd::KebaUdp& udp() { return udp_; }  // the driver talking to this box
 
   std::vector<std::string> commands();  // everything received, in order
   // Commands other than the report requests.
@@ -44,7 +47,8 @@ class FakeWallbox final : public kivd::KebaTransport {
  private:
   std::string answer(const std::string& command);
   std::vector<std::string> log_;
-  kivd::KebaWorkers workers_;
+  kivd::KebaUdp udp_{this};
+  kivd::KebaWorkers workers_{udp_};
 };
 
 }  // namespace kivd::test

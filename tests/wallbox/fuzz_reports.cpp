@@ -20,7 +20,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>(data[i]);
   text[n] = '\0';
   const std::string_view t(text);
-  const int v = kivd::answer_verdict(t, [](std::string_view x) { return kivd::ParseReports(x); });
-  if (v < -1 || v > 1) __builtin_trap();
+  using kivd::Verdict;
+  const Verdict v = kivd::answer_verdict(t, [](std::string_view x) { return kivd::ParseReports(x); });
+  if (v != Verdict::Ok && v != Verdict::Error && v != Verdict::Unparsed) __builtin_trap();
   return 0;
 }

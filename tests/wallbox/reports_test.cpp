@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/charging_mode.hpp"
 #include "core/keba_codes.hpp"
 #include "core/live_values.hpp"
 #include "wallbox/keba_reports.hpp"
@@ -34,16 +35,16 @@ int never_parsed(std::string_view) {
 }
 
 TEST(Verdict, RulesInOrder) {
-  EXPECT_EQ(answer_verdict("TCH-OK :done\n", never_parsed), 1);
-  EXPECT_EQ(answer_verdict("TCH-ERROR: bad\n", never_parsed), 0);
+  EXPECT_EQ(answer_verdict("TCH-OK :done\n", never_parsed), Verdict::Ok);
+  EXPECT_EQ(answer_verdict("TCH-ERROR: bad\n", never_parsed), Verdict::Error);
   // TCH-OK wins over TCH-ERROR: it is tested first.
-  EXPECT_EQ(answer_verdict("TCH-ERROR TCH-OK", never_parsed), 1);
-  EXPECT_EQ(answer_verdict("plain text", never_parsed), 1);
-  EXPECT_EQ(answer_verdict("", never_parsed), 1);
-  EXPECT_EQ(answer_verdict("{ only open", never_parsed), 1);
-  EXPECT_EQ(answer_verdict("only close }", never_parsed), 1);
-  EXPECT_EQ(answer_verdict("{\"State\": 3}", [](std::string_view) { return 1; }), 1);
-  EXPECT_EQ(answer_verdict("{bad}", [](std::string_view) { return 0; }), -1);
+  EXPECT_EQ(answer_verdict("TCH-ERROR TCH-OK", never_parsed), Verdict::Ok);
+  EXPECT_EQ(answer_verdict("plain text", never_parsed), Verdict::Ok);
+  EXPECT_EQ(answer_verdict("", never_parsed), Verdict::Ok);
+  EXPECT_EQ(answer_verdict("{ only open", never_parsed), Verdict::Ok);
+  EXPECT_EQ(answer_verdict("only close }", never_parsed), Verdict::Ok);
+  EXPECT_EQ(answer_verdict("{\"State\": 3}", [](std::string_view) { return 1; }), Verdict::Ok);
+  EXPECT_EQ(answer_verdict("{bad}", [](std::string_view) { return 0; }), Verdict::Unparsed);
 }
 
 TEST(ParseReport, VendorGuideReport1) {
@@ -188,13 +189,14 @@ TEST(ParseReport, GarbageNeverCrashes) {
 }
 
 TEST(Mode, Derivation) {
-  EXPECT_EQ(effective_mode(0, 0), 1);
-  EXPECT_EQ(effective_mode(1, 0), 2);
-  EXPECT_EQ(effective_mode(2, 0), 3);
-  EXPECT_EQ(effective_mode(3, 0), 4);
-  EXPECT_EQ(effective_mode(7, 0), 1);
-  EXPECT_EQ(effective_mode(-1, 0), 1);
-  for (int m = 0; m < 4; ++m) EXPECT_EQ(effective_mode(m, 1), 2);
+  const auto mode = [](int web, int x1) { return static_cast<int>(effective_mode(web, x1)); };
+  EXPECT_EQ(mode(0, 0), 1);
+  EXPECT_EQ(mode(1, 0), 2);
+  EXPECT_EQ(mode(2, 0), 3);
+  EXPECT_EQ(mode(3, 0), 4);
+  EXPECT_EQ(mode(7, 0), 1);
+  EXPECT_EQ(mode(-1, 0), 1);
+  for (int m = 0; m < 4; ++m) EXPECT_EQ(mode(m, 1), 2);
 }
 
 TEST(Codes, Tables) {
@@ -290,8 +292,8 @@ TEST_F(ParseReportsLive, FuzzSeedsReplay) {
     std::ifstream in(e.path());
     std::stringstream ss;
     ss << in.rdbuf();
-    const int v = answer_verdict(ss.str(), [](std::string_view x) { return ParseReports(x); });
-    EXPECT_TRUE(v >= -1 && v <= 1);
+    const Verdict v = answer_verdict(ss.str(), [](std::string_view x) { return ParseReports(x); });
+    EXPECT_TRUE(v == Verdict::Ok || v == Verdict::Error || v == Verdict::Unparsed);
     ++files;
   }
   EXPECT_GE(files, 5);

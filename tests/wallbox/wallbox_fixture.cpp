@@ -4,15 +4,11 @@
 
 #include "core/live_values.hpp"
 #include "support/live_reset.hpp"
-#include "wallbox/control_loop.hpp"
-#include "wallbox/keba_exchange.hpp"
 
 namespace kivd::test {
 
 void reset_wallbox_live() {
   reset_live_values();
-  set_phase_points(0);
-  reset_report_schedule();
 }
 
 std::vector<std::string> log_lines(const Sandbox& sb) {
@@ -32,11 +28,9 @@ int count_lines(const Sandbox& sb, const std::string& exact) {
 WallboxTest::WallboxTest() {
   settings([](Settings&) {});
   reset_wallbox_live();
-  set_exchange_timeout(std::chrono::milliseconds(300));
 }
 
 WallboxTest::~WallboxTest() {
-  set_exchange_timeout(std::chrono::seconds(10));
   reset_wallbox_live();
 }
 

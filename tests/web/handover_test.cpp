@@ -73,6 +73,7 @@ TEST_F(HandOver, ModeSearchOrder) {
   EXPECT_EQ(remote_mode("manualoff"), 3);
   EXPECT_EQ(remote_mode("manual"), 2);
   EXPECT_EQ(remote_mode("xyz"), 0);
+  EXPECT_EQ(remote_mode("quickautomatic"), 0);
   SetVariables("mode=off");
   EXPECT_EQ(v.web_charge_mode.load(), 3);
   EXPECT_EQ(v.ChargingMode.load(), 4);
