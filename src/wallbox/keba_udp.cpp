@@ -100,7 +100,7 @@ void KebaUdp::UdpServiceRequest(const UdpDatagram& d) {
   // The sender must be the wallbox itself: a part of its address (or an
   // empty setting) would let any host on the network answer for it.
   if (d.length >= 1 && cfg().WallboxServer == d.sender) {
-    const Verdict verdict = answer_verdict(std::string_view(d.data), [](std::string_view t) { return ParseReports(t); });
+    const Verdict verdict = answer_verdict(d.data, [](std::string_view t) { return ParseReports(t); });
     if (verdict == Verdict::Unparsed) log_line("ParseReports: parsing report failed");
     else live().wb_send_ok = verdict == Verdict::Ok ? 1 : 0;
     stamp_now(live().last_udp_datetime);

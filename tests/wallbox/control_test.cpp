@@ -36,6 +36,31 @@ class Control : public WallboxTest {
   ChargingControl ctl_{box_.udp()};
 };
 
+// The policy over any Wallbox: here one that only records the commands.
+struct RecordingBox final : Wallbox {
+  Cmds sent;
+  bool add(const std::string& c) {
+    sent.push_back(c);
+    return true;
+  }
+  bool refresh_reports() override { return add("reports"); }
+  bool enable(bool on) override { return add("ena " + std::to_string(on)); }
+  bool set_current(int mA) override { return add("curr " + std::to_string(mA)); }
+  bool set_phases(bool more) override { return add("output " + std::to_string(more)); }
+  bool arm_failsafe(int s, int mA) override { return add("failsafe " + std::to_string(s) + " " + std::to_string(mA)); }
+};
+
+TEST_F(Control, PolicyOverAnyWallbox) {
+  RecordingBox box;
+  ChargingControl ctl(box);
+  live().CarMaxPhases = 3;
+  EXPECT_EQ(ctl.SetFailSafe(), 1);
+  EXPECT_EQ(ctl.SetPower(-4596), 1);
+  EXPECT_EQ(box.sent, (Cmds{"failsafe 120 0", "output 1", "curr 6660", "ena 1"}));
+  EXPECT_EQ(ctl.phase_points(), 5);
+  EXPECT_EQ(ctl_.phase_points(), 0);  // each controller keeps its own
+}
+
 TEST_F(Control, SurplusStartsOnOnePhase) {
   const Cmds c = step([&] { EXPECT_EQ(ctl_.SetPower(-2000), 1); });
   EXPECT_EQ(c, (Cmds{"curr 8640", "ena 1"}));
