@@ -120,8 +120,10 @@ void run_cycle() {
     }
 
     log_line("Reset wallbox...");
-    ChargingControl& control = charging_control();
-    if (wallbox && control.SwitchEnable(0) && control.SwitchRelais(0)) control.SetCurrent(cfg().CarMinCharge);
+    if (wallbox) {
+      ChargingControl& control = charging_control();
+      if (control.SwitchEnable(0) && control.SwitchRelais(0)) control.SetCurrent(cfg().CarMinCharge);
+    }
 
     pass_stop.request_stop();
     log_line("Threads canceled...");
