@@ -26,11 +26,11 @@ ChargingMode mode_now() { return static_cast<ChargingMode>(live().ChargingMode.l
 }  // namespace
 
 // Relay by the car's phases, the current, then enable (its result unused).
-int ChargingControl::charge_with(int current, int phases) {
-  if (SwitchRelais(phases > 1 ? 1 : 0) == 0) return 0;
-  if (SetCurrent(current) == 0) return 0;
+bool ChargingControl::charge_with(int current, int phases) {
+  if (SwitchRelais(phases > 1 ? 1 : 0) == 0) return false;
+  if (SetCurrent(current) == 0) return false;
   SwitchEnable(1);
-  return 1;
+  return true;
 }
 
 void ChargingControl::off_sequence() {
@@ -62,8 +62,8 @@ int ChargingControl::SetPower(int p) {
       return 1;
     }
     phasepoints_ = std::max(phasepoints_ - 1, 0);
-    if (phasepoints_ == 0) return charge_with(GetDutyCurrent(watts, 1), 1);
-    return charge_with(GetDutyCurrent(watts, max_phases), max_phases);
+    const int phases = phasepoints_ == 0 ? 1 : max_phases;
+    return charge_with(GetDutyCurrent(watts, phases), phases) ? 1 : 0;
   }
 
   v.points = std::max(v.points - 1, 0);

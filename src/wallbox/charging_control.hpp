@@ -38,7 +38,7 @@ class ChargingControl {
   int phase_points() const { return phasepoints_; }
 
  private:
-  int charge_with(int current, int phases);
+  bool charge_with(int current, int phases);
   void off_sequence();
 
   Wallbox& box_;
