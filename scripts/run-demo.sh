@@ -58,10 +58,16 @@ stop_pid() {  # stop_pid PID: TERM, up to 5 s, then KILL
   kill -KILL "$pid" 2>/dev/null || true
 }
 
+# Says a line where the output may already be gone: Ctrl-C on
+# "run-demo.sh | tee demo.log" ends tee first, and a write into the closed
+# pipe must not end the script before it has stopped everything.
+say() { printf '%s\n' "$*" 2>/dev/null || true; }
+
 cleanup() {
-  trap - INT TERM EXIT
-  echo
-  echo "demo: stopping"
+  trap - EXIT
+  trap '' INT TERM HUP PIPE
+  say
+  say "demo: stopping"
   stop_pid "$RELAY_PID"
   [ -z "$KIVD_PID" ] && [ -s "$root/log/kivd.pid" ] && KIVD_PID=$(tr -d '\n' < "$root/log/kivd.pid")
   stop_pid "$KIVD_PID"
@@ -70,15 +76,17 @@ cleanup() {
   ip netns del "$HOUSE_NS" 2>/dev/null || true
   ip netns del "$KD_NS" 2>/dev/null || true
   if [ "${KIVD_DEMO_KEEP:-0}" = 1 ]; then
-    echo "demo: logs kept in $root/log"
+    say "demo: logs kept in $root/log"
   else
     rm -rf "$root"
   fi
-  echo "demo: stopped"
+  say "demo: stopped"
 }
 trap cleanup EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
+trap 'exit 129' HUP
+trap 'exit 141' PIPE
 
 # Two namespaces; the veth pair is made inside them, so the host never has it.
 ip netns add "$KD_NS"
@@ -224,7 +232,7 @@ TAIL_PID=$!
 
 t_end=$((SECONDS + ${SECONDS_LIMIT:-999999999}))
 while [ $SECONDS -lt $t_end ]; do
-  if ! kill -0 "$KIVD_PID" 2>/dev/null; then echo "demo: kivd has ended"; break; fi
-  if ! kill -0 "$HOUSE_PID" 2>/dev/null; then echo "demo: the simulated house has ended"; break; fi
+  if ! kill -0 "$KIVD_PID" 2>/dev/null; then say "demo: kivd has ended"; break; fi
+  if ! kill -0 "$HOUSE_PID" 2>/dev/null; then say "demo: the simulated house has ended"; break; fi
   sleep 1
 done

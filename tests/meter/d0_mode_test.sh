@@ -60,11 +60,13 @@ stop_kivd
 for p in "${GW_PIDS[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; GW_PIDS=()
 
 # --- MT175 with a recorded transmission, then a built one -------------------
-if [ -f "$KIVD_TESTDATA/sml_iskra_mt175_D1A52-V22-K0t_transmission0.DERIVED.hex" ]; then
+SML_CAPTURE=$KIVD_TESTDATA/sml_iskra_mt175_D1A52-V22-K0t_transmission0.DERIVED.hex
+check "recorded SML capture in tests/data" test -f "$SML_CAPTURE"
+if [ -f "$SML_CAPTURE" ]; then
   new_sandbox
   d0_ini MT175 127.0.0.1 5002
   gateway --kind mt175 --port 5002 --interval 0.3 --lifetime 20 \
-          --sml-file "$KIVD_TESTDATA/sml_iskra_mt175_D1A52-V22-K0t_transmission0.DERIVED.hex"
+          --sml-file "$SML_CAPTURE"
   start_kivd
   check "MT175 type line" wait_text "Energymeter: ISKRA MT175 (SML)" 5
   check "recorded SML: -4308 W" wait_text "Energymeter: -4308 W | 230 230 230 V | -6243 -6243 -6243 mA" 5

@@ -177,7 +177,7 @@ TEST(Mt175, MissingOrCutFieldsPublishNothing) {
 
 TEST(Mt175, RealIskraTransmission) {
   const auto hex = test::testdata("sml_iskra_mt175_D1A52-V22-K0t_transmission0.DERIVED.hex");
-  if (!hex) GTEST_SKIP() << "KIVD_TESTDATA not available";
+  ASSERT_TRUE(hex) << "capture missing from tests/data";
   std::string text = *hex;
   while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
   D0Slots s;

@@ -57,7 +57,7 @@ inline std::vector<std::uint8_t> from_hex(const std::string& hex) {
   return out;
 }
 
-// A sample file from the shared test data, or nothing when it is absent.
+// A capture from tests/data, or nothing when it is absent.
 inline std::optional<std::string> testdata(const std::string& name) {
   const char* dir = std::getenv("KIVD_TESTDATA");
   if (dir == nullptr) return std::nullopt;

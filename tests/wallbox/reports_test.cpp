@@ -25,9 +25,9 @@ std::string testdata(const std::string& name) {
   return ss.str();
 }
 
-#define TESTDATA_OR_SKIP(var, name)                               \
+#define TESTDATA(var, name)                               \
   const std::string var = testdata(name);                         \
-  if (var.empty()) GTEST_SKIP() << "test data " << name << " absent"
+  ASSERT_FALSE(var.empty()) << "test data " << name << " missing from tests/data"
 
 int never_parsed(std::string_view) {
   ADD_FAILURE() << "parser called";
@@ -48,7 +48,7 @@ TEST(Verdict, RulesInOrder) {
 }
 
 TEST(ParseReport, VendorGuideReport1) {
-  TESTDATA_OR_SKIP(text, "keba_p20_vendorguide_report1.txt");
+  TESTDATA(text, "keba_p20_vendorguide_report1.txt");
   const auto r = parse_report(text);
   ASSERT_TRUE(r);
   EXPECT_EQ(r->kind, ReportKind::One);
@@ -58,16 +58,16 @@ TEST(ParseReport, VendorGuideReport1) {
 }
 
 TEST(ParseReport, VendorGuideReport2IsNotJson) {
-  TESTDATA_OR_SKIP(text, "keba_p20_vendorguide_report2.txt");
+  TESTDATA(text, "keba_p20_vendorguide_report2.txt");
   char rest[512];
   EXPECT_FALSE(parse_report(text, rest, sizeof rest));
   EXPECT_LT(std::string(rest).size(), text.size());  // the parser's rest, not the whole text
 }
 
 TEST(ParseReport, P30Reports) {
-  TESTDATA_OR_SKIP(r1, "keba_p30_openems_fixture_report1.txt");
-  TESTDATA_OR_SKIP(r2, "keba_p30_openems_fixture_report2.txt");
-  TESTDATA_OR_SKIP(r3, "keba_p30_openems_fixture_report3.txt");
+  TESTDATA(r1, "keba_p30_openems_fixture_report1.txt");
+  TESTDATA(r2, "keba_p30_openems_fixture_report2.txt");
+  TESTDATA(r3, "keba_p30_openems_fixture_report3.txt");
   auto a = parse_report(r1);
   ASSERT_TRUE(a);
   EXPECT_EQ(a->kind, ReportKind::One);
@@ -97,8 +97,8 @@ TEST(ParseReport, P30Reports) {
 }
 
 TEST(ParseReport, P30DeReports) {
-  TESTDATA_OR_SKIP(r2, "keba_p30de_evcc1520_report2.txt");
-  TESTDATA_OR_SKIP(r3, "keba_p30de_evcc1520_report3.txt");
+  TESTDATA(r2, "keba_p30de_evcc1520_report2.txt");
+  TESTDATA(r3, "keba_p30de_evcc1520_report3.txt");
   auto b = parse_report(r2);
   ASSERT_TRUE(b);
   EXPECT_EQ(b->state, 1);
@@ -271,7 +271,7 @@ TEST_F(ParseReportsLive, Report1StoresAndOverridesOnlyNamedSerials) {
 }
 
 TEST_F(ParseReportsLive, Report3StoresAll) {
-  TESTDATA_OR_SKIP(r3, "keba_p30_openems_fixture_report3.txt");
+  TESTDATA(r3, "keba_p30_openems_fixture_report3.txt");
   ASSERT_EQ(ParseReports(r3), 1);
   EXPECT_EQ(live().wb_pow, 1866156);
   EXPECT_EQ(live().wb_i1, 9075);
