@@ -6,10 +6,10 @@
 
 #include "core/daemon_state.hpp"
 #include "core/live_values.hpp"
+#include "core/log.hpp"
 #include "core/settings.hpp"
 #include "core/utils.hpp"
 #include "web/http_request.hpp"
-#include "web/web_log.hpp"
 
 namespace kivd::web {
 
@@ -46,7 +46,7 @@ bool read_file(const std::string& path, std::string& content) {
     // A link or something else under the name is removed, never applied.
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0) {
-      web_log("Webserver: %s is not a plain file, removed unread", path.c_str());
+      log_line("Webserver: %s is not a plain file, removed unread", path.c_str());
       ::unlink(path.c_str());
       return true;
     }
@@ -104,13 +104,13 @@ std::string temp_actions_path() { return cfg().LOG_DIR + "/kivd.act"; }
 
 int set_temp_variables(std::string_view text) {
   if (write_file(temp_variables_path(), text) == 0) return 0;
-  web_log("set_line: error writing tempfile variables");
+  log_line("set_line: error writing tempfile variables");
   return -1;
 }
 
 int set_temp_actions(std::string_view text) {
   if (write_file(temp_actions_path(), text) == 0) return 0;
-  web_log("set_line: error writing tempfile actions");
+  log_line("set_line: error writing tempfile actions");
   return -1;
 }
 
@@ -173,8 +173,8 @@ void SetVariables(std::string_view pair) {
       } else if (iequal(name, "action")) {
         // A child's copy of the flag would go nowhere: the daemon acts on
         // the pair when the server thread applies the hand-over.
-        if (value == "restart" && !in_child()) {
-          web_log("Restart kivd daemon initiated...");
+        if (value == "restart" && !in_forked_child()) {
+          log_line("Restart kivd daemon initiated...");
           daemon_state().intRestart = 1;
         }
       }
@@ -189,7 +189,7 @@ void SetVariablesAll(std::string_view pairs, const char* log_prefix) {
     const std::size_t amp = pairs.find('&');
     const std::string_view piece = pairs.substr(0, amp);
     if (!piece.empty()) {
-      if (log_prefix) web_debug("%s%.*s", log_prefix, static_cast<int>(piece.size()), piece.data());
+      if (log_prefix) debug_line("%s%.*s", log_prefix, static_cast<int>(piece.size()), piece.data());
       SetVariables(piece);
     }
     if (amp == std::string_view::npos) break;

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 
+#include "core/local_time.hpp"
+#include "core/log.hpp"
 #include "core/utils.hpp"
 #include "support/temp_dir.hpp"
 
@@ -66,4 +71,31 @@ TEST(Utils, FileExistsAndExecutew) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(d.read("out"), "hi\n");
   EXPECT_FALSE(executew({"/nonexistent/program"}));
+}
+
+// A request child stamps its lines by arithmetic from the parent's UTC
+// offset; the line must read as the parent's asctime form would.
+TEST(Log, ForkedChildWritesTheParentsLineForm) {
+  test::Sandbox box;
+  const std::time_t before = std::time(nullptr);
+  const TimeSnapshot snap = take_time_snapshot();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    enter_forked_child(snap.local.tm_gmtoff);
+    log_line("child %d", 7);
+    ::_exit(in_forked_child() ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(status, 0);
+  const std::time_t after = std::time(nullptr);
+  const std::string line = box.log();
+  bool matched = false;
+  for (std::time_t t = before; t <= after; ++t) {
+    std::tm tm{};
+    char stamp[32];
+    asctime_r(localtime_r(&t, &tm), stamp);
+    matched |= line == std::string(stamp, 24) + " child 7\n";
+  }
+  EXPECT_TRUE(matched) << line;
 }
