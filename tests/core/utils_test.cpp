@@ -7,6 +7,7 @@
 
 #include "core/local_time.hpp"
 #include "core/log.hpp"
+#include "core/test_hooks.hpp"
 #include "core/utils.hpp"
 #include "support/temp_dir.hpp"
 
@@ -98,4 +99,16 @@ TEST(Log, ForkedChildWritesTheParentsLineForm) {
     matched |= line == std::string(stamp, 24) + " child 7\n";
   }
   EXPECT_TRUE(matched) << line;
+}
+
+TEST(TestHooks, OnlyWithHooksOneAndValuesInRange) {
+  struct Case { const char* hooks; const char* secs; int want; } cases[] = {
+      {nullptr, "2", 60}, {"yes", "2", 60}, {"1", "2", 2}, {"1", "0", 60}, {"1", "61", 60}, {"1", nullptr, 60}};
+  for (const Case& c : cases) {
+    c.hooks ? setenv("KIVD_TEST_HOOKS", c.hooks, 1) : unsetenv("KIVD_TEST_HOOKS");
+    c.secs ? setenv("KIVD_TEST_SQL_SECONDS", c.secs, 1) : unsetenv("KIVD_TEST_SQL_SECONDS");
+    EXPECT_EQ(test_sql_seconds(), c.want) << (c.hooks ? c.hooks : "-") << " " << (c.secs ? c.secs : "-");
+  }
+  unsetenv("KIVD_TEST_HOOKS");
+  unsetenv("KIVD_TEST_SQL_SECONDS");
 }
