@@ -15,14 +15,14 @@ namespace kivd::web {
 
 namespace {
 
-int write_file(const std::string& path, std::string_view text) {
+bool write_file(const std::string& path, std::string_view text) {
   // O_NONBLOCK: a FIFO planted under the name must not hang the child.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-  if (fd < 0) return -1;
+  if (fd < 0) return false;
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
     ::close(fd);
-    return -1;
+    return false;
   }
   const char* p = text.data();
   std::size_t left = text.size();
@@ -30,12 +30,12 @@ int write_file(const std::string& path, std::string_view text) {
     const ssize_t n = ::write(fd, p, left);
     if (n <= 0) {
       ::close(fd);
-      return -1;
+      return false;
     }
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  return ::close(fd) == 0 ? 0 : -1;
+  return ::close(fd) == 0;
 }
 
 // Reads the whole of a small plain file (no link followed); false when absent.
@@ -66,11 +66,12 @@ bool read_file(const std::string& path, std::string& content) {
   return true;
 }
 
-// Exactly one line (a final line feed allowed) is taken, cut to max.
-int get_file(const std::string& path, std::string& text, std::size_t max) {
+// Exactly one line (a final line feed allowed) is taken, cut to max; false
+// when there is no file.
+bool get_file(const std::string& path, std::string& text, std::size_t max) {
   text.clear();
   std::string content;
-  if (!read_file(path, content)) return 0;
+  if (!read_file(path, content)) return false;
   std::size_t lines = 0;
   for (std::size_t i = 0; i < content.size(); ++i)
     if (content[i] == '\n' || i + 1 == content.size()) ++lines;
@@ -78,7 +79,7 @@ int get_file(const std::string& path, std::string& text, std::size_t max) {
     text = content.substr(0, content.find('\n'));
     if (text.size() > max) text.resize(max);
   }
-  return 1;
+  return true;
 }
 
 void derive_mode() {
@@ -103,19 +104,19 @@ std::string temp_variables_path() { return cfg().LOG_DIR + "/kivd.var"; }
 std::string temp_actions_path() { return cfg().LOG_DIR + "/kivd.act"; }
 
 int set_temp_variables(std::string_view text) {
-  if (write_file(temp_variables_path(), text) == 0) return 0;
+  if (write_file(temp_variables_path(), text)) return 0;
   log_line("set_line: error writing tempfile variables");
   return -1;
 }
 
 int set_temp_actions(std::string_view text) {
-  if (write_file(temp_actions_path(), text) == 0) return 0;
+  if (write_file(temp_actions_path(), text)) return 0;
   log_line("set_line: error writing tempfile actions");
   return -1;
 }
 
-int get_temp_variables(std::string& text) { return get_file(temp_variables_path(), text, 1999); }
-int get_temp_actions(std::string& text) { return get_file(temp_actions_path(), text, 19); }
+int get_temp_variables(std::string& text) { return get_file(temp_variables_path(), text, 1999) ? 1 : 0; }
+int get_temp_actions(std::string& text) { return get_file(temp_actions_path(), text, 19) ? 1 : 0; }
 
 void remove_temp_files() {
   ::unlink(temp_variables_path().c_str());

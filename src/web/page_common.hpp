@@ -20,7 +20,7 @@
 //     ctx.time is the request's time, taken by the server before the fork.
 //  6. Form posts: Service_Request (service_request.cpp) hands a POST body to
 //     write_settings_form(body, 1|2) for /settings and /knx before the page
-//     is rendered and sets ctx.post_written when it returned non-zero; a
+//     is rendered and sets ctx.post_written when it returned true; a
 //     GET of /restart or /update has already written its action hand-over
 //     (the server thread acts on "update" only when LOG_DIR/kivupdate/bin
 //     holds kiv_updater and kivd, so a stray /update never ends the server).

@@ -30,7 +30,7 @@ void handle_post(const ReqInfo& req, PageContext& ctx) {
     SetVariablesAll(body, "Service_Request: POST ");
     ctx.post_applied = true;
   } else if (iequal(r, "/settings") || iequal(r, "/knx")) {
-    if (write_settings_form(body, iequal(r, "/settings") ? 1 : 2) == 0)
+    if (!write_settings_form(body, iequal(r, "/settings") ? 1 : 2))
       log_line("Service_Request: error writing ini file...");
     else ctx.post_written = true;
   }
