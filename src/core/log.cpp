@@ -6,15 +6,36 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstring>
 #include <ctime>
 
 #include "core/clock.hpp"
+#include "core/local_time.hpp"
 #include "core/settings.hpp"
 #include "core/signals.hpp"
 
 namespace kivd {
 
+namespace {
+
+bool g_forked_child = false;
+long g_child_gmtoff = 0;
+
+constexpr const char* kDays[] = {"Sun", "Mon", "Tue", "Wed", "Thu", "Fri", "Sat"};
+constexpr const char* kMonths[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+// Local time now; in a forked child by arithmetic, as localtime_r could
+// wait for ever there on a lock copied in its taken state.
+std::tm local_now() {
+  if (g_forked_child) return civil_time(std::time(nullptr), g_child_gmtoff);
+  const std::time_t now = time_source().wall_now();
+  std::tm tm{};
+  localtime_r(&now, &tm);
+  return tm;
+}
+
+// Appends one line to an O_APPEND descriptor in one write; the part a full
+// disk let through is truncated away again.
 void append_whole_line(int fd, const char* line, std::size_t n) {
   const ssize_t w = ::write(fd, line, n);
   if (w > 0 && static_cast<std::size_t>(w) < n) {
@@ -30,15 +51,13 @@ void append_whole_line(int fd, const char* line, std::size_t n) {
 void log_message(const std::string& file, std::string_view text) {
   const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
   if (fd < 0) return;
-  const std::time_t now = time_source().wall_now();
-  std::tm tm{};
-  localtime_r(&now, &tm);
-  char stamp[32];
-  asctime_r(&tm, stamp);
-  stamp[std::strcspn(stamp, "\n")] = '\0';
+  const std::tm tm = local_now();
+  // asctime's form, written out so that a child needs no more than snprintf.
   // One write per line, so concurrent writers never interleave inside a line.
   char line[1100];
-  int n = std::snprintf(line, sizeof line, "%s %.*s\n", stamp, static_cast<int>(text.size()), text.data());
+  int n = std::snprintf(line, sizeof line, "%.3s %.3s%3d %.2d:%.2d:%.2d %d %.*s\n", kDays[tm.tm_wday],
+                        kMonths[tm.tm_mon], tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, tm.tm_year + 1900,
+                        static_cast<int>(text.size()), text.data());
   if (n >= static_cast<int>(sizeof line)) {
     n = sizeof line - 1;
     line[n - 1] = '\n';
@@ -47,11 +66,13 @@ void log_message(const std::string& file, std::string_view text) {
   ::close(fd);
 }
 
-static void vlog(const char* fmt, va_list ap) {
+void vlog(const char* fmt, va_list ap) {
   char buf[500];
   std::vsnprintf(buf, sizeof buf, fmt, ap);
   log_message(cfg().LOG_FILE, buf);
 }
+
+}  // namespace
 
 void log_line(const char* fmt, ...) {
   va_list ap;
@@ -69,6 +90,13 @@ void debug_line(const char* fmt, ...) {
   vlog(fmt, ap);
   va_end(ap);
 }
+
+void enter_forked_child(long utc_offset) {
+  g_forked_child = true;
+  g_child_gmtoff = utc_offset;
+}
+
+bool in_forked_child() { return g_forked_child; }
 
 void Error_Quit(std::string_view text) {
   log_message(cfg().LOG_FILE, text);

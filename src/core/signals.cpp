@@ -13,6 +13,7 @@
 #include "core/daemon_state.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
+#include "core/test_hooks.hpp"
 #include "core/utils.hpp"
 
 namespace kivd {
@@ -21,13 +22,6 @@ namespace {
 
 std::atomic<pid_t> g_signal_pid{0};  // the process whose signal thread runs
 const std::string kDashes(31, '-');
-
-// Tests may raise the restart and update requests by SIGUSR1 and SIGUSR2
-// when KIVD_TEST_HOOKS is set; a normal daemon leaves those signals alone.
-bool test_hooks_enabled() {
-  const char* v = std::getenv("KIVD_TEST_HOOKS");
-  return v && *v && *v != '0';
-}
 
 void remove_pid_file() {
   if (::unlink(cfg().PID_FILE.c_str()) != 0) log_line("STOP: Error deleting pidfile");
@@ -57,7 +51,7 @@ sigset_t daemon_signals() {
   sigaddset(&set, SIGHUP);
   sigaddset(&set, SIGTERM);
   sigaddset(&set, SIGCHLD);
-  if (test_hooks_enabled()) {
+  if (test_hooks_on()) {  // a normal daemon leaves SIGUSR1/2 alone
     sigaddset(&set, SIGUSR1);
     sigaddset(&set, SIGUSR2);
   }

@@ -38,8 +38,8 @@ Connection::~Connection() {
   if (handle_) mysql_close(handle_);
 }
 
-int Connection::wait(int status) {
-  if (stop_.stop_requested()) return -1;
+std::optional<int> Connection::wait(int status) {
+  if (stop_.stop_requested()) return std::nullopt;
   const int fd = mysql_get_socket(handle_);
   short events = 0;
   if (status & MYSQL_WAIT_READ) events |= POLLIN;
@@ -52,7 +52,7 @@ int Connection::wait(int status) {
   do {
     n = ::poll(fds, count, timeout);
   } while (n < 0 && errno == EINTR);
-  if (stop_.stop_requested()) return -1;
+  if (stop_.stop_requested()) return std::nullopt;
   if (n == 0) return MYSQL_WAIT_TIMEOUT;
   if (n < 0) return status & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE | MYSQL_WAIT_EXCEPT);
   const short re = fds[0].revents;
@@ -70,12 +70,12 @@ template <typename Start, typename Cont>
 bool Connection::run(Start start, Cont cont) {
   int status = start();
   while (status != 0) {
-    const int ready = wait(status);
-    if (ready < 0) {
+    const std::optional<int> ready = wait(status);
+    if (!ready) {
       stopped_ = true;
       return false;
     }
-    status = cont(ready);
+    status = cont(*ready);
   }
   return true;
 }

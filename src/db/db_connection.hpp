@@ -61,8 +61,8 @@ class Connection {
 
  private:
   // Waits for what the library asked (status bits) or the stop; returns the
-  // bits to continue with, or -1 when stopped.
-  int wait(int status);
+  // bits to continue with, or nothing when stopped.
+  std::optional<int> wait(int status);
   template <typename Start, typename Cont>
   bool run(Start start, Cont cont);
 

@@ -1,29 +1,14 @@
 #include <chrono>
-#include <cstdlib>
-#include <string_view>
 
 #include "core/clock.hpp"
 #include "core/live_values.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
+#include "core/test_hooks.hpp"
 #include "db/sql_logger.hpp"
 #include "db/sql_thread.hpp"
 
 namespace kivd {
-
-namespace {
-
-// One row a minute; KIVD_TEST_HOOKS=1 with KIVD_TEST_SQL_SECONDS=n (1..60)
-// shortens the period, so a test sees several rows without waiting minutes.
-std::chrono::seconds row_period() {
-  const char* hooks = std::getenv("KIVD_TEST_HOOKS");
-  const char* v = std::getenv("KIVD_TEST_SQL_SECONDS");
-  if (hooks == nullptr || std::string_view(hooks) != "1" || v == nullptr) return std::chrono::seconds(60);
-  const int n = std::atoi(v);
-  return std::chrono::seconds(n >= 1 && n <= 60 ? n : 60);
-}
-
-}  // namespace
 
 void StartSQL(int index, std::stop_token stop) {
   if (!is_true(cfg().MyUsing)) {
@@ -32,7 +17,8 @@ void StartSQL(int index, std::stop_token stop) {
   }
   log_line("Thread %d: Starting SQL database client...", index);
   LiveValues& l = live();
-  const std::chrono::seconds period = row_period();
+  // One row a minute, unless a test shortens the period.
+  const std::chrono::seconds period(test_sql_seconds());
   while (sleep_for(period, stop)) {
     const db::PowerSplit grid = db::split_grid_power(l.intpow.load(std::memory_order_relaxed));
     db::RowValues row;

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/stop_wait.hpp"
+#include "core/test_hooks.hpp"
 #include "core/unique_fd.hpp"
 
 namespace kivd::meter {
@@ -26,10 +27,6 @@ void publish_sma(const SmaValues& v);
 enum class EmuResult { Sent, SendFailed, Fatal };
 // Sends one emulated Energy Meter datagram to 239.12.255.254:9522.
 EmuResult send_emulated_datagram();
-
-// True when the test hooks are on (KIVD_TEST_HOOKS=1): then the modes log
-// the values the regular debug line does not show.
-bool test_hooks_on();
 
 // Lets a repeated failure line through at most once per interval.
 class LogLimiter {

@@ -1,6 +1,3 @@
-#include <cstdlib>
-#include <cstring>
-
 #include "core/clock.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
@@ -10,11 +7,6 @@
 namespace kivd {
 
 namespace meter {
-
-bool test_hooks_on() {
-  const char* v = std::getenv("KIVD_TEST_HOOKS");
-  return v != nullptr && std::strcmp(v, "1") == 0;
-}
 
 bool LogLimiter::allow() {
   const auto now = time_source().now();

@@ -3,6 +3,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <optional>
 
 namespace kivd::meter {
 
@@ -20,23 +21,23 @@ std::uint64_t be(Bytes d, std::size_t at, std::size_t n) {
 // Walks the records; returns the offset of the wanted record's value, or
 // nothing when it is missing or would reach past the received bytes.
 template <std::uint8_t WantedType>
-long find_record(Bytes d, std::uint8_t index) {
+std::optional<std::size_t> find_record(Bytes d, std::uint8_t index) {
   constexpr std::size_t value_len = WantedType == kType64 ? 8 : 4;
-  if (d.size() < kSmaRecordStart) return -1;
+  if (d.size() < kSmaRecordStart) return std::nullopt;
   long remaining = static_cast<long>(be(d, 12, 2));
   std::size_t pos = kSmaRecordStart;
   while (remaining > 0) {
-    if (pos + 4 > d.size()) return -1;
+    if (pos + 4 > d.size()) return std::nullopt;
     const std::uint8_t type = d[pos + 2];
     if (type == WantedType && d[pos + 1] == index) {
-      if (pos + 4 + value_len > d.size()) return -1;
-      return static_cast<long>(pos + 4);
+      if (pos + 4 + value_len > d.size()) return std::nullopt;
+      return pos + 4;
     }
     const std::size_t step = type == kType64 ? 12 : 8;
     pos += step;
     remaining -= static_cast<long>(step);
   }
-  return -1;
+  return std::nullopt;
 }
 
 int clamp_int(long long v) {
@@ -54,15 +55,15 @@ int net_power(Bytes d, std::uint8_t plus, std::uint8_t minus) {
 }  // namespace
 
 std::int32_t handle_emeter_32(Bytes datagram, std::uint8_t index) {
-  const long at = find_record<kType32>(datagram, index);
-  if (at < 0) return kNotFound32;
-  return static_cast<std::int32_t>(static_cast<std::uint32_t>(be(datagram, static_cast<std::size_t>(at), 4)));
+  const auto at = find_record<kType32>(datagram, index);
+  if (!at) return kNotFound32;
+  return static_cast<std::int32_t>(static_cast<std::uint32_t>(be(datagram, *at, 4)));
 }
 
 std::int64_t handle_emeter_64(Bytes datagram, std::uint8_t index) {
-  const long at = find_record<kType64>(datagram, index);
-  if (at < 0) return kNotFound64;
-  return static_cast<std::int64_t>(be(datagram, static_cast<std::size_t>(at), 8));
+  const auto at = find_record<kType64>(datagram, index);
+  if (!at) return kNotFound64;
+  return static_cast<std::int64_t>(be(datagram, *at, 8));
 }
 
 float counter_to_kwh(std::int64_t ws) {

@@ -7,23 +7,23 @@
 #include "core/charging_mode.hpp"
 #include "core/daemon_state.hpp"
 #include "core/live_values.hpp"
+#include "core/log.hpp"
 #include "core/settings.hpp"
 #include "core/utils.hpp"
 #include "web/http_request.hpp"
-#include "web/web_log.hpp"
 
 namespace kivd::web {
 
 namespace {
 
-int write_file(const std::string& path, std::string_view text) {
+bool write_file(const std::string& path, std::string_view text) {
   // O_NONBLOCK: a FIFO planted under the name must not hang the child.
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, 0600);
-  if (fd < 0) return -1;
+  if (fd < 0) return false;
   struct stat st;
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || ::ftruncate(fd, 0) != 0) {
     ::close(fd);
-    return -1;
+    return false;
   }
   const char* p = text.data();
   std::size_t left = text.size();
@@ -31,12 +31,12 @@ int write_file(const std::string& path, std::string_view text) {
     const ssize_t n = ::write(fd, p, left);
     if (n <= 0) {
       ::close(fd);
-      return -1;
+      return false;
     }
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  return ::close(fd) == 0 ? 0 : -1;
+  return ::close(fd) == 0;
 }
 
 // Reads the whole of a small plain file (no link followed); false when absent.
@@ -47,7 +47,7 @@ bool read_file(const std::string& path, std::string& content) {
     // A link or something else under the name is removed, never applied.
     struct stat st;
     if (::lstat(path.c_str(), &st) == 0) {
-      web_log("Webserver: %s is not a plain file, removed unread", path.c_str());
+      log_line("Webserver: %s is not a plain file, removed unread", path.c_str());
       ::unlink(path.c_str());
       return true;
     }
@@ -67,11 +67,12 @@ bool read_file(const std::string& path, std::string& content) {
   return true;
 }
 
-// Exactly one line (a final line feed allowed) is taken, cut to max.
-int get_file(const std::string& path, std::string& text, std::size_t max) {
+// Exactly one line (a final line feed allowed) is taken, cut to max; false
+// when there is no file.
+bool get_file(const std::string& path, std::string& text, std::size_t max) {
   text.clear();
   std::string content;
-  if (!read_file(path, content)) return 0;
+  if (!read_file(path, content)) return false;
   std::size_t lines = 0;
   for (std::size_t i = 0; i < content.size(); ++i)
     if (content[i] == '\n' || i + 1 == content.size()) ++lines;
@@ -79,7 +80,7 @@ int get_file(const std::string& path, std::string& text, std::size_t max) {
     text = content.substr(0, content.find('\n'));
     if (text.size() > max) text.resize(max);
   }
-  return 1;
+  return true;
 }
 
 void derive_mode() {
@@ -101,19 +102,19 @@ std::string temp_variables_path() { return cfg().LOG_DIR + "/kivd.var"; }
 std::string temp_actions_path() { return cfg().LOG_DIR + "/kivd.act"; }
 
 int set_temp_variables(std::string_view text) {
-  if (write_file(temp_variables_path(), text) == 0) return 0;
-  web_log("set_line: error writing tempfile variables");
+  if (write_file(temp_variables_path(), text)) return 0;
+  log_line("set_line: error writing tempfile variables");
   return -1;
 }
 
 int set_temp_actions(std::string_view text) {
-  if (write_file(temp_actions_path(), text) == 0) return 0;
-  web_log("set_line: error writing tempfile actions");
+  if (write_file(temp_actions_path(), text)) return 0;
+  log_line("set_line: error writing tempfile actions");
   return -1;
 }
 
-int get_temp_variables(std::string& text) { return get_file(temp_variables_path(), text, 1999); }
-int get_temp_actions(std::string& text) { return get_file(temp_actions_path(), text, 19); }
+int get_temp_variables(std::string& text) { return get_file(temp_variables_path(), text, 1999) ? 1 : 0; }
+int get_temp_actions(std::string& text) { return get_file(temp_actions_path(), text, 19) ? 1 : 0; }
 
 void remove_temp_files() {
   ::unlink(temp_variables_path().c_str());
@@ -164,8 +165,8 @@ void SetVariables(std::string_view pair) {
       } else if (iequal(name, "action")) {
         // A child's copy of the flag would go nowhere: the daemon acts on
         // the pair when the server thread applies the hand-over.
-        if (value == "restart" && !in_child()) {
-          web_log("Restart kivd daemon initiated...");
+        if (value == "restart" && !in_forked_child()) {
+          log_line("Restart kivd daemon initiated...");
           daemon_state().intRestart = 1;
         }
       }
@@ -180,7 +181,7 @@ void SetVariablesAll(std::string_view pairs, const char* log_prefix) {
     const std::size_t amp = pairs.find('&');
     const std::string_view piece = pairs.substr(0, amp);
     if (!piece.empty()) {
-      if (log_prefix) web_debug("%s%.*s", log_prefix, static_cast<int>(piece.size()), piece.data());
+      if (log_prefix) debug_line("%s%.*s", log_prefix, static_cast<int>(piece.size()), piece.data());
       SetVariables(piece);
     }
     if (amp == std::string_view::npos) break;

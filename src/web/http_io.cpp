@@ -9,7 +9,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "web/web_log.hpp"
+#include "core/log.hpp"
 
 namespace kivd::web {
 
@@ -68,7 +68,7 @@ bool FdSink::write_fd(std::string_view text) {
     const ssize_t n = ::write(fd_, p, left);
     if (n <= 0) {
       if (n < 0 && errno == EINTR) continue;
-      web_log("Webserver: Error in Writeline()");
+      log_line("Webserver: Error in Writeline()");
       return false;
     }
     p += n;
@@ -85,7 +85,7 @@ bool FdSink::send_raw(const void* data, std::size_t n) {
     sent = ::send(fd_, data, n, 0);
   } while (sent < 0 && errno == EINTR);
   if (sent < 0) {
-    web_log("Webserver: Error in Writebinary()");
+    log_line("Webserver: Error in Writebinary()");
     failed_ = true;
     return false;
   }
@@ -106,7 +106,7 @@ ConnReader::Fill ConnReader::fill(steady_clock::time_point deadline) {
     const ssize_t n = ::read(fd_, buf_, sizeof buf_);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;
-      web_log("Webserver: Error in Readline()");
+      log_line("Webserver: Error in Readline()");
       return Fill::Error;
     }
     if (n == 0) {
@@ -156,7 +156,7 @@ int Get_Request(ConnReader& reader, ReqInfo& req) {
     const ConnReader::Result r = reader.read_line(line, kLineBuffer - 1, deadline, full);  // 1022 bytes
     if (r == ConnReader::Result::Timeout) return -1;
     if (r == ConnReader::Result::Error) {
-      web_log("Webserver: Error calling select() in get_request()");
+      log_line("Webserver: Error calling select() in get_request()");
       return -1;
     }
     if (r == ConnReader::Result::Closed) {
@@ -167,7 +167,7 @@ int Get_Request(ConnReader& reader, ReqInfo& req) {
     if (!full) {
       // A line that does not fit the buffer: refused rather than read on as
       // if its tail were a header line of its own.
-      web_log("Webserver: request header line too long, refused");
+      log_line("Webserver: request header line too long, refused");
       req.status = 400;
       // An overlong request line comes from an HTTP/1.x client in practice:
       // answer it with a status line.
@@ -187,7 +187,7 @@ int Get_Request(ConnReader& reader, ReqInfo& req) {
   if (!req.content_length) return 0;
   const std::optional<std::size_t> length = announced_length(req);
   if (!length) {
-    web_log("Webserver: invalid Content-Length, request refused");
+    log_line("Webserver: invalid Content-Length, request refused");
     req.status = 400;
     return 0;
   }

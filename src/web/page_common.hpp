@@ -15,12 +15,12 @@
 //     settings goes through html_escape (or xml_escape for XML, js_escape
 //     inside a script string) where it is written.
 //  5. Pages run in the forked request child: read live() and cfg() only,
-//     take no lock, log with web_log/web_debug only, and change nothing in
+//     take no lock, log with log_line/debug_line (child-safe once enter_forked_child ran), and change nothing in
 //     the daemon except through the hand-over files (handover.hpp).
 //     ctx.time is the request's time, taken by the server before the fork.
 //  6. Form posts: Service_Request (service_request.cpp) hands a POST body to
 //     write_settings_form(body, 1|2) for /settings and /knx before the page
-//     is rendered and sets ctx.post_written when it returned non-zero; a
+//     is rendered and sets ctx.post_written when it returned true; a
 //     GET of /restart or /update has already written its action hand-over
 //     (the server thread acts on "update" only when LOG_DIR/kivupdate/bin
 //     holds kiv_updater and kivd, so a stray /update never ends the server).
@@ -33,7 +33,7 @@
 
 #include "web/http_io.hpp"
 #include "web/http_request.hpp"
-#include "web/web_log.hpp"
+#include "core/local_time.hpp"
 
 namespace kivd::web {
 

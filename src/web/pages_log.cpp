@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "core/log.hpp"
 #include "core/settings.hpp"
 #include "web/log_archive.hpp"
 #include "web/pages.hpp"
@@ -21,7 +22,7 @@ void log_text_area(Sink& out, const PageContext& ctx) {
   // LOG_DIR may be a shared folder: a link placed at the log's name would
   // show (and archive) another file through the page.
   if (!S_ISREG(st.st_mode)) {
-    web_log("Webserver: %s is not a plain file, not shown", log_file.c_str());
+    log_line("Webserver: %s is not a plain file, not shown", log_file.c_str());
     out.put("Log file not found.\n");
     return;
   }
@@ -29,7 +30,7 @@ void log_text_area(Sink& out, const PageContext& ctx) {
     std::string why;
     const std::string name = archive_log(log_file, ctx.time.local, &why);
     if (name.empty()) {
-      web_log("Webserver: log file not archived: %s", why.c_str());
+      log_line("Webserver: log file not archived: %s", why.c_str());
       out.put("The log file could not be compressed.\n");
     } else {
       out.put("The log file has been compressed.\n");
@@ -72,7 +73,7 @@ void page_clearlog(Sink& out, const PageContext&) {
   if (clear_log(log_file)) {
     redirect_page(out, "/log");
   } else {
-    web_log("Webserver: cannot delete the log file %s", log_file.c_str());
+    log_line("Webserver: cannot delete the log file %s", log_file.c_str());
     redirect_page(out, "/home");
   }
 }

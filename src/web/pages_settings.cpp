@@ -379,6 +379,6 @@ void page_knx(Sink& out, const PageContext& ctx) {
   body_end(out);
 }
 
-int write_settings_form(std::string_view body, int mode) { return WriteIniFile(body, mode); }
+bool write_settings_form(std::string_view body, int mode) { return WriteIniFile(body, mode) != 0; }
 
 }  // namespace kivd::web

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "core/daemon_state.hpp"
+#include "core/log.hpp"
 #include "core/settings.hpp"
 #include "core/unique_fd.hpp"
 #include "core/utils.hpp"
@@ -222,7 +223,7 @@ void page_download(Sink& out, const PageContext& ctx) {
     return download_fail(out);
   }
   if (!download_url_allowed(q.url)) {
-    web_log("Webserver: download refused, not an http:// or https:// URL: %.200s", q.url.c_str());
+    log_line("Webserver: download refused, not an http:// or https:// URL: %.200s", q.url.c_str());
     out.put("Error: only http:// or https:// URLs are accepted\n");
     return download_fail(out);
   }

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/daemon_state.hpp"
+#include "core/log.hpp"
 #include "web/handover.hpp"
 #include "web/pages.hpp"
 
@@ -19,18 +20,18 @@ void handle_post(const ReqInfo& req, PageContext& ctx) {
     // get them too, so the page never shows a change that did not happen.
     if (!wallbox_used()) return;
     if (body.size() > kHandOverMax) {
-      web_log("Service_Request: POST body of %zu characters too long, nothing changed", body.size());
+      log_line("Service_Request: POST body of %zu characters too long, nothing changed", body.size());
       return;
     }
     if (set_temp_variables(body) != 0) {
-      web_log("Service_Request: error transfer poststring");
+      log_line("Service_Request: error transfer poststring");
       return;
     }
     SetVariablesAll(body, "Service_Request: POST ");
     ctx.post_applied = true;
   } else if (iequal(r, "/settings") || iequal(r, "/knx")) {
-    if (write_settings_form(body, iequal(r, "/settings") ? 1 : 2) == 0)
-      web_log("Service_Request: error writing ini file...");
+    if (!write_settings_form(body, iequal(r, "/settings") ? 1 : 2))
+      log_line("Service_Request: error writing ini file...");
     else ctx.post_written = true;
   }
 }
@@ -47,11 +48,11 @@ void handle_get(const ReqInfo& req) {
     if (path != "/remote") return;
     const auto query = query_part(r);
     if (!query || query->size() > kHandOverMax) return;
-    if (set_temp_variables(std::string(*query)) != 0) web_log("Service_Request: error transfer getstring");
+    if (set_temp_variables(std::string(*query)) != 0) log_line("Service_Request: error transfer getstring");
   } else if (iequal(r, "/restart")) {
-    if (set_temp_actions("restart") != 0) web_log("Service_Request: error transfer restart");
+    if (set_temp_actions("restart") != 0) log_line("Service_Request: error transfer restart");
   } else if (iequal(r, "/update")) {
-    if (set_temp_actions("update") != 0) web_log("Service_Request: error transfer update");
+    if (set_temp_actions("update") != 0) log_line("Service_Request: error transfer update");
   }
 }
 
@@ -77,7 +78,7 @@ int Service_Request(int conn, const TimeSnapshot& time) {
   FdSink out(conn);
   if (req.type == ReqType::FULL) Output_HTTP_Headers(out, req, time);
   if (req.status != 200) Return_Error_Msg(out, req);
-  else if (Return_Website(out, &out, ctx) != 0) web_log("Webserver: Something wrong returning internal resource.");
+  else if (Return_Website(out, &out, ctx) != 0) log_line("Webserver: Something wrong returning internal resource.");
   out.flush();
   return 0;
 }

@@ -1,7 +1,7 @@
 // One request in the forked child: read, hand over, answer.
 #pragma once
 
-#include "web/web_log.hpp"
+#include "core/local_time.hpp"
 
 namespace kivd::web {
 

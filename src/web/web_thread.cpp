@@ -17,6 +17,7 @@
 
 #include "core/clock.hpp"
 #include "core/daemon_state.hpp"
+#include "core/local_time.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
 #include "core/stop_wait.hpp"
@@ -25,7 +26,6 @@
 #include "web/handover.hpp"
 #include "web/http_request.hpp"
 #include "web/service_request.hpp"
-#include "web/web_log.hpp"
 #include "web/web_thread.hpp"
 
 namespace kivd {
@@ -33,8 +33,6 @@ namespace kivd {
 namespace {
 
 using namespace std::chrono_literals;
-using web::web_debug;
-using web::web_log;
 
 // A request child that runs this long is ended: the server serves one
 // connection at a time, so a hung child would take the whole interface.
@@ -59,18 +57,18 @@ void lingering_close_input(int conn) {
   }
 }
 
-[[noreturn]] void run_child(int listen_fd, int conn, const web::TimeSnapshot& snap) {
-  web::enter_child(snap);
+[[noreturn]] void run_child(int listen_fd, int conn, const TimeSnapshot& snap) {
+  enter_forked_child(snap.local.tm_gmtoff);
   // The daemon's signals are taken by its signal thread, which the child
   // does not have: give the child the default behaviour back.
   sigset_t none;
   sigemptyset(&none);
   pthread_sigmask(SIG_SETMASK, &none, nullptr);
-  web_debug("Webserver: child opened PID %d", static_cast<int>(::getpid()));
-  if (::close(listen_fd) != 0) web_log("Webserver: Error closing listening socket in child.");
+  debug_line("Webserver: child opened PID %d", static_cast<int>(::getpid()));
+  if (::close(listen_fd) != 0) log_line("Webserver: Error closing listening socket in child.");
   else if (web::Service_Request(conn, snap) == 0) lingering_close_input(conn);
-  if (::close(conn) != 0) web_log("Webserver: Error closing connected socket in child.");
-  web_debug("Webserver: child ended PID %d", static_cast<int>(::getpid()));
+  if (::close(conn) != 0) log_line("Webserver: Error closing connected socket in child.");
+  debug_line("Webserver: child ended PID %d", static_cast<int>(::getpid()));
   ::_exit(0);
 }
 
@@ -84,7 +82,7 @@ bool wait_child(pid_t pid, const StopFd& stop) {
     const WaitResult w = stop.wait_readable(pidfd, std::chrono::duration_cast<std::chrono::milliseconds>(kChildLimit));
     if (w != WaitResult::Ready) {
       if (w == WaitResult::Timeout)
-        web_log("Webserver: request child PID %d still running after %d s, ended", static_cast<int>(pid),
+        log_line("Webserver: request child PID %d still running after %d s, ended", static_cast<int>(pid),
                 static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(kChildLimit).count()));
       ended = false;
     }
@@ -102,7 +100,7 @@ bool update_files_present() {
   for (const char* f : {"/kivupdate/bin/kiv_updater", "/kivupdate/bin/kivd"}) {
     const std::string path = cfg().LOG_DIR + f;
     if (!FileExists(path)) {
-      web_log("Webserver: update request ignored, %s not found", path.c_str());
+      log_line("Webserver: update request ignored, %s not found", path.c_str());
       return false;
     }
   }
@@ -116,15 +114,15 @@ AfterChild apply_handover() {
   if (web::get_temp_variables(vars) > 0) web::SetVariablesAll(vars, "Webserver: parent get interop string: ");
   std::string action;
   if (web::get_temp_actions(action) > 0 && !action.empty()) {
-    web_debug("Webserver: parent get interop string: %s", action.c_str());
+    debug_line("Webserver: parent get interop string: %s", action.c_str());
     if (web::iequal(action, "restart")) {
-      web_log("Restart kivd daemon initiated...");
+      log_line("Restart kivd daemon initiated...");
       daemon_state().intRestart = 1;
     } else if (web::iequal(action, "update")) {
       // Without an unpacked update the daemon would only restart, and this
       // thread, started once per process, would be gone for good.
       if (update_files_present()) {
-        web_log("Update kivd daemon initiated...");
+        log_line("Update kivd daemon initiated...");
         return AfterChild::Update;
       }
     }
@@ -140,11 +138,11 @@ UniqueFd open_listening_socket() {
     char dev[60] = {};
     copy_text(dev, sizeof dev, s.NetworkInterface);
     if (::setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, dev, sizeof dev) != 0)
-      web_log("Webserver: error binding interface to %s, fallback to default", dev);
+      log_line("Webserver: error binding interface to %s, fallback to default", dev);
   }
   const timeval tv{web::kSendTimeoutSec, 0};
   if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
-    web_log("Webserver: setsockopt send timeout failed");
+    log_line("Webserver: setsockopt send timeout failed");
   // A new daemon must get its port back while old connections sit in TIME_WAIT.
   const int one = 1;
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -161,7 +159,7 @@ UniqueFd open_listening_socket() {
 }  // namespace
 
 void StartWebserver(int index, std::stop_token stop) {
-  web_log("Thread %d: Starting webserver...", index);
+  log_line("Thread %d: Starting webserver...", index);
   UniqueFd listener = open_listening_socket();
   web::remove_temp_files();
   const StopFd stopfd(stop);
@@ -172,34 +170,34 @@ void StartWebserver(int index, std::stop_token stop) {
     UniqueFd conn(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
     if (!conn) {
       if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
-      web_log("Webserver: Error calling accept()");
+      log_line("Webserver: Error calling accept()");
       sleep_for(5s, stop);
       continue;
     }
-    const web::TimeSnapshot snap = web::take_time_snapshot();
+    const TimeSnapshot snap = take_time_snapshot();
     const pid_t pid = ::fork();
     if (pid < 0) {
-      web_log("Webserver: Error create fork.");
-      if (::close(conn.release()) != 0) web_log("Webserver: Error closing connected socket in parent.");
+      log_line("Webserver: Error create fork.");
+      if (::close(conn.release()) != 0) log_line("Webserver: Error closing connected socket in parent.");
       continue;
     }
     if (pid == 0) run_child(listener.get(), conn.get(), snap);
 
-    web_debug("Webserver: parent started");
+    debug_line("Webserver: parent started");
     if (!wait_child(pid, stopfd)) {
       // The hand-over files stay until after the next connection.
-      web_log("Webserver: error waitpid.");
+      log_line("Webserver: error waitpid.");
     } else {
-      web_debug("Webserver: parent after waiting for the end of the child");
+      debug_line("Webserver: parent after waiting for the end of the child");
       if (apply_handover() == AfterChild::Update) {
-        if (::close(conn.release()) != 0) web_log("Webserver: Error closing connection socket in child.");
-        if (::close(listener.release()) != 0) web_log("Webserver: Error closing listening socket in child.");
+        if (::close(conn.release()) != 0) log_line("Webserver: Error closing connection socket in child.");
+        if (::close(listener.release()) != 0) log_line("Webserver: Error closing listening socket in child.");
         daemon_state().intUpdate = 1;
         return;
       }
     }
-    if (::close(conn.release()) != 0) web_log("Webserver: Error closing connected socket in parent.");
-    web_debug("Webserver: parent fork ended.");
+    if (::close(conn.release()) != 0) log_line("Webserver: Error closing connected socket in parent.");
+    debug_line("Webserver: parent fork ended.");
   }
 }
 

@@ -1,7 +1,13 @@
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <ctime>
 
+#include "core/local_time.hpp"
+#include "core/log.hpp"
+#include "core/test_hooks.hpp"
 #include "core/utils.hpp"
 #include "support/temp_dir.hpp"
 
@@ -66,4 +72,43 @@ TEST(Utils, FileExistsAndExecutew) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(d.read("out"), "hi\n");
   EXPECT_FALSE(executew({"/nonexistent/program"}));
+}
+
+// A request child stamps its lines by arithmetic from the parent's UTC
+// offset; the line must read as the parent's asctime form would.
+TEST(Log, ForkedChildWritesTheParentsLineForm) {
+  test::Sandbox box;
+  const std::time_t before = std::time(nullptr);
+  const TimeSnapshot snap = take_time_snapshot();
+  const pid_t pid = ::fork();
+  if (pid == 0) {
+    enter_forked_child(snap.local.tm_gmtoff);
+    log_line("child %d", 7);
+    ::_exit(in_forked_child() ? 0 : 1);
+  }
+  int status = -1;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  EXPECT_EQ(status, 0);
+  const std::time_t after = std::time(nullptr);
+  const std::string line = box.log();
+  bool matched = false;
+  for (std::time_t t = before; t <= after; ++t) {
+    std::tm tm{};
+    char stamp[32];
+    asctime_r(localtime_r(&t, &tm), stamp);
+    matched |= line == std::string(stamp, 24) + " child 7\n";
+  }
+  EXPECT_TRUE(matched) << line;
+}
+
+TEST(TestHooks, OnlyWithHooksOneAndValuesInRange) {
+  struct Case { const char* hooks; const char* secs; int want; } cases[] = {
+      {nullptr, "2", 60}, {"yes", "2", 60}, {"1", "2", 2}, {"1", "0", 60}, {"1", "61", 60}, {"1", nullptr, 60}};
+  for (const Case& c : cases) {
+    c.hooks ? setenv("KIVD_TEST_HOOKS", c.hooks, 1) : unsetenv("KIVD_TEST_HOOKS");
+    c.secs ? setenv("KIVD_TEST_SQL_SECONDS", c.secs, 1) : unsetenv("KIVD_TEST_SQL_SECONDS");
+    EXPECT_EQ(test_sql_seconds(), c.want) << (c.hooks ? c.hooks : "-") << " " << (c.secs ? c.secs : "-");
+  }
+  unsetenv("KIVD_TEST_HOOKS");
+  unsetenv("KIVD_TEST_SQL_SECONDS");
 }

@@ -84,7 +84,7 @@ TEST_F(SettingsPages, PostShowsSuccessOnlyWhenWritten) {
 
 TEST_F(SettingsPages, PostedFormIsWrittenAndShown) {
   write_ini("[MYSQL]\nPORT=3306\n");
-  ASSERT_EQ(write_settings_form("MysqlPort=3307&KNXInterval=45&MysqlUsing=true", 1), 1);
+  ASSERT_TRUE(write_settings_form("MysqlPort=3307&KNXInterval=45&MysqlUsing=true", 1));
   const std::string p = render(page_settings, "/settings", Method::POST, true);
   EXPECT_TRUE(has(p, "name=\"MysqlPort\" size=\"6\" maxlength=\"5\" style=\"text-align:center\" value=\"3307\""));
   EXPECT_TRUE(has(p, "value=\"45\" onkeyup"));

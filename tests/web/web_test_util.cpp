@@ -76,10 +76,10 @@ std::string serve_raw(const std::string& bytes) {
   return answer;
 }
 
-web::TimeSnapshot fixed_time() {
-  web::TimeSnapshot t;
+TimeSnapshot fixed_time() {
+  TimeSnapshot t;
   t.now = 1796648709;  // 2026-12-07 13:05:09 UTC
-  t.local = web::civil_time(t.now, 0);
+  t.local = civil_time(t.now, 0);
   t.utc = t.local;
   return t;
 }

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "web/http_request.hpp"
-#include "web/web_log.hpp"
+#include "core/local_time.hpp"
 
 namespace kivd::webtest {
 
@@ -14,7 +14,7 @@ web::ReqInfo parse_raw(const std::string& bytes, int* rc = nullptr, bool close_a
 // Runs Service_Request in this process on the bytes and returns the answer.
 std::string serve_raw(const std::string& bytes);
 // A fixed request time: 07.12.2026 13:05:09 local = UTC.
-web::TimeSnapshot fixed_time();
+TimeSnapshot fixed_time();
 // Live values back to their start values.
 void reset_live();
 

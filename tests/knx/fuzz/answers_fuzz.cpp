@@ -1,6 +1,6 @@
 // libFuzzer target for what the KNX client reads from the network (the
 // gateway's answers) and from the configuration (group address texts).
-// Build: -DKIVD_FUZZ=ON with clang; run: knx_answers_fuzz -max_total_time=60 CORPUS
+// Build: -DKIVD_FUZZ=ON with clang; run: knx_answers_fuzz -max_total_time=60 WORK tests/knx/fuzz/corpus/answers
 #include <cstddef>
 #include <cstdint>
 #include <cstring>

@@ -1,0 +1,15 @@
+// Switches for the tests, all read from the environment here: every one is
+// off unless KIVD_TEST_HOOKS=1.
+#pragma once
+
+namespace kivd {
+
+// KIVD_TEST_HOOKS=1: tests may raise restart and update by SIGUSR1/SIGUSR2,
+// and the meter modes log the values the regular debug line does not show.
+bool test_hooks_on();
+// KIVD_TEST_WALLBOX_SPEEDUP (1..1000, else 1): the control loop's sleeps divided by it.
+int test_wallbox_speedup();
+// KIVD_TEST_SQL_SECONDS (1..60, else 60): the database row period in seconds.
+int test_sql_seconds();
+
+}  // namespace kivd
