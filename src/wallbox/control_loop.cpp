@@ -1,33 +1,16 @@
 #include "wallbox/control_loop.hpp"
 
-#include <cstdlib>
-#include <string_view>
-
 #include "core/clock.hpp"
 #include "core/keba_codes.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
+#include "core/test_hooks.hpp"
 #include "wallbox/keba_exchange.hpp"
 #include "wallbox/keba_udp.hpp"
 
 namespace kivd {
 
-namespace {
-
-int speedup() {
-  static const int s = [] {
-    const char* hooks = std::getenv("KIVD_TEST_HOOKS");
-    const char* v = std::getenv("KIVD_TEST_WALLBOX_SPEEDUP");
-    if (hooks == nullptr || std::string_view(hooks) != "1" || v == nullptr) return 1;
-    const int n = std::atoi(v);
-    return n >= 1 && n <= 1000 ? n : 1;
-  }();
-  return s;
-}
-
-}  // namespace
-
-bool control_sleep(std::chrono::milliseconds d) { return sleep_for(d / speedup(), thread_stop()); }
+bool control_sleep(std::chrono::milliseconds d) { return sleep_for(d / test_wallbox_speedup(), thread_stop()); }
 
 ChargingControl& charging_control() {
   static ChargingControl control(keba_udp());
