@@ -117,7 +117,7 @@ TEST_F(Control, FailedRelayOrCurrentStopsTheSequence) {
 }
 
 TEST_F(Control, StorageIsAskedForAReading) {
-  settings([](Settings& s) { s.SSUsing = "TRUE"; });
+  settings([](Settings& s) { s.SSUsing = true; });
   SetPower(-2000);
   EXPECT_EQ(live().intStorageControl, 1);
 }
@@ -350,7 +350,7 @@ TEST_F(Control, ThreadNotUsedOrWrongType) {
   settings([](Settings& s) { s.WallboxType = "KEBAP30"; });
   ControlKEBA(3, std::stop_token{});
   EXPECT_EQ(count_lines(sandbox_, "Thread 3: No valid keba type found..."), 1);
-  settings([](Settings& s) { s.WallboxUsing = "FALSE"; });
+  settings([](Settings& s) { s.WallboxUsing = false; });
   ControlKEBA(3, std::stop_token{});
   EXPECT_EQ(count_lines(sandbox_, "Thread 3: No using keba wallbox controller..."), 1);
   EXPECT_TRUE(box_.commands().empty());
