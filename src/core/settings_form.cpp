@@ -112,10 +112,10 @@ void apply_field(IniDict& d, std::string_view name, std::string_view value) {
       set(d, key, std::to_string(-std::strtoll(std::string(value).c_str(), nullptr, 10)));
       return;
     }
-    case FormRule::none:
-      return;
     case FormRule::text:
       if (text_acceptable(name, value)) set(d, key, value);
+      return;
+    case FormRule::none:
       return;
   }
 }
