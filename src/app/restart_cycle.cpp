@@ -94,11 +94,11 @@ void run_cycle() {
       replace_settings(ReadAndHandleIniFile(ini_path()));
       apply_charging_settings();
     }
-    if (is_true(cfg().MyUsing)) {
+    if (cfg().MyUsing) {
       log_line("Check: database create or update, if needed");
       CheckDatabase();
     }
-    const bool wallbox = is_true(cfg().WallboxUsing) && is_keba_type(cfg().WallboxType);
+    const bool wallbox = cfg().WallboxUsing && is_keba_type(cfg().WallboxType);
     if (wallbox) open_wallbox_socket();
 
     std::stop_source pass_stop;

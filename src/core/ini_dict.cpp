@@ -10,13 +10,13 @@
 
 namespace kivd {
 
-namespace {
-
-std::string lower(std::string_view s) {
+std::string ascii_lower(std::string_view s) {
   std::string r(s);
   for (char& c : r) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
   return r;
 }
+
+namespace {
 
 std::string_view trim(std::string_view s) {
   while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
@@ -31,14 +31,14 @@ void parse_line(dictionary* d, std::string_view raw, std::string& section) {
   if (line[0] == '[') {
     const auto close = line.find(']');
     if (close == std::string_view::npos) return;
-    section = lower(trim(line.substr(1, close - 1)));
+    section = ascii_lower(trim(line.substr(1, close - 1)));
     if (section.empty()) return;
     dictionary_set(d, section.c_str(), nullptr);
     return;
   }
   const auto eq = line.find('=');
   if (eq == std::string_view::npos) return;
-  const std::string key = lower(trim(line.substr(0, eq)));
+  const std::string key = ascii_lower(trim(line.substr(0, eq)));
   if (key.empty()) return;
   std::string_view value = trim(line.substr(eq + 1));
   std::string stored;
@@ -82,22 +82,22 @@ IniDict IniDict::load_text(std::string_view text) {
 }
 
 bool IniDict::has(const std::string& key) const {
-  return dict_ && iniparser_getstring(dict_.get(), lower(key).c_str(), nullptr) != nullptr;
+  return dict_ && iniparser_getstring(dict_.get(), ascii_lower(key).c_str(), nullptr) != nullptr;
 }
 
 std::string IniDict::get_string(const std::string& key, std::string_view def) const {
   if (!has(key)) return std::string(def);
-  return iniparser_getstring(dict_.get(), lower(key).c_str(), "");
+  return iniparser_getstring(dict_.get(), ascii_lower(key).c_str(), "");
 }
 
 int IniDict::get_int(const std::string& key, int def) const {
   if (!has(key)) return def;
-  return atoi_rules(iniparser_getstring(dict_.get(), lower(key).c_str(), ""));
+  return atoi_rules(iniparser_getstring(dict_.get(), ascii_lower(key).c_str(), ""));
 }
 
 unsigned long IniDict::get_ulong(const std::string& key, unsigned long def) const {
   if (!has(key)) return def;
-  return std::strtoul(iniparser_getstring(dict_.get(), lower(key).c_str(), ""), nullptr, 10);
+  return std::strtoul(iniparser_getstring(dict_.get(), ascii_lower(key).c_str(), ""), nullptr, 10);
 }
 
 std::vector<std::pair<std::string, const char*>> IniDict::entries() const {

@@ -29,6 +29,9 @@ namespace kivd {
 // a line of its own.
 inline constexpr std::size_t kIniLineMax = 1023;
 
+// Names as the dictionary stores them.
+std::string ascii_lower(std::string_view s);
+
 class IniDict {
  public:
   IniDict() = default;

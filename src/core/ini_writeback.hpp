@@ -1,11 +1,12 @@
 // Write-back of a posted settings form into /etc/kivd.ini.
 //
 // The file is read with our own line rules (ini_dict.hpp), completed with
-// every key of the settings model, changed by the posted fields and written
-// anew: a banner, then each section in the dictionary's order with its keys
-// as "%-30s = %s". Keys and sections the model does not know are kept.
-// The new text goes into a temporary file beside the old one, which is then
-// renamed over it, so a crash or a full disk never leaves a broken file.
+// every key of the settings table, changed by the posted fields
+// (settings_form.cpp) and written anew (ini_file_text.cpp): a banner, then
+// each section in the dictionary's order with its keys as "%-30s = %s". Keys
+// and sections the table does not know are kept. The new text goes into a
+// temporary file beside the old one, which is then renamed over it
+// (ini_save.cpp), so a crash or a full disk never leaves a broken file.
 #pragma once
 
 #include <string>
@@ -30,6 +31,13 @@ void ApplySettingsForm(IniDict& dict, std::string_view body, int mode);
 // Values the line reader would misread (";", "#", outer blanks, a leading
 // quote) are written quoted.
 std::string IniFileText(const IniDict& dict);
+
+// The framed lines that open the written and the default file.
+std::string IniBanner();
+
+// The value as the file's line must hold it to read back the same (quoted
+// when needed); false when no quoting can.
+bool encode_ini_value(std::string_view v, std::string& out);
 
 // Writes text to path through a temporary file in the same folder (flushed
 // and synced, then renamed over path). The old file's mode (and owner when

@@ -22,66 +22,51 @@ bool is_min_charge_current(int mA);
 // "TRUE"/"FALSE" compared without regard to case.
 bool is_true(std::string_view s);
 bool is_false(std::string_view s);
+// A switch's text: TRUE or FALSE as above, anything else gives fallback.
+bool switch_value(std::string_view s, bool fallback);
 bool iequals(std::string_view a, std::string_view b);
 
+// Built-in defaults, validity rules and file keys: core/settings_table.hpp.
 struct Settings {
-  std::string iniversion = "1.6";
-  std::string LOG_DIR = "/tmp";
-  std::string LOG_FILE = "/tmp/kivd.log";
-  std::string PID_FILE = "/tmp/kivd.pid";
-  int debug = 0;
+  Settings();  // the built-in defaults
+
+  std::string iniversion;
+  std::string LOG_DIR, LOG_FILE, PID_FILE;
+  int debug;
   std::string NetworkInterface;
-  int WebPort = 18001;
+  int WebPort;
 
-  std::string KivUsing = "TRUE";
-  std::string KivType = "SMA";
-  std::string KivServer = "239.12.255.254";
-  int KivPort = 9522;
-  std::uint32_t KivSerial = 0;
-  std::string EMUUsing = "TRUE";
+  bool KivUsing;
+  std::string KivType, KivServer;
+  int KivPort;
+  std::uint32_t KivSerial;
+  bool EMUUsing;
 
-  int InfrastructureCurrent = 35000;
-  int InfrastructureDistance = 2000;
-  int ChargingMode = 1;     // from STARTMODE
-  int web_charge_mode = 0;  // from STARTMODE
-  int ManualCurrent = 6000;
+  int InfrastructureCurrent, InfrastructureDistance;
+  int ChargingMode, web_charge_mode;  // from STARTMODE
+  int ManualCurrent;
 
-  std::string WallboxUsing = "FALSE";
-  std::string WallboxType = "KEBAP20";
-  std::string WallboxServer = "192.168.10.151";
-  int WallboxPort = 7090;
-  int WallboxActivation = -1380;
-  int CarMaxPhases = 1;
-  int CarMinCharge = 6000;
-  int FixTeslaBug = 0;
+  bool WallboxUsing;
+  std::string WallboxType, WallboxServer;
+  int WallboxPort, WallboxActivation, CarMaxPhases, CarMinCharge, FixTeslaBug;
 
-  std::string MyUsing = "FALSE";
-  std::string MyServer = "192.168.10.10";
-  int MyPort = 3306;
-  std::string MyUser = "user";
-  std::string MyPasswd = "chgpw123";
-  std::string MyDB = "smarthouse";
+  bool MyUsing;
+  std::string MyServer;
+  int MyPort;
+  std::string MyUser, MyPasswd, MyDB;
 
-  std::string SSUsing = "FALSE";
-  std::string SSType = "SIX0H";
-  std::string SSServer = "192.168.10.30";
-  int SSPort = 9522;
-  int SSEVRatio = 100;
-  // The storage device's user password for the Speedwire logon. Not in the
-  // default file: most devices keep the factory password.
-  std::string SSPassword = "0000";
+  bool SSUsing;
+  std::string SSType, SSServer;
+  int SSPort, SSEVRatio;
+  std::string SSPassword;  // the storage device's Speedwire logon
 
-  std::string KNXUsing = "FALSE";
-  std::string KNXRouter = "192.168.10.20";
-  int KNXPort = 3671;
-  int KNXInterval = 30;
+  bool KNXUsing;
+  std::string KNXRouter;
+  int KNXPort, KNXInterval;
 
   // Index 0 is datapoint 1.
-  std::array<std::string, kDatapoints> DPT_Using = make_dpt_using();
-  std::array<std::string, kDatapoints> DPT = make_dpt_addresses();
-
-  static std::array<std::string, kDatapoints> make_dpt_using();
-  static std::array<std::string, kDatapoints> make_dpt_addresses();
+  std::array<bool, kDatapoints> DPT_Using;
+  std::array<std::string, kDatapoints> DPT;
 
   bool operator==(const Settings&) const = default;
 };

@@ -11,7 +11,7 @@
 namespace kivd {
 
 void StartSQL(int index, std::stop_token stop) {
-  if (!is_true(cfg().MyUsing)) {
+  if (!cfg().MyUsing) {
     log_line("Thread %d: SQL database client not used...", index);
     return;
   }

@@ -196,12 +196,12 @@ Encoded encode(int n, const Reading& r) {
 }
 
 bool datapoint_enabled(const Settings& s, int n) {
-  return n >= 1 && n <= kDatapointCount && is_true(s.DPT_Using[n - 1]);
+  return n >= 1 && n <= kDatapointCount && s.DPT_Using[n - 1];
 }
 
 bool datapoint_in_use(const Settings& s, int n) {
-  if (n >= 12 && n <= 20) return is_true(s.WallboxUsing);
-  if (n >= 21 && n <= 25) return is_true(s.SSUsing);
+  if (n >= 12 && n <= 20) return s.WallboxUsing;
+  if (n >= 21 && n <= 25) return s.SSUsing;
   return true;
 }
 

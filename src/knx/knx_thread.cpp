@@ -30,7 +30,7 @@ PassResult gateway_pass(const StopFd& stop, const std::function<void(Tunnel&)>& 
 void run_sender(int index, std::stop_token stop, const PassRunner& pass) {
   using namespace std::chrono_literals;
   const Settings& s = cfg();  // the settings of this restart pass
-  if (!is_true(s.KNXUsing)) {
+  if (!s.KNXUsing) {
     log_line("Thread %d: KNX interface not used ...", index);
     return;
   }

@@ -59,7 +59,7 @@ EmuResult send_emulated_datagram() {
 
 void run_local_mode(const StopFd& stop) {
   log_line("Energymeter: Starting in local mode...");
-  const bool emulate = is_true(cfg().EMUUsing);
+  const bool emulate = cfg().EMUUsing;
   LiveValues& l = live();
   for (;;) {
     if (emulate && send_emulated_datagram() == EmuResult::Fatal) return;

@@ -20,7 +20,7 @@ bool LogLimiter::allow() {
 
 void StartKIV(int index, std::stop_token stop) {
   const Settings& s = cfg();
-  if (!is_true(s.KivUsing)) {
+  if (!s.KivUsing) {
     log_line("Thread %d: Energymeter service not used...", index);
     return;
   }

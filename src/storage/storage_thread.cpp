@@ -12,7 +12,7 @@
 namespace kivd {
 
 void StartStorageSystem(int index, std::stop_token stop) {
-  if (!is_true(cfg().SSUsing)) {
+  if (!cfg().SSUsing) {
     log_line("Thread %d: Storage system reader not used...", index);
     return;
   }

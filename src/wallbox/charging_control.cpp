@@ -42,7 +42,7 @@ int ChargingControl::SetPower(int p) {
   const Settings& s = cfg();
   LiveValues& v = live();
   const long long surplus = -static_cast<long long>(p);
-  if (is_true(s.SSUsing)) {
+  if (s.SSUsing) {
     v.intStorageControl = 1;
     control_sleep(std::chrono::seconds(1));
   }
@@ -85,7 +85,7 @@ void ChargingControl::ControlCycle() {
       v.isWallboxRestarted = 1;
       log_line("ControlKEBA: Failsafe mode initiated again, after wallbox restart");
     }
-    const int iNewPower = new_power(v.intpow, v.wb_pow, v.ss_ac_power, is_true(s.SSUsing), s.SSEVRatio);
+    const int iNewPower = new_power(v.intpow, v.wb_pow, v.ss_ac_power, s.SSUsing, s.SSEVRatio);
     debug_line("ControlKEBA: wb_plug = %d, iNewPower = %d", v.wb_plug.load(), iNewPower);
     debug_line("ControlKEBA: error1 = 0x%x, error2 = 0x%x", static_cast<unsigned>(v.wb_error1.load()),
                static_cast<unsigned>(v.wb_error2.load()));

@@ -20,7 +20,7 @@ ChargingControl& charging_control() {
 void ControlKEBA(int index, std::stop_token stop) { charging_control().run(index, std::move(stop)); }
 
 void ChargingControl::run(int index, std::stop_token stop) {
-  if (!is_true(cfg().WallboxUsing)) {
+  if (!cfg().WallboxUsing) {
     log_line("Thread %d: No using keba wallbox controller...", index);
     return;
   }

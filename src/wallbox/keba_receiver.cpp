@@ -19,7 +19,7 @@
 namespace kivd {
 
 void StartKEBAReceiver(int index, std::stop_token stop) {
-  if (!is_true(cfg().WallboxUsing)) {
+  if (!cfg().WallboxUsing) {
     log_line("Thread %d: UDP receiver (wallbox) not used...", index);
     return;
   }

@@ -193,10 +193,10 @@ void Output_HTTP_Headers(Sink& out, const ReqInfo& req, const TimeSnapshot& time
   out.put("\r\n");
 }
 
-bool wallbox_used() { return is_true(cfg().WallboxUsing); }
-bool knx_used() { return is_true(cfg().KNXUsing); }
-bool db_used() { return is_true(cfg().MyUsing); }
-bool storage_used() { return is_true(cfg().SSUsing); }
-bool meter_used() { return is_true(cfg().KivUsing); }
+bool wallbox_used() { return cfg().WallboxUsing; }
+bool knx_used() { return cfg().KNXUsing; }
+bool db_used() { return cfg().MyUsing; }
+bool storage_used() { return cfg().SSUsing; }
+bool meter_used() { return cfg().KivUsing; }
 
 }  // namespace kivd::web

@@ -9,6 +9,8 @@
 #include "core/ini_writeback.hpp"
 #include "core/paths.hpp"
 #include "core/settings.hpp"
+#include "core/settings_table.hpp"
+#include "core/utils.hpp"
 #include "web/pages.hpp"
 
 namespace kivd::web {
@@ -20,20 +22,22 @@ namespace {
 class FileValues {
  public:
   FileValues() : dict_(IniDict::load_file(ini_path())) {}
-  std::string text(const char* key, const char* def) const {
-    std::string v = dict_.loaded() ? dict_.get_string(key, def) : std::string(def);
-    if (v.size() > kTextMax) v.resize(kTextMax);
-    return v;
-  }
-  std::string attr(const char* key, const char* def) const { return html_escape(text(key, def)); }
-  long num(const char* key, int def) const { return dict_.loaded() ? dict_.get_int(key, def) : def; }
-  unsigned long unum(const char* key, unsigned long def) const {
-    return dict_.loaded() ? dict_.get_ulong(key, def) : def;
-  }
-  bool ticked(const char* key, const char* def) const { return is_true(text(key, def)); }
+  std::string text(const std::string& key, std::string_view def) const { return raw(key, def).substr(0, kTextMax); }
+  std::string attr(const std::string& key, std::string_view def) const { return html_escape(text(key, def)); }
+  bool ticked(const std::string& key, std::string_view def) const { return is_true(text(key, def)); }
   bool has(const char* key) const { return dict_.loaded() && dict_.has(key); }
+  // The same for a settings-form field, with its key and default from the settings table.
+  std::string text(const char* field) const { return raw(field).substr(0, kTextMax); }
+  std::string attr(const char* field) const { return html_escape(text(field)); }
+  bool ticked(const char* field) const { return is_true(text(field)); }
+  long num(const char* field) const { return atoi_rules(raw(field)); }
+  unsigned long unum(const char* field) const { return std::strtoul(raw(field).c_str(), nullptr, 10); }
 
  private:
+  std::string raw(const std::string& key, std::string_view def) const {
+    return dict_.loaded() ? dict_.get_string(key, def) : std::string(def);
+  }
+  std::string raw(const char* field) const { return raw(setting_key(*form_row(field)), form_row(field)->builtin); }
   IniDict dict_;
 };
 
@@ -189,72 +193,72 @@ void page_settings(Sink& out, const PageContext& ctx) {
   out.put("</colgroup><tbody>\n");
 
   // Control
-  const std::string start = f.text("INFRASTRUCTURE:STARTMODE", "SURPLUS");
+  const std::string start = f.text("StartMode");
   std::string startmode = "<select name=\"StartMode\" onchange=\"selectStartmode()\">";
   startmode += option("quick", "Quick", iequals(start, "quick"));
   startmode += option("surplus", "Surplus", iequals(start, "surplus"));
   startmode += option("manual", "Manual", iequals(start, "manual"));
   startmode += "</select>";
-  const long manual = f.num("INFRASTRUCTURE:MANUALCURRENT", 6000);
+  const long manual = f.num("ManualValue");
   const bool manual_known = is_manual_current(static_cast<int>(manual));
   std::string manual_sel = "<select name=\"ManualValue\">";
   for (int c : kManualCurrents)
     manual_sel += option(std::to_string(c), std::to_string(c), manual_known ? c == manual : c == 6000);
   manual_sel += "</select> mA";
-  const std::string activation = std::to_string(std::labs(f.num("WALLBOX:ACTIVATION", -1380)));
+  const std::string activation = std::to_string(std::labs(f.num("ActivationValue")));
 
   std::string wb_type = "<select name=\"WallboxType\">" + option("KEBAP20", "KEBA P20", true) + "</select>";
   std::string ss_type = "<select name=\"StorageType\">" + option("SIX0H", "SMA SI or SBS", true) + "</select>";
 
   row(out, heading("Control"), heading("Wallbox"), heading("Storage system"));
-  row(out, {"Startmode", startmode}, {"Using", checkbox("WallboxUsing", f.ticked("WALLBOX:USING", "FALSE"), "selectWallbox()")},
-      {"Using", checkbox("StorageUsing", f.ticked("STORAGESYSTEM:USING", "FALSE"), "selectStorage()")});
+  row(out, {"Startmode", startmode}, {"Using", checkbox("WallboxUsing", f.ticked("WallboxUsing"), "selectWallbox()")},
+      {"Using", checkbox("StorageUsing", f.ticked("StorageUsing"), "selectStorage()")});
   row(out, {"Activation at", input("ActivationValue", activation, 7, 5, true) + " W"}, {"Type", wb_type},
       {"Type", ss_type});
   row(out, {"Manual Current", manual_sel},
-      {"IP address", input("WallboxIP", f.attr("WALLBOX:HOST", "192.168.10.151"), 15, 15, false)},
-      {"IP address", input("StorageIP", f.attr("STORAGESYSTEM:HOST", "192.168.10.30"), 15, 15, false)});
+      {"IP address", input("WallboxIP", f.attr("WallboxIP"), 15, 15, false)},
+      {"IP address", input("StorageIP", f.attr("StorageIP"), 15, 15, false)});
   row(out, kEmpty, kEmpty,
       {"EV/storage ratio",
-       input("StorageRatio", std::to_string(f.num("STORAGESYSTEM:EVRATIO", 100)), 4, 3, true, "checkEVRatio()") +
+       input("StorageRatio", std::to_string(f.num("StorageRatio")), 4, 3, true, "checkEVRatio()") +
            "% EV"});
 
   // Infrastructure, database, vehicle
   row(out, heading("Infrastructure"), heading("MySQL database"), kEmpty);
-  row(out, {"House fuses", input("FusesValue", std::to_string(f.num("INFRASTRUCTURE:CURRENT", 35000)), 7, 5, true) + " mA"},
-      {"Using", checkbox("MysqlUsing", f.ticked("MYSQL:USING", "FALSE"), "selectMysql()")}, kEmpty);
+  row(out, {"House fuses", input("FusesValue", std::to_string(f.num("FusesValue")), 7, 5, true) + " mA"},
+      {"Using", checkbox("MysqlUsing", f.ticked("MysqlUsing"), "selectMysql()")}, kEmpty);
   row(out,
-      {"Safety distance", input("SafetyValue", std::to_string(f.num("INFRASTRUCTURE:DISTANCE", 2000)), 7, 4, true) + " mA"},
-      {"IP address", input("MysqlIP", f.attr("MYSQL:HOST", "192.168.10.10"), 15, 15, false)}, kEmpty);
-  row(out, kEmpty, {"Port number", input("MysqlPort", std::to_string(f.num("MYSQL:PORT", 3306)), 6, 5, true)}, kEmpty);
+      {"Safety distance", input("SafetyValue", std::to_string(f.num("SafetyValue")), 7, 4, true) + " mA"},
+      {"IP address", input("MysqlIP", f.attr("MysqlIP"), 15, 15, false)}, kEmpty);
+  row(out, kEmpty, {"Port number", input("MysqlPort", std::to_string(f.num("MysqlPort")), 6, 5, true)}, kEmpty);
 
-  const long phases = f.num("WALLBOX:CAR_MAX_PHASES", 1);
+  const long phases = f.num("MaxPhases");
   std::string phases_sel = "<select name=\"MaxPhases\">";
   for (int p = 1; p <= 3; ++p) phases_sel += option(std::to_string(p), std::to_string(p), p == phases);
   phases_sel += "</select>";
-  const long minc = f.num("WALLBOX:CAR_MIN_CHARGE", 6000);
+  const long minc = f.num("MinCharge");
   const bool minc_known = is_min_charge_current(static_cast<int>(minc));
   std::string minc_sel = "<select name=\"MinCharge\">";
   for (int c : {6000, 7020, 7980, 9000})
     minc_sel += option(std::to_string(c), std::to_string(c), minc_known ? c == minc : c == 6000);
   minc_sel += "</select> mA";
-  const bool tesla = f.num("WALLBOX:TESLABUGFIX", 0) == 1;
+  const bool tesla = f.num("TeslaWorkaround") == 1;
   std::string tesla_sel = "<select name=\"TeslaWorkaround\">" + option("1", "ON", tesla) + option("0", "OFF", !tesla) +
                           "</select>";
 
   row(out, heading("Electric vehicle"),
-      {"Database name", input("MysqlDatabase", f.attr("MYSQL:DATABASE", "smarthouse"), 15, 20, false, nullptr, "text", true)},
+      {"Database name", input("MysqlDatabase", f.attr("MysqlDatabase"), 15, 20, false, nullptr, "text", true)},
       kEmpty);
   row(out, {"Max charging phases", phases_sel},
-      {"Username", input("MysqlUsername", f.attr("MYSQL:USERNAME", "user"), 15, 20, false, nullptr, "text", true)}, kEmpty);
+      {"Username", input("MysqlUsername", f.attr("MysqlUsername"), 15, 20, false, nullptr, "text", true)}, kEmpty);
   row(out, {"Min charging current", minc_sel},
-      {"Password", input("MysqlPassword", f.attr("MYSQL:PASSWORD", "chgpw123"), 15, 20, false, nullptr, "password", true)},
+      {"Password", input("MysqlPassword", f.attr("MysqlPassword"), 15, 20, false, nullptr, "password", true)},
       kEmpty);
   row(out, {"Tesla workarounds", tesla_sel}, kEmpty, kEmpty);
   out.put("<tr><td colspan=\"9\">&nbsp;</td></tr>\n");
 
   // Meter and KNX
-  const std::string mtype = f.text("SMARTMETER:TYPE", "SMA");
+  const std::string mtype = f.text("SmartmeterType");
   std::string mtype_sel = "<select name=\"SmartmeterType\" onchange=\"setSmartmeterData()\">";
   mtype_sel += option("SMA", "SMA EM", iequals(mtype, "SMA"));
   mtype_sel += option("OEM", "OpenEnergy", iequals(mtype, "OEM"));
@@ -262,17 +266,17 @@ void page_settings(Sink& out, const PageContext& ctx) {
   mtype_sel += option("MT175", "iskra MT175", iequals(mtype, "MT175"));
   mtype_sel += "</select>";
   char serial[24];
-  std::snprintf(serial, sizeof serial, "%lu", f.unum("SMA:SERIAL", 0));
+  std::snprintf(serial, sizeof serial, "%lu", f.unum("SmartmeterSerial"));
 
   row(out, heading("Smartmeter"), heading("KNX broadcast"), kEmpty);
-  row(out, {"Using", checkbox("SmartmeterUsing", f.ticked("SMARTMETER:USING", "TRUE"), "selectSmartmeter()")},
-      {"Using", checkbox("KNXUsing", f.ticked("KNX:USING", "FALSE"), "selectKNX()")}, kEmpty);
-  row(out, {"Type", mtype_sel}, {"Gateway IP", input("KNXIP", f.attr("KNX:ROUTER", "192.168.10.20"), 15, 15, false)}, kEmpty);
-  row(out, {"IP address", input("SmartmeterIP", f.attr("SMARTMETER:HOST", "239.12.255.254"), 15, 15, false)},
-      {"Port number", input("KNXPort", std::to_string(f.num("KNX:PORT", 3671)), 6, 5, true)}, kEmpty);
-  row(out, {"Port number", input("SmartmeterPort", std::to_string(f.num("SMARTMETER:PORT", 9522)), 6, 5, true)},
+  row(out, {"Using", checkbox("SmartmeterUsing", f.ticked("SmartmeterUsing"), "selectSmartmeter()")},
+      {"Using", checkbox("KNXUsing", f.ticked("KNXUsing"), "selectKNX()")}, kEmpty);
+  row(out, {"Type", mtype_sel}, {"Gateway IP", input("KNXIP", f.attr("KNXIP"), 15, 15, false)}, kEmpty);
+  row(out, {"IP address", input("SmartmeterIP", f.attr("SmartmeterIP"), 15, 15, false)},
+      {"Port number", input("KNXPort", std::to_string(f.num("KNXPort")), 6, 5, true)}, kEmpty);
+  row(out, {"Port number", input("SmartmeterPort", std::to_string(f.num("SmartmeterPort")), 6, 5, true)},
       {"Interval in seconds",
-       input("KNXInterval", std::to_string(f.num("KNX:INTERVAL", 30)), 4, 3, true, "checkKNXInterval()")},
+       input("KNXInterval", std::to_string(f.num("KNXInterval")), 4, 3, true, "checkKNXInterval()")},
       kEmpty);
   row(out, {"Serial number", input("SmartmeterSerial", serial, 15, 10, true)}, kEmpty, kEmpty);
 
@@ -342,28 +346,16 @@ void page_knx(Sink& out, const PageContext& ctx) {
     if (n >= 12 && n <= 20 && !wallbox) continue;
     if (n >= 21 && !storage) continue;
     const Datapoint& d = kDatapointRows[n - 1];
-    char key_using[24], key_adr[24], def_adr[16];
-    std::snprintf(key_using, sizeof key_using, "DPT_%d:USING", n);
-    std::snprintf(key_adr, sizeof key_adr, "DPT_%d:GROUPADR", n);
-    std::snprintf(def_adr, sizeof def_adr, "8/1/%d", n);
-    bool ticked;
-    std::string adr;
-    if (n == 4 && older) {
-      ticked = false;
-      adr = f.attr("KNX:GROUPADR", "8/1/4");
-    } else {
-      ticked = f.ticked(key_using, "FALSE");
-      adr = f.attr(key_adr, def_adr);
-    }
-    char cb_name[8], g_name[8];
-    std::snprintf(cb_name, sizeof cb_name, "c_%d", n);
-    std::snprintf(g_name, sizeof g_name, "g_%d", n);
+    const std::string num = std::to_string(n), cb_name = "c_" + num, g_name = "g_" + num;
+    const bool ticked = !(n == 4 && older) && f.ticked("DPT_" + num + ":USING", "FALSE");
+    const std::string adr = n == 4 && older ? f.attr("KNX:GROUPADR", "8/1/4")
+                                            : f.attr("DPT_" + num + ":GROUPADR", "8/1/" + num);
     std::string s = "<tr><td>";
     s += d.name;
     s += "</td><td align=\"center\">";
     s += html_escape(d.unit);
-    s += "</td><td align=\"center\">" + checkbox(cb_name, ticked, "selectItem()");
-    s += "</td><td align=\"center\">" + input(g_name, adr, 11, 11, false);
+    s += "</td><td align=\"center\">" + checkbox(cb_name.c_str(), ticked, "selectItem()");
+    s += "</td><td align=\"center\">" + input(g_name.c_str(), adr, 11, 11, false);
     s += "</td><td align=\"center\">";
     s += d.dpt;
     s += "</td><td align=\"center\">";

@@ -33,7 +33,7 @@ TEST(DefaultIni, ReadsBackAsTheBuiltInsExceptTheDocumentedDifferences) {
   want.WallboxServer = "192.168.0.20";
   want.MyServer = "192.168.0.10";
   want.KNXRouter = "192.168.10.15";
-  want.DPT_Using[3] = "TRUE";
+  want.DPT_Using[3] = true;
   EXPECT_TRUE(got == want);
   // Field by field, so a failure names the key.
   EXPECT_EQ(got.WallboxServer, want.WallboxServer);

@@ -98,15 +98,15 @@ TEST(WriteBack, SettingsFormWithEveryBoxUnticked) {
   const Settings before = ParseIniText(rewrite(old, "SmartmeterUsing=true&WallboxUsing=true&MysqlUsing=TRUE"
                                                     "&StorageUsing=True&KNXUsing=true",
                                                kFormSettings));
-  EXPECT_EQ(before.WallboxUsing, "TRUE");
-  EXPECT_EQ(before.KNXUsing, "TRUE");
+  EXPECT_TRUE(before.WallboxUsing);
+  EXPECT_TRUE(before.KNXUsing);
 
   const Settings s = ParseIniText(rewrite(old, kSettingsForm, kFormSettings));
-  EXPECT_EQ(s.KivUsing, "FALSE");
-  EXPECT_EQ(s.WallboxUsing, "FALSE");
-  EXPECT_EQ(s.MyUsing, "FALSE");
-  EXPECT_EQ(s.SSUsing, "FALSE");
-  EXPECT_EQ(s.KNXUsing, "FALSE");
+  EXPECT_FALSE(s.KivUsing);
+  EXPECT_FALSE(s.WallboxUsing);
+  EXPECT_FALSE(s.MyUsing);
+  EXPECT_FALSE(s.SSUsing);
+  EXPECT_FALSE(s.KNXUsing);
   EXPECT_EQ(s.KivType, "OEM");
   EXPECT_EQ(s.KivServer, "10.0.0.5");
   EXPECT_EQ(s.KivPort, 9000);
@@ -162,14 +162,14 @@ TEST(WriteBack, KnxFormWithOnlyOneBoxTicked) {
   for (int n = 1; n <= kDatapoints; ++n) old += "[DPT_" + std::to_string(n) + "]\nUSING=TRUE\n";
   const Settings s = ParseIniText(rewrite(old, knx_form("c_3=true"), kFormKnx));
   for (int n = 1; n <= kDatapoints; ++n) {
-    EXPECT_EQ(s.DPT_Using[n - 1], n == 3 ? "TRUE" : "FALSE") << n;
+    EXPECT_EQ(s.DPT_Using[n - 1], n == 3) << n;
     EXPECT_EQ(s.DPT[n - 1], "2/3/" + std::to_string(n));
   }
   // The page sends the field names as c_<n>; other spellings are no fields.
   const Settings t = ParseIniText(rewrite(old, "c_03=true&c_26=true&c_0=true&C_7=TRUE&c_9=yes", kFormKnx));
-  EXPECT_EQ(t.DPT_Using[2], "FALSE");
-  EXPECT_EQ(t.DPT_Using[6], "TRUE");
-  EXPECT_EQ(t.DPT_Using[8], "FALSE");
+  EXPECT_FALSE(t.DPT_Using[2]);
+  EXPECT_TRUE(t.DPT_Using[6]);
+  EXPECT_FALSE(t.DPT_Using[8]);
 }
 
 TEST(WriteBack, GroupAddressSlashes) {
@@ -321,7 +321,7 @@ TEST(WriteBack, UnknownKeysAndSectionsAreKeptInOrder) {
   EXPECT_LT(t.find("host  "), t.find("foo  "));
   EXPECT_LT(t.find("foo  "), t.find("late  "));
   EXPECT_LT(t.find("late  "), t.find("using  ", t.find("[wallbox]")));
-  EXPECT_EQ(ParseIniText(t).EMUUsing, "FALSE");
+  EXPECT_FALSE(ParseIniText(t).EMUUsing);
   // The carried-over entries read back the same.
   const IniDict again = IniDict::load_text(t);
   EXPECT_EQ(again.get_string(":orphan", "?"), "top");
@@ -337,7 +337,7 @@ TEST(WriteBack, LongLinesStayOneLine) {
   const IniDict back = IniDict::load_text(t);
   EXPECT_EQ(back.get_string("wallbox:k", "?"), value.substr(10) + "using=TRUE");
   EXPECT_EQ(back.get_string("wallbox:host", "?"), value);
-  EXPECT_EQ(ParseIniText(t).WallboxUsing, "FALSE");
+  EXPECT_FALSE(ParseIniText(t).WallboxUsing);
   EXPECT_NE(t.find("\nk=aaa"), std::string::npos);
   // Short lines keep the layout.
   EXPECT_NE(t.find("\nport                           = 7090\n"), std::string::npos);
@@ -445,12 +445,12 @@ TEST(WriteBack, DefaultFileRoundTrip) {
   const std::string knx = rewrite(written, knx_form("c_1=true&c_25=true"), kFormKnx);
   const std::string both = rewrite(knx, kSettingsForm + "&WallboxUsing=true&StartMode=manual", kFormSettings);
   const Settings s = ParseIniText(both);
-  EXPECT_EQ(s.DPT_Using[0], "TRUE");
-  EXPECT_EQ(s.DPT_Using[24], "TRUE");
-  EXPECT_EQ(s.DPT_Using[1], "FALSE");
+  EXPECT_TRUE(s.DPT_Using[0]);
+  EXPECT_TRUE(s.DPT_Using[24]);
+  EXPECT_FALSE(s.DPT_Using[1]);
   EXPECT_EQ(s.DPT[24], "2/3/25");
-  EXPECT_EQ(s.WallboxUsing, "TRUE");
-  EXPECT_EQ(s.KivUsing, "FALSE");
+  EXPECT_TRUE(s.WallboxUsing);
+  EXPECT_FALSE(s.KivUsing);
   EXPECT_EQ(s.ChargingMode, 3);
   EXPECT_EQ(s.MyPasswd, "s3cret");
 }
@@ -482,8 +482,8 @@ TEST(WriteIniFileOnDisk, MissingFileIsWrittenComplete) {
   const std::string text = read_file(path);
   Settings expected;
   expected.WallboxServer = "10.4.4.4";
-  expected.WallboxUsing = "TRUE";
-  expected.KivUsing = "FALSE";  // an unticked box
+  expected.WallboxUsing = true;
+  expected.KivUsing = false;  // an unticked box
   EXPECT_EQ(describe(ReadAndHandleIniFile(path)), describe(expected));
   EXPECT_EQ(value_in(text, "dpt_25", "groupadr"), "8/1/25");
   EXPECT_NE(box.log().find("kivd.ini not found, written anew from the built-in defaults and the posted values"),

@@ -16,16 +16,15 @@ TEST(Settings, MissingFileGivesBuiltIns) {
   const Settings s = ReadAndHandleIniFile("/nonexistent/kivd.ini");
   EXPECT_EQ(s.WallboxServer, "192.168.10.151");
   EXPECT_EQ(s.KNXRouter, "192.168.10.20");
-  EXPECT_EQ(s.KivUsing, "TRUE");
-  EXPECT_EQ(s.EMUUsing, "TRUE");
+  EXPECT_TRUE(s.KivUsing);
+  EXPECT_TRUE(s.EMUUsing);
   EXPECT_EQ(s.DPT[21], "8/1/22");
-  EXPECT_EQ(s.DPT_Using[3], "FALSE");
+  EXPECT_FALSE(s.DPT_Using[3]);
 }
 
 TEST(Settings, OnlyWallboxSectionKeepsOtherBuiltIns) {
   const Settings s = parse(wallbox("USING=true"));
-  EXPECT_EQ(s.WallboxUsing, "true");
-  EXPECT_TRUE(is_true(s.WallboxUsing));
+  EXPECT_TRUE(s.WallboxUsing);
   EXPECT_EQ(s.WallboxServer, "192.168.10.151");
   EXPECT_EQ(s.KNXRouter, "192.168.10.20");
 }
@@ -98,11 +97,11 @@ TEST(Settings, MeterTypeAndSerial) {
 TEST(Settings, OlderFileGroupAddress) {
   const Settings s = parse("[KNX]\nGROUPADR=1/2/3\n[DPT_4]\nUSING=TRUE\nGROUPADR=9/9/9\n");
   EXPECT_EQ(s.DPT[3], "1/2/3");
-  EXPECT_EQ(s.DPT_Using[3], "FALSE");
+  EXPECT_FALSE(s.DPT_Using[3]);
   const Settings n = parse("[DPT_4]\nUSING=TRUE\nGROUPADR=9/9/9\n[DPT_7]\nUSING=maybe\n");
   EXPECT_EQ(n.DPT[3], "9/9/9");
-  EXPECT_EQ(n.DPT_Using[3], "TRUE");
-  EXPECT_EQ(n.DPT_Using[6], "FALSE");
+  EXPECT_TRUE(n.DPT_Using[3]);
+  EXPECT_FALSE(n.DPT_Using[6]);
 }
 
 TEST(Settings, LongTextIsCutTo59) {
@@ -139,7 +138,7 @@ TEST(Settings, GarbageAndLongLinesStillGiveSaneValues) {
   const Settings s = parse(junk);
   EXPECT_EQ(s.debug, 1);
   EXPECT_EQ(s.WallboxServer, std::string(59, 'h'));
-  EXPECT_EQ(s.WallboxUsing, "TRUE");
+  EXPECT_TRUE(s.WallboxUsing);
   EXPECT_EQ(parse("").KivType, "SMA");
   EXPECT_EQ(parse(std::string("\0\0\0", 3)).WebPort, 18001);
 }

@@ -79,7 +79,7 @@ class SqlLoggerTest : public ::testing::Test {
     db_ = "kivd_t" + std::to_string(::getpid()) + "_" + std::to_string(++n);
     admin_->exec("CREATE DATABASE " + db_);
     settings_ = cfg();
-    settings_.MyUsing = "TRUE";
+    settings_.MyUsing = true;
     settings_.MyServer = "127.0.0.1";
     settings_.MyPort = port_;
     settings_.MyUser = "user";
@@ -307,7 +307,7 @@ TEST_F(SqlLoggerTest, ThreadWritesOneRowPerMinute) {
 
 TEST_F(SqlLoggerTest, NotUsedThreadEndsAtOnce) {
   Settings s = settings_;
-  s.MyUsing = "false";
+  s.MyUsing = false;
   use(s);
   StartSQL(6, std::stop_token{});
   EXPECT_EQ(count("Thread 6: SQL database client not used..."), 1);

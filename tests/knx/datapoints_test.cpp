@@ -222,9 +222,9 @@ TEST_F(KnxDatapoints, SourcesReadFromTheLiveValues) {
 TEST_F(KnxDatapoints, CountsAndDueRules) {
   Settings s;
   EXPECT_EQ(count_enabled(s).cyclic + count_enabled(s).on_change, 0);
-  s.DPT_Using[0] = "TRUE";
-  s.DPT_Using[11] = "true";
-  s.DPT_Using[21] = "TRUE";
+  s.DPT_Using[0] = true;
+  s.DPT_Using[11] = true;
+  s.DPT_Using[21] = true;
   const DatapointCounts c = count_enabled(s);
   EXPECT_EQ(c.cyclic, 1);
   EXPECT_EQ(c.on_change, 2);
@@ -236,7 +236,7 @@ TEST_F(KnxDatapoints, CountsAndDueRules) {
   EXPECT_FALSE(is_due(s, 2, cyclic, 0, last));  // not enabled
   // On-change datapoints need their feature switched on.
   EXPECT_FALSE(is_due(s, 12, all, 3, last));
-  s.WallboxUsing = "TRUE";
+  s.WallboxUsing = true;
   EXPECT_TRUE(is_due(s, 12, change, 3, last));
   EXPECT_FALSE(is_due(s, 12, change, 0, last));
   EXPECT_FALSE(is_due(s, 12, cyclic, 0, last));
@@ -245,20 +245,20 @@ TEST_F(KnxDatapoints, CountsAndDueRules) {
   EXPECT_FALSE(is_due(s, 12, cyclic, 3, last));
   EXPECT_TRUE(is_due(s, 12, change, 4, last));
   EXPECT_FALSE(is_due(s, 22, all, 215, last));
-  s.SSUsing = "TRUE";
+  s.SSUsing = true;
   EXPECT_TRUE(is_due(s, 22, all, 215, last));
 }
 
 TEST_F(KnxDatapoints, ChangeTest) {
   Settings s;
-  s.DPT_Using[11] = "TRUE";  // charging mode
-  s.DPT_Using[0] = "TRUE";   // cyclic ones never start a change pass
+  s.DPT_Using[11] = true;  // charging mode
+  s.DPT_Using[0] = true;   // cyclic ones never start a change pass
   LiveValues lv;
   lv.ChargingMode = 4;
   lv.em_pow_1 = 999;
   LastSent last{};
   EXPECT_FALSE(any_change(s, lv, last));  // wallbox not in use
-  s.WallboxUsing = "TRUE";
+  s.WallboxUsing = true;
   EXPECT_TRUE(any_change(s, lv, last));
   last[11] = 4;
   EXPECT_FALSE(any_change(s, lv, last));

@@ -30,15 +30,15 @@ int main(int argc, char** argv) {
   Settings s;
   s.LOG_FILE = argv[3];
   s.debug = 1;
-  s.KNXUsing = "TRUE";
+  s.KNXUsing = true;
   s.KNXRouter = argv[1];
   s.KNXPort = std::atoi(argv[2]);
-  s.WallboxUsing = "TRUE";
-  s.SSUsing = "TRUE";
+  s.WallboxUsing = true;
+  s.SSUsing = true;
   std::stringstream list(argv[4]);
   for (std::string n; std::getline(list, n, ',');) {
     const int i = std::atoi(n.c_str());
-    if (i >= 1 && i <= kDatapoints) s.DPT_Using[static_cast<std::size_t>(i - 1)] = "TRUE";
+    if (i >= 1 && i <= kDatapoints) s.DPT_Using[static_cast<std::size_t>(i - 1)] = true;
   }
   replace_settings(s);
 

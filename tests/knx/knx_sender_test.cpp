@@ -55,13 +55,13 @@ class KnxSender : public ::testing::Test {
   void SetUp() override {
     reset_live();
     s = cfg();
-    s.KNXUsing = "TRUE";
+    s.KNXUsing = true;
     s.KNXRouter = "127.0.0.1";
     s.KNXInterval = 30;
-    s.WallboxUsing = "TRUE";
+    s.WallboxUsing = true;
   }
   void enable(std::initializer_list<int> ns) {
-    for (int n : ns) s.DPT_Using[n - 1] = "TRUE";
+    for (int n : ns) s.DPT_Using[n - 1] = true;
   }
   long now_s() const { return static_cast<long>(clock.elapsed().count() / 1000); }
 
@@ -103,7 +103,7 @@ class KnxSender : public ::testing::Test {
 }  // namespace
 
 TEST_F(KnxSender, NotUsed) {
-  s.KNXUsing = "FALSE";
+  s.KNXUsing = false;
   enable({1});
   run(10);
   EXPECT_NE(sandbox.log().find("Thread 4: KNX interface not used ...\n"), std::string::npos);
@@ -204,8 +204,8 @@ TEST_F(KnxSender, OffModeIsSentAsZeroAndItsChangesStillCount) {
 }
 
 TEST_F(KnxSender, WallboxDatapointsNeedTheWallbox) {
-  s.WallboxUsing = "FALSE";
-  s.SSUsing = "FALSE";
+  s.WallboxUsing = false;
+  s.SSUsing = false;
   enable({4, 11, 12, 15, 21, 25});
   live().intpow = -3000;
   live().ss_ac_power = 1200;

@@ -29,7 +29,7 @@ class MeterThread : public ::testing::Test {
 
 TEST_F(MeterThread, NotUsed) {
   Settings s = cfg();
-  s.KivUsing = "false";
+  s.KivUsing = false;
   use(s);
   std::stop_source never;
   StartKIV(1, never.get_token());
@@ -39,9 +39,9 @@ TEST_F(MeterThread, NotUsed) {
 
 TEST_F(MeterThread, LocalModeRefreshesTheTimeOncePerSecond) {
   Settings s = cfg();
-  s.KivUsing = "True";
+  s.KivUsing = true;
   s.KivType = "local";
-  s.EMUUsing = "FALSE";
+  s.EMUUsing = false;
   s.debug = 1;
   use(s);
   live().em_pf = 950;

@@ -122,7 +122,7 @@ class ControlDay : public WallboxTest {
     settings([](Settings& s) {
       s.InfrastructureCurrent = kRated;
       s.InfrastructureDistance = kDistance;
-      s.SSUsing = "TRUE";
+      s.SSUsing = true;
       s.debug = 0;
     });
   }

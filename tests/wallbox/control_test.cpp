@@ -142,7 +142,7 @@ TEST_F(Control, FailedRelayOrCurrentStopsTheSequence) {
 }
 
 TEST_F(Control, StorageIsAskedForAReading) {
-  settings([](Settings& s) { s.SSUsing = "TRUE"; });
+  settings([](Settings& s) { s.SSUsing = true; });
   ctl_.SetPower(-2000);
   EXPECT_EQ(live().intStorageControl, 1);
 }
@@ -375,7 +375,7 @@ TEST_F(Control, ThreadNotUsedOrWrongType) {
   settings([](Settings& s) { s.WallboxType = "KEBAP30"; });
   ctl_.run(3, std::stop_token{});
   EXPECT_EQ(count_lines(sandbox_, "Thread 3: No valid keba type found..."), 1);
-  settings([](Settings& s) { s.WallboxUsing = "FALSE"; });
+  settings([](Settings& s) { s.WallboxUsing = false; });
   ctl_.run(3, std::stop_token{});
   EXPECT_EQ(count_lines(sandbox_, "Thread 3: No using keba wallbox controller..."), 1);
   EXPECT_TRUE(box_.commands().empty());

@@ -233,7 +233,7 @@ TEST_F(Receiver, CommandAndAnswerOverUdp) {
 }
 
 TEST_F(Receiver, NotUsed) {
-  settings([](Settings& s) { s.WallboxUsing = "false"; });
+  settings([](Settings& s) { s.WallboxUsing = false; });
   StartKEBAReceiver(0, std::stop_token{});
   EXPECT_EQ(count_lines(sandbox_, "Thread 0: UDP receiver (wallbox) not used..."), 1);
 }

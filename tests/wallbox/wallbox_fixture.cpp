@@ -39,7 +39,7 @@ void WallboxTest::settings(const std::function<void(Settings&)>& change) {
   s.LOG_DIR = sandbox_.dir().path();
   s.LOG_FILE = sandbox_.log_file();
   s.PID_FILE = sandbox_.dir().file("kivd.pid");
-  s.WallboxUsing = "TRUE";
+  s.WallboxUsing = true;
   s.WallboxServer = "10.0.0.2";
   s.debug = 1;
   change(s);

@@ -56,7 +56,7 @@ class Golden : public ::testing::Test {
   void SetUp() override {
     set_values();
     Settings s = cfg();
-    s.WallboxUsing = s.MyUsing = s.KNXUsing = s.SSUsing = s.KivUsing = "TRUE";
+    s.WallboxUsing = s.MyUsing = s.KNXUsing = s.SSUsing = s.KivUsing = true;
     s.NetworkInterface = "eth0";
     replace_settings(s);
   }

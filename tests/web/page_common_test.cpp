@@ -25,8 +25,8 @@ TEST(Escape, Js) {
 TEST(Conventions, ButtonBarConditions) {
   test::Sandbox sb;
   Settings s = cfg();
-  s.WallboxUsing = "FALSE";
-  s.KNXUsing = "FALSE";
+  s.WallboxUsing = false;
+  s.KNXUsing = false;
   replace_settings(s);
   StringSink a;
   button_bar(a);
@@ -38,8 +38,8 @@ TEST(Conventions, ButtonBarConditions) {
   StringSink k;
   button_bar(k, true);
   EXPECT_NE(k.text.find("value=\"KNX\" onclick=\"self.location='/knx'\""), std::string::npos);
-  s.WallboxUsing = "true";
-  s.KNXUsing = "TRUE";
+  s.WallboxUsing = true;
+  s.KNXUsing = true;
   replace_settings(s);
   StringSink b;
   button_bar(b);

@@ -18,7 +18,7 @@ class ControlPages : public ::testing::Test {
   void SetUp() override {
     webtest::reset_live();
     Settings s = cfg();
-    s.WallboxUsing = "TRUE";
+    s.WallboxUsing = true;
     replace_settings(s);
   }
   void TearDown() override { webtest::reset_live(); }

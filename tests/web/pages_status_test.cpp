@@ -23,11 +23,11 @@ class StatusPages : public ::testing::Test {
   void TearDown() override { webtest::reset_live(); }
   void features(bool wallbox, bool db, bool knx, bool storage, bool meter) {
     Settings s = cfg();
-    s.WallboxUsing = wallbox ? "TRUE" : "FALSE";
-    s.MyUsing = db ? "true" : "FALSE";
-    s.KNXUsing = knx ? "TRUE" : "FALSE";
-    s.SSUsing = storage ? "TRUE" : "FALSE";
-    s.KivUsing = meter ? "TRUE" : "FALSE";
+    s.WallboxUsing = wallbox;
+    s.MyUsing = db;
+    s.KNXUsing = knx;
+    s.SSUsing = storage;
+    s.KivUsing = meter;
     replace_settings(s);
   }
   std::string render(void (*page)(Sink&, const PageContext&), long uptime = 0) {

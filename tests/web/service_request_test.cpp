@@ -31,7 +31,7 @@ class ServeTest : public ::testing::Test {
   void TearDown() override { webtest::reset_live(); }
   void use_settings(bool wallbox) {
     Settings s = cfg();
-    s.WallboxUsing = wallbox ? "TRUE" : "FALSE";
+    s.WallboxUsing = wallbox;
     replace_settings(s);
   }
   bool exists(const std::string& name) { return std::filesystem::exists(sb.dir().file(name)); }

@@ -20,7 +20,7 @@ class SettingsPages : public ::testing::Test {
   void write_ini(const std::string& text) {
     std::ofstream(ini_path(), std::ios::trunc) << text;
   }
-  void daemon_uses(const char* wallbox, const char* storage) {
+  void daemon_uses(bool wallbox, bool storage) {
     Settings s = cfg();
     s.WallboxUsing = wallbox;
     s.SSUsing = storage;
@@ -94,14 +94,14 @@ TEST_F(SettingsPages, PostedFormIsWrittenAndShown) {
 }
 
 TEST_F(SettingsPages, KnxRowsFollowTheDaemonsDevices) {
-  daemon_uses("FALSE", "FALSE");
+  daemon_uses(false, false);
   std::string p = render(page_knx, "/knx");
   EXPECT_TRUE(has(p, "<TITLE>Orvane KNX page</TITLE>\n"));
   EXPECT_TRUE(has(p, "name=\"g_11\""));
   EXPECT_FALSE(has(p, "name=\"g_12\""));
   EXPECT_FALSE(has(p, "name=\"g_21\""));
   EXPECT_TRUE(has(p, "value=\"KNX\" onclick=\"self.location='/knx'\""));
-  daemon_uses("TRUE", "TRUE");
+  daemon_uses(true, true);
   p = render(page_knx, "/knx");
   EXPECT_TRUE(has(p, "name=\"g_20\""));
   EXPECT_TRUE(has(p, "<td>storage battery temp</td><td align=\"center\">\xC2\xB0" "C</td>"));
@@ -109,7 +109,7 @@ TEST_F(SettingsPages, KnxRowsFollowTheDaemonsDevices) {
 }
 
 TEST_F(SettingsPages, KnxValuesAndOlderLayout) {
-  daemon_uses("TRUE", "TRUE");
+  daemon_uses(true, true);
   write_ini("[KNX]\nGROUPADR=3/3/3\n[DPT_1]\nUSING=true\nGROUPADR=1/2/3\n[DPT_4]\nUSING=TRUE\nGROUPADR=9/9/9\n");
   const std::string p = render(page_knx, "/knx");
   EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"c_1\" value=\"true\" checked=\"true\" onclick=\"selectItem()\">"));

@@ -24,8 +24,6 @@ void check_model(const kivd::Settings& s) {
     if (t->size() > kTextMax) __builtin_trap();
   for (const std::string& t : s.DPT)
     if (t.size() > kTextMax) __builtin_trap();
-  for (const std::string* t : {&s.KivUsing, &s.EMUUsing, &s.WallboxUsing, &s.MyUsing, &s.SSUsing, &s.KNXUsing})
-    if (!kivd::is_true(*t) && !kivd::is_false(*t)) __builtin_trap();
   if (!known_type(s.KivType)) __builtin_trap();
   if (s.debug != 0 && s.debug != 1) __builtin_trap();
   if (s.CarMaxPhases < 1 || s.CarMaxPhases > 3) __builtin_trap();
