@@ -9,7 +9,6 @@
 #include <variant>
 #include <vector>
 
-#include "core/charging_mode.hpp"
 #include "core/ini_dict.hpp"
 #include "core/settings_table.hpp"
 #include "core/utils.hpp"

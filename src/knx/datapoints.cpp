@@ -58,43 +58,18 @@ std::uint16_t encode_dpt9(float value) {
   return static_cast<std::uint16_t>(sign | (static_cast<std::uint32_t>(m) & 0x7FFu) | (e << 11));
 }
 
-Reading read_source(int n, const LiveValues& lv) {
-  Reading r;
-  switch (n) {
-    case 1: r.raw = lv.em_pow_1.load(); break;
-    case 2: r.raw = lv.em_pow_2.load(); break;
-    case 3: r.raw = lv.em_pow_3.load(); break;
-    case 4: r.raw = lv.intpow.load(); break;
-    case 5: r.raw = lv.em_u1.load(); break;
-    case 6: r.raw = lv.em_u2.load(); break;
-    case 7: r.raw = lv.em_u3.load(); break;
-    case 8: r.raw = lv.em_pf.load(); break;
-    case 9: r.f = lv.em_energy_consumption.load(); break;
-    case 10: r.f = lv.em_energy_surplus.load(); break;
-    case 11:
-      r.raw = lv.intpow.load();
-      r.raw2 = lv.ss_ac_power.load();
-      break;
-    case 12: r.raw = lv.ChargingMode.load(); break;
-    case 13: r.raw = lv.wb_state.load(); break;
-    case 14: r.raw = lv.wb_plug.load(); break;
-    case 15: r.raw = lv.wb_enable_sys.load(); break;
-    case 16: r.raw = lv.wb_X1_in.load(); break;
-    case 17: r.raw = lv.wb_X2_out.load(); break;
-    case 18: r.raw = lv.wb_pow.load(); break;
-    case 19: r.raw = lv.wb_e_pres.load(); break;
-    case 20: r.raw = lv.wb_e_total.load(); break;
-    case 21: r.raw = lv.ss_bat_soc.load(); break;
-    case 22: r.raw = lv.ss_bat_temp.load(); break;
-    case 23: r.raw = lv.ss_bat_voltage.load(); break;
-    case 24: r.raw = lv.ss_bat_current.load(); break;
-    case 25: r.raw = lv.ss_ac_power.load(); break;
-    default: break;
-  }
-  return r;
-}
-
 namespace {
+
+// The integer source per datapoint; 9 and 10 read the kWh counters instead.
+using IntSource = std::atomic<int> LiveValues::*;
+constexpr IntSource kIntSources[kDatapointCount] = {
+    &LiveValues::em_pow_1,   &LiveValues::em_pow_2,    &LiveValues::em_pow_3,       &LiveValues::intpow,
+    &LiveValues::em_u1,      &LiveValues::em_u2,       &LiveValues::em_u3,          &LiveValues::em_pf,
+    nullptr,                 nullptr,                  &LiveValues::intpow,         &LiveValues::ChargingMode,
+    &LiveValues::wb_state,   &LiveValues::wb_plug,     &LiveValues::wb_enable_sys,  &LiveValues::wb_X1_in,
+    &LiveValues::wb_X2_out,  &LiveValues::wb_pow,      &LiveValues::wb_e_pres,      &LiveValues::wb_e_total,
+    &LiveValues::ss_bat_soc, &LiveValues::ss_bat_temp, &LiveValues::ss_bat_voltage, &LiveValues::ss_bat_current,
+    &LiveValues::ss_ac_power};
 
 Encoded int32_value(std::int32_t v, long shown) {
   Encoded e;
@@ -116,6 +91,14 @@ Encoded float_value(float f) {
   return e;
 }
 
+Encoded u16_value(std::uint16_t v) {
+  Encoded e;
+  e.payload.size = 2;
+  e.payload.bytes = {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v & 0xFF), 0, 0};
+  e.log_int = v;
+  return e;
+}
+
 Encoded byte_value(std::uint8_t b, long shown) {
   Encoded e;
   e.payload.size = 1;
@@ -134,6 +117,15 @@ Encoded bit_value(std::int32_t raw) {
 
 }  // namespace
 
+Reading read_source(int n, const LiveValues& lv) {
+  Reading r;
+  if (n >= 1 && n <= kDatapointCount && kIntSources[n - 1]) r.raw = (lv.*kIntSources[n - 1]).load();
+  if (n == 9) r.f = lv.em_energy_consumption.load();
+  if (n == 10) r.f = lv.em_energy_surplus.load();
+  if (n == 11) r.raw2 = lv.ss_ac_power.load();
+  return r;
+}
+
 Encoded encode(int n, const Reading& r) {
   switch (n) {
     case 1:
@@ -144,14 +136,7 @@ Encoded encode(int n, const Reading& r) {
       return int32_value(r.raw, r.raw);
     case 5:
     case 6:
-    case 7: {
-      Encoded e;
-      const auto v = static_cast<std::uint16_t>(r.raw);
-      e.payload.size = 2;
-      e.payload.bytes = {static_cast<std::uint8_t>(v >> 8), static_cast<std::uint8_t>(v & 0xFF), 0, 0};
-      e.log_int = v;
-      return e;
-    }
+    case 7: return u16_value(static_cast<std::uint16_t>(r.raw));
     case 8: return float_value(static_cast<float>(r.raw) / 1000.0f);
     case 9:
     case 10: return float_value(r.f);
@@ -181,12 +166,8 @@ Encoded encode(int n, const Reading& r) {
       return byte_value(static_cast<std::uint8_t>(b), b);
     }
     case 22: {
-      Encoded e;
-      const std::uint16_t code = encode_dpt9(static_cast<float>(r.raw) / 10.0f);
-      e.payload.size = 2;
-      e.payload.bytes = {static_cast<std::uint8_t>(code >> 8), static_cast<std::uint8_t>(code & 0xFF), 0, 0};
+      Encoded e = u16_value(encode_dpt9(static_cast<float>(r.raw) / 10.0f));
       e.style = LogStyle::Hex16;
-      e.log_int = code;
       return e;
     }
     case 23:
@@ -195,15 +176,20 @@ Encoded encode(int n, const Reading& r) {
   }
 }
 
+namespace {
+
 bool datapoint_enabled(const Settings& s, int n) {
   return n >= 1 && n <= kDatapointCount && s.DPT_Using[n - 1];
 }
 
+// The feature switch an on-change datapoint also needs.
 bool datapoint_in_use(const Settings& s, int n) {
   if (n >= 12 && n <= 20) return s.WallboxUsing;
   if (n >= 21 && n <= 25) return s.SSUsing;
   return true;
 }
+
+}  // namespace
 
 DatapointCounts count_enabled(const Settings& s) {
   DatapointCounts c;
@@ -212,17 +198,17 @@ DatapointCounts count_enabled(const Settings& s) {
   return c;
 }
 
-bool any_change(const Settings& s, const LiveValues& lv, const LastSent& last) {
-  for (int n = kLastCyclic + 1; n <= kDatapointCount; ++n)
-    if (datapoint_enabled(s, n) && datapoint_in_use(s, n) && read_source(n, lv).raw != last[n - 1]) return true;
-  return false;
+std::vector<ChangeTracker::Kind> datapoint_kinds(const Settings& s) {
+  using Kind = ChangeTracker::Kind;
+  std::vector<Kind> kinds(kDatapointCount, Kind::Off);
+  for (int n = 1; n <= kDatapointCount; ++n)
+    if (datapoint_enabled(s, n) && datapoint_in_use(s, n))
+      kinds[n - 1] = is_cyclic(n) ? Kind::Cyclic : Kind::OnChange;
+  return kinds;
 }
 
-bool is_due(const Settings& s, int n, PassKind kind, std::int32_t raw, const LastSent& last) {
-  if (!datapoint_enabled(s, n)) return false;
-  if (is_cyclic(n)) return kind.cyclic;
-  if (!datapoint_in_use(s, n)) return false;
-  return kind.send_all_on_change || raw != last[n - 1];
+void read_sources(const LiveValues& lv, std::span<std::int32_t> out) {
+  for (int n = 1; n <= kDatapointCount; ++n) out[n - 1] = read_source(n, lv).raw;
 }
 
 }  // namespace kivd::knx

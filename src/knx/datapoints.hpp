@@ -3,10 +3,12 @@
 // read_source touches the shared live values.
 #pragma once
 
-#include <array>
 #include <cstdint>
+#include <span>
 #include <string_view>
+#include <vector>
 
+#include "core/change_tracker.hpp"
 #include "knx/knx_frames.hpp"
 
 namespace kivd {
@@ -49,28 +51,17 @@ struct Encoded {
 };
 Encoded encode(int n, const Reading& r);
 
-// The feature switch an on-change datapoint also needs, per datapoint.
-bool datapoint_enabled(const Settings& s, int n);
-bool datapoint_in_use(const Settings& s, int n);
-
 struct DatapointCounts {
   long cyclic = 0;
   long on_change = 0;
 };
 DatapointCounts count_enabled(const Settings& s);
 
-// Last value sent per on-change datapoint (index n-1; 0 at start).
-using LastSent = std::array<std::int32_t, kDatapointCount>;
+// The datapoints (index n-1) as a change tracker sees them: a disabled
+// datapoint is off, and so is an on-change one whose feature is off.
+std::vector<ChangeTracker::Kind> datapoint_kinds(const Settings& s);
 
-// Any enabled, in-use on-change datapoint whose source differs from the
-// value last sent.
-bool any_change(const Settings& s, const LiveValues& lv, const LastSent& last);
-
-struct PassKind {
-  bool cyclic = false;
-  bool send_all_on_change = false;  // first pass or refresh pass
-};
-// Whether datapoint n is due in a pass, its source having the value raw.
-bool is_due(const Settings& s, int n, PassKind kind, std::int32_t raw, const LastSent& last);
+// Every datapoint's source as an integer (Reading::raw), the tracker's snapshot.
+void read_sources(const LiveValues& lv, std::span<std::int32_t> out);
 
 }  // namespace kivd::knx

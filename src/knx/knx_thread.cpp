@@ -1,5 +1,6 @@
 #include <chrono>
 
+#include "core/change_tracker.hpp"
 #include "core/clock.hpp"
 #include "core/live_values.hpp"
 #include "core/log.hpp"
@@ -53,61 +54,28 @@ void run_sender(int index, std::stop_token stop, const PassRunner& pass) {
   if (!sleep_for(3s, stop)) return;
 
   const StopFd stop_fd(stop);
-  LastSent last{};
-  bool first_pass = true;
-  long cycle = 0;    // seconds waited since the last cyclic pass
-  long refresh = 0;  // seconds waited since the last refresh pass
-
-  for (;;) {
-    PassKind kind;
-    for (;;) {
-      if (stop.stop_requested()) return;
-      const int interval = cfg().KNXInterval;
-      if (counts.cyclic > 0 && cycle > interval) {
-        kind.cyclic = true;
-        cycle = 0;
-        break;
-      }
-      if (any_change(s, live(), last)) {
-        kind.cyclic = cycle >= interval;
-        if (kind.cyclic) cycle = 0;
-        break;
-      }
-      ++cycle;
-      ++refresh;
-      if (!sleep_for(1s, stop)) return;
-    }
-    bool refresh_pass = false;
-    if (refresh > kRefreshSeconds) {
-      refresh = 0;
-      refresh_pass = true;
-    }
-    kind.send_all_on_change = first_pass || refresh_pass;
-
+  ChangeTracker tracker(datapoint_kinds(s), kRefreshSeconds);
+  const auto read = [](std::span<std::int32_t> out) { read_sources(live(), out); };
+  const auto interval = [] { return static_cast<long>(cfg().KNXInterval); };
+  while (const auto kind = tracker.next_pass(stop, read, interval)) {
     const auto write_due = [&](Tunnel& t) {
       for (int n = 1; n <= kDatapointCount; ++n) {
-        if (!datapoint_enabled(s, n)) continue;
         const Reading r = read_source(n, live());
-        if (!is_due(s, n, kind, r.raw, last)) continue;
+        if (!tracker.due(*kind, n - 1, r.raw)) continue;
         char text[60];
         copy_text(text, sizeof text, s.DPT[n - 1]);
         const GroupWrite w{s.DPT[n - 1], static_cast<std::uint16_t>(GetDestAddr(text)), encode(n, r)};
         t.write(w);
-        if (!is_cyclic(n)) last[n - 1] = r.raw;  // sent or not: no retry
+        tracker.sent(n - 1, r.raw);  // sent or not: no retry
       }
     };
     const auto started = time_source().now();
     const PassResult res = pass(stop_fd, write_due);
     if (res.stopped) return;
-    if (res.connect_answer) {
-      first_pass = false;
-    } else if (time_source().now() - started < 1s) {
-      // A pass that failed at once (no socket, no bind) must not turn a
-      // pending change into a loop that spins and floods the log.
-      ++cycle;
-      ++refresh;
-      if (!sleep_for(1s, stop)) return;
-    }
+    tracker.pass_done(res.connect_answer);
+    // A pass that failed at once (no socket, no bind) must not turn a
+    // pending change into a loop that spins and floods the log.
+    if (!res.connect_answer && time_source().now() - started < 1s && !tracker.idle(stop)) return;
   }
 }
 

@@ -18,6 +18,7 @@
 #include "core/live_values.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
+#include "core/udp_socket.hpp"
 #include "meter/d0_readout.hpp"
 #include "meter/meter_modes.hpp"
 
@@ -77,9 +78,7 @@ ConnectResult connect_gateway(const StopFd& stop, SharedSocket& sock) {
   if (s.KivPort < 1 || s.KivPort > 65535) return ConnectResult::Failed;
   addr.sin_port = htons(static_cast<std::uint16_t>(s.KivPort));
 
-  if (!s.NetworkInterface.empty() &&
-      ::setsockopt(fd, SOL_SOCKET, SO_BINDTODEVICE, s.NetworkInterface.c_str(),
-                   static_cast<socklen_t>(s.NetworkInterface.size() + 1)) < 0)
+  if (!bind_to_device(fd, s.NetworkInterface))
     log_line("Energymeter: error binding interface to %s, fallback to default", s.NetworkInterface.c_str());
 
   // Connect without blocking so that a stop request or a dead host does not

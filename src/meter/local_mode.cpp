@@ -10,7 +10,7 @@
 #include "core/live_values.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
-#include "core/unique_fd.hpp"
+#include "core/udp_socket.hpp"
 #include "meter/emulated_meter.hpp"
 #include "meter/meter_modes.hpp"
 
@@ -28,11 +28,11 @@ LogLimiter& send_fail_log() {
 }  // namespace
 
 EmuResult send_emulated_datagram() {
-  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!fd) {
+  const UniqueFd fd = open_udp_socket({}, [](UdpStep) {
     log_line("Opening datagram socket error\n");
-    return EmuResult::Fatal;
-  }
+    return false;
+  });
+  if (!fd) return EmuResult::Fatal;
   const unsigned char loop = 0;  // the own host must not take it for a meter
   if (::setsockopt(fd.get(), IPPROTO_IP, IP_MULTICAST_LOOP, &loop, sizeof loop) < 0) {
     log_line("Setting IP_MULTICAST_LOOP error\n");

@@ -3,16 +3,15 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 
 #include <array>
-#include <cerrno>
 #include <chrono>
 
 #include "core/clock.hpp"
 #include "core/live_values.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
+#include "core/udp_socket.hpp"
 #include "core/utils.hpp"
 #include "meter/meter_modes.hpp"
 #include "meter/oem_datagram.hpp"
@@ -24,26 +23,34 @@ using namespace std::chrono_literals;
 
 namespace {
 
-// Waits for the next datagram and reads it; false when the pass stops.
-// Read errors give a negative size.
-bool receive(const StopFd& stop, int fd, std::uint8_t* buf, std::size_t cap, ssize_t& n) {
+// Waits for the next datagram from any sender and reads it; false when the
+// pass stops.
+bool receive(const StopFd& stop, int fd, std::span<std::uint8_t> buf, std::size_t& n) {
   for (;;) {
-    const WaitResult w = stop.wait_readable(fd, -1ms);
-    if (w == WaitResult::Stopped) return false;
-    if (w == WaitResult::Error) {
-      // poll itself failed: do not spin on it.
-      if (!sleep_for(1s, stop.token())) return false;
-      continue;
-    }
-    if (w != WaitResult::Ready) continue;
-    n = ::recv(fd, buf, cap, 0);
-    if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    return true;
+    Datagram got;
+    const Recv r = receive_datagram(stop, fd, buf, kNoDeadline, nullptr, got);
+    n = got.size;
+    if (r == Recv::Peer || r == Recv::Foreign) return true;
+    if (r == Recv::Stopped) return false;
+    // A broken socket must not spin.
+    if (!sleep_for(1s, stop.token())) return false;
   }
 }
 
 // Control characters replaced, so that a datagram cannot forge log lines.
 void log_datagram_text(std::string_view text) { log_line("%s", printable(text, 399).c_str()); }
+
+// The values both kinds of meter give.
+void publish_power(int intpow, const int (&u)[3], const int (&i)[3]) {
+  LiveValues& l = live();
+  l.intpow = intpow;
+  l.em_u1 = u[0];
+  l.em_u2 = u[1];
+  l.em_u3 = u[2];
+  l.em_i1 = i[0];
+  l.em_i2 = i[1];
+  l.em_i3 = i[2];
+}
 
 }  // namespace
 
@@ -51,16 +58,10 @@ void publish_sma(const SmaValues& v) {
   LiveValues& l = live();
   l.em_serial = v.serial;
   l.em_timestamp = v.timestamp_s;
-  l.em_u1 = v.u[0];
-  l.em_u2 = v.u[1];
-  l.em_u3 = v.u[2];
-  l.intpow = v.intpow;
+  publish_power(v.intpow, v.u, v.i);
   l.em_pow_1 = v.pow[0];
   l.em_pow_2 = v.pow[1];
   l.em_pow_3 = v.pow[2];
-  l.em_i1 = v.i[0];
-  l.em_i2 = v.i[1];
-  l.em_i3 = v.i[2];
   if (v.phase_fault) debug_line("Energymeter: SMA EM failed on phase 2 and phase 3! Please install it correctly.");
   l.em_pf = v.pf;
   l.em_energy_consumption = v.energy_consumption;
@@ -70,35 +71,21 @@ void publish_sma(const SmaValues& v) {
 
 UniqueFd open_multicast_receiver(const StopFd& stop) {
   const Settings& s = cfg();
-  UniqueFd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!fd) {
-    log_line("Energymeter: error opening socket");
-    return {};
-  }
-  const timeval send_timeout{60, 0};
-  if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &send_timeout, sizeof send_timeout) < 0) {
-    log_line("Energymeter: cannot set SO_SNDTIMEO for socket");
-    return {};
-  }
-  const int one = 1;
-  if (::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) < 0) {
-    log_line("Energymeter: error setting SO_REUSEADDR");
-    return {};
-  }
-  if (!s.NetworkInterface.empty() &&
-      ::setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, s.NetworkInterface.c_str(),
-                   static_cast<socklen_t>(s.NetworkInterface.size() + 1)) < 0)
-    log_line("Energymeter: error binding interface to %s, fallback to default", s.NetworkInterface.c_str());
-
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = htons(static_cast<std::uint16_t>(s.KivPort));
-  if (s.KivPort < 1 || s.KivPort > 65535 ||
-      ::bind(fd.get(), reinterpret_cast<const sockaddr*>(&local), sizeof local) < 0) {
-    log_line("Energymeter: bind call failed");
-    return {};
-  }
+  const int port = s.KivPort < 1 ? -1 : s.KivPort;  // 0 would be any free port, not the meter's
+  const UdpOptions o{.send_timeout_s = 60, .reuse_address = true, .device = s.NetworkInterface, .port = port};
+  UniqueFd fd = open_udp_socket(o, [&s](UdpStep step) {
+    switch (step) {
+      case UdpStep::Device:
+        log_line("Energymeter: error binding interface to %s, fallback to default", s.NetworkInterface.c_str());
+        return true;
+      case UdpStep::Socket: log_line("Energymeter: error opening socket"); break;
+      case UdpStep::SendTimeout: log_line("Energymeter: cannot set SO_SNDTIMEO for socket"); break;
+      case UdpStep::ReuseAddress: log_line("Energymeter: error setting SO_REUSEADDR"); break;
+      default: log_line("Energymeter: bind call failed"); break;
+    }
+    return false;
+  });
+  if (!fd) return {};
   ip_mreq group{};
   group.imr_interface.s_addr = htonl(INADDR_ANY);
   if (::inet_aton(s.KivServer.c_str(), &group.imr_multiaddr) == 0 ||
@@ -122,10 +109,9 @@ void run_sma_mode(const StopFd& stop) {
   std::array<std::uint8_t, kSmaBufferSize> emeter_data;
   SmaValues values;
   for (;;) {
-    ssize_t n = -1;
-    if (!receive(stop, fd.get(), emeter_data.data(), emeter_data.size(), n)) return;
-    if (n < 0) continue;
-    const Bytes datagram(emeter_data.data(), static_cast<std::size_t>(n));
+    std::size_t n = 0;
+    if (!receive(stop, fd.get(), emeter_data, n)) return;
+    const Bytes datagram(emeter_data.data(), n);
     if (decode_sma_datagram(datagram, serial_filter, values) != SmaVerdict::Accepted) continue;
     publish_sma(values);
     if (debug_on()) {
@@ -156,11 +142,10 @@ void run_oem_mode(const StopFd& stop) {
   // A gateway that keeps sending broken JSON must not fill the log.
   LogLimiter invalid_log(std::chrono::seconds(60));
   for (;;) {
-    ssize_t n = -1;
-    if (!receive(stop, fd.get(), buf.data(), kOemMaxDatagram, n)) return;
-    if (n < 0) continue;
-    buf[static_cast<std::size_t>(n)] = 0;
-    const std::string_view text(reinterpret_cast<const char*>(buf.data()), static_cast<std::size_t>(n));
+    std::size_t n = 0;
+    if (!receive(stop, fd.get(), {buf.data(), kOemMaxDatagram}, n)) return;
+    buf[n] = 0;
+    const std::string_view text(reinterpret_cast<const char*>(buf.data()), n);
     std::size_t error_at = 0;
     // A datagram that is no JSON is logged and dropped; the next one may be
     // fine, and the house should not go without meter values until the next
@@ -170,15 +155,8 @@ void run_oem_mode(const StopFd& stop) {
       continue;
     }
     const OemPublished p = oem_publish_values(kept);
-    LiveValues& l = live();
-    l.intpow = p.intpow;
-    l.em_u1 = p.u[0];
-    l.em_u2 = p.u[1];
-    l.em_u3 = p.u[2];
-    l.em_i1 = p.i[0];
-    l.em_i2 = p.i[1];
-    l.em_i3 = p.i[2];
-    stamp_now(l.last_kiv_datetime);
+    publish_power(p.intpow, p.u, p.i);
+    stamp_now(live().last_kiv_datetime);
     debug_line("Energymeter: %d W | %d %d %d V | %d %d %d mA", p.intpow, p.u[0], p.u[1], p.u[2], p.i[0], p.i[1],
                p.i[2]);
   }

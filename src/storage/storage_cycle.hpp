@@ -8,21 +8,17 @@
 #include <span>
 #include <stop_token>
 
+#include "core/udp_socket.hpp"
 #include "storage/speedwire.hpp"
 
 namespace kivd::storage {
 
 class Link {
  public:
-  enum class Recv {
-    Ok,       // a datagram from the storage inverter's address
-    Foreign,  // a datagram from any other sender
-    Failed,   // time-out or receive error
-    Stopped,  // the pass is ending
-  };
   virtual ~Link() = default;
   virtual bool send(std::span<const std::uint8_t> bytes) = 0;
-  // Receives one datagram into buf; n is its length (cut at buf's size).
+  // Receives one datagram into buf; n is its length (cut at buf's size). The
+  // peer is the storage inverter's address.
   virtual Recv receive(std::span<std::uint8_t> buf, std::size_t& n) = 0;
 };
 

@@ -7,6 +7,7 @@
 #include <cstdlib>
 
 #include "core/log.hpp"
+#include "core/udp_socket.hpp"
 
 namespace kivd::storage {
 
@@ -21,25 +22,20 @@ UdpLink::UdpLink(const StopFd& stop, const std::string& host, int port) : stop_(
   server_ok_ = ::inet_pton(AF_INET, host.c_str(), &server_.sin_addr) == 1;
   if (!server_ok_) log_line("SS thread: HOST is not an IPv4 address: %s", host.c_str());
 
-  fd_.reset(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!fd_) {
-    // Nothing to set up; the first send fails and ends the cycle.
-    log_line("SS thread: socket() failed");
-    return;
-  }
-  const timeval tv{kTimeoutSeconds, 0};
-  if (::setsockopt(fd_.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) < 0)
-    log_line("SS thread: cannot set SO_SNDTIMEO for socket");
-  if (::setsockopt(fd_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) < 0)
-    log_line("SS thread: cannot set SO_RCVTIMEO for socket");
-  sockaddr_in local{};
-  local.sin_family = AF_INET;
-  local.sin_addr.s_addr = htonl(INADDR_ANY);
-  local.sin_port = 0;
-  if (::bind(fd_.get(), reinterpret_cast<sockaddr*>(&local), sizeof local) < 0)
-    log_line("SS thread: local bind failed");
-  socklen_t len = sizeof local;
-  if (::getsockname(fd_.get(), reinterpret_cast<sockaddr*>(&local), &len) < 0) {
+  const UdpOptions o{.send_timeout_s = kTimeoutSeconds, .receive_timeout_s = kTimeoutSeconds, .port = 0};
+  fd_ = open_udp_socket(o, [](UdpStep step) {
+    switch (step) {
+      case UdpStep::Socket:
+        // Nothing to set up; the first send fails and ends the cycle.
+        log_line("SS thread: socket() failed");
+        return false;
+      case UdpStep::SendTimeout: log_line("SS thread: cannot set SO_SNDTIMEO for socket"); break;
+      case UdpStep::ReceiveTimeout: log_line("SS thread: cannot set SO_RCVTIMEO for socket"); break;
+      default: log_line("SS thread: local bind failed"); break;
+    }
+    return true;
+  });
+  if (fd_ && !local_address(fd_.get())) {
     log_line("SS thread: getsockname failed");
     std::_Exit(1);  // other threads run: no static destructors under them
   }
@@ -51,24 +47,14 @@ bool UdpLink::send(std::span<const std::uint8_t> bytes) {
                   sizeof server_) == static_cast<ssize_t>(bytes.size());
 }
 
-Link::Recv UdpLink::receive(std::span<std::uint8_t> buf, std::size_t& n) {
+Recv UdpLink::receive(std::span<std::uint8_t> buf, std::size_t& n) {
   n = 0;
-  if (!fd_) return Recv::Failed;
-  switch (stop_.wait_readable(fd_.get(), std::chrono::seconds(kTimeoutSeconds))) {
-    case WaitResult::Stopped: return Recv::Stopped;
-    case WaitResult::Timeout:
-    case WaitResult::Error: return Recv::Failed;
-    case WaitResult::Ready: break;
-  }
-  sockaddr_in from{};
-  socklen_t len = sizeof from;
-  const ssize_t got =
-      ::recvfrom(fd_.get(), buf.data(), buf.size(), MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len);
-  if (got < 0) return Recv::Failed;
-  n = static_cast<std::size_t>(got);
-  if (len < sizeof from || from.sin_family != AF_INET || from.sin_addr.s_addr != server_.sin_addr.s_addr)
-    return Recv::Foreign;
-  return Recv::Ok;
+  if (!fd_) return Recv::Error;
+  Datagram got;
+  const Recv r = receive_datagram(stop_, fd_.get(), buf, deadline_after(std::chrono::seconds(kTimeoutSeconds)),
+                                  &server_.sin_addr, got);
+  n = got.size;
+  return r;
 }
 
 }  // namespace kivd::storage

@@ -6,7 +6,6 @@
 
 #include <string>
 
-#include "core/stop_wait.hpp"
 #include "core/unique_fd.hpp"
 #include "storage/storage_cycle.hpp"
 

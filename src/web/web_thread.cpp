@@ -1,8 +1,6 @@
 // The web server thread: one listening socket for the life of the process
 // (restart passes leave it alone), one forked child per connection, and the
 // hand-over applied after each child has ended.
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -21,6 +19,7 @@
 #include "core/log.hpp"
 #include "core/settings.hpp"
 #include "core/stop_wait.hpp"
+#include "core/udp_socket.hpp"
 #include "core/unique_fd.hpp"
 #include "core/utils.hpp"
 #include "web/handover.hpp"
@@ -134,23 +133,15 @@ UniqueFd open_listening_socket() {
   const Settings& s = cfg();
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) Error_Quit("Webserver: Couldn't create listening socket. Waiting...");
-  if (!s.NetworkInterface.empty()) {
-    char dev[60] = {};
-    copy_text(dev, sizeof dev, s.NetworkInterface);
-    if (::setsockopt(fd.get(), SOL_SOCKET, SO_BINDTODEVICE, dev, sizeof dev) != 0)
-      log_line("Webserver: error binding interface to %s, fallback to default", dev);
-  }
+  if (!bind_to_device(fd.get(), s.NetworkInterface))
+    log_line("Webserver: error binding interface to %.59s, fallback to default", s.NetworkInterface.c_str());
   const timeval tv{web::kSendTimeoutSec, 0};
   if (::setsockopt(fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0)
     log_line("Webserver: setsockopt send timeout failed");
   // A new daemon must get its port back while old connections sit in TIME_WAIT.
   const int one = 1;
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_addr.s_addr = htonl(INADDR_ANY);
-  addr.sin_port = htons(static_cast<std::uint16_t>(s.WebPort));
-  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0)
+  if (!bind_any(fd.get(), static_cast<std::uint16_t>(s.WebPort)))
     Error_Quit("Webserver: Couldn't bind listening socket, again. Now exit!");
   if (::listen(fd.get(), web::kListenBacklog) != 0) Error_Quit("Webserver: Call to listen failed.");
   return fd;

@@ -1,6 +1,7 @@
 // Datapoint encodings, group addresses and due rules, as tables.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -229,24 +230,29 @@ TEST_F(KnxDatapoints, CountsAndDueRules) {
   EXPECT_EQ(c.cyclic, 1);
   EXPECT_EQ(c.on_change, 2);
 
-  LastSent last{};
-  const PassKind cyclic{true, false}, change{false, false}, all{false, true};
-  EXPECT_TRUE(is_due(s, 1, cyclic, 0, last));
-  EXPECT_FALSE(is_due(s, 1, change, 5, last));
-  EXPECT_FALSE(is_due(s, 2, cyclic, 0, last));  // not enabled
+  // The due rules of a change tracker over the datapoints' kinds under s.
+  using Pass = ChangeTracker::Pass;
+  const Pass cyclic{true, false}, change{false, false}, all{false, true};
+  const auto is_due = [&s](int n, Pass kind, std::int32_t raw, std::int32_t last = 0) {
+    ChangeTracker t(datapoint_kinds(s), 600);
+    t.sent(n - 1, last);
+    return t.due(kind, n - 1, raw);
+  };
+  EXPECT_TRUE(is_due(1, cyclic, 0));
+  EXPECT_FALSE(is_due(1, change, 5));
+  EXPECT_FALSE(is_due(2, cyclic, 0));  // not enabled
   // On-change datapoints need their feature switched on.
-  EXPECT_FALSE(is_due(s, 12, all, 3, last));
+  EXPECT_FALSE(is_due(12, all, 3));
   s.WallboxUsing = true;
-  EXPECT_TRUE(is_due(s, 12, change, 3, last));
-  EXPECT_FALSE(is_due(s, 12, change, 0, last));
-  EXPECT_FALSE(is_due(s, 12, cyclic, 0, last));
-  EXPECT_TRUE(is_due(s, 12, all, 0, last));
-  last[11] = 3;
-  EXPECT_FALSE(is_due(s, 12, cyclic, 3, last));
-  EXPECT_TRUE(is_due(s, 12, change, 4, last));
-  EXPECT_FALSE(is_due(s, 22, all, 215, last));
+  EXPECT_TRUE(is_due(12, change, 3));
+  EXPECT_FALSE(is_due(12, change, 0));
+  EXPECT_FALSE(is_due(12, cyclic, 0));
+  EXPECT_TRUE(is_due(12, all, 0));
+  EXPECT_FALSE(is_due(12, cyclic, 3, 3));
+  EXPECT_TRUE(is_due(12, change, 4, 3));
+  EXPECT_FALSE(is_due(22, all, 215));
   s.SSUsing = true;
-  EXPECT_TRUE(is_due(s, 22, all, 215, last));
+  EXPECT_TRUE(is_due(22, all, 215));
 }
 
 TEST_F(KnxDatapoints, ChangeTest) {
@@ -256,12 +262,18 @@ TEST_F(KnxDatapoints, ChangeTest) {
   LiveValues lv;
   lv.ChargingMode = 4;
   lv.em_pow_1 = 999;
-  LastSent last{};
-  EXPECT_FALSE(any_change(s, lv, last));  // wallbox not in use
+  std::array<std::int32_t, kDatapointCount> snapshot{};
+  const auto any_change = [&](ChangeTracker& t) {
+    read_sources(lv, snapshot);
+    return t.pass_due(snapshot, 30).has_value();
+  };
+  ChangeTracker off(datapoint_kinds(s), 600);
+  EXPECT_FALSE(any_change(off));  // wallbox not in use
   s.WallboxUsing = true;
-  EXPECT_TRUE(any_change(s, lv, last));
-  last[11] = 4;
-  EXPECT_FALSE(any_change(s, lv, last));
+  ChangeTracker t(datapoint_kinds(s), 600);
+  EXPECT_TRUE(any_change(t));
+  t.sent(11, 4);
+  EXPECT_FALSE(any_change(t));
   lv.ChargingMode = 5;  // the raw source changed, though both send 0
-  EXPECT_TRUE(any_change(s, lv, last));
+  EXPECT_TRUE(any_change(t));
 }

@@ -51,12 +51,12 @@ class ScriptedInverter : public Link {
     pending_ = -1;
     std::vector<std::uint8_t> a = answer_for(id);
     const Fault f = faults.count(id) ? faults[id] : Fault::None;
-    if (f == Fault::Silent || id < 0) return Recv::Failed;
+    if (f == Fault::Silent || id < 0) return Recv::Timeout;
     if (f == Fault::WrongId) a[40] = static_cast<std::uint8_t>(id + 7);
     if (f == Fault::Short) a.resize(a.size() - 1);
     n = std::min(a.size(), buf.size());
     std::copy_n(a.begin(), n, buf.begin());
-    return f == Fault::Foreign ? Recv::Foreign : Recv::Ok;
+    return f == Fault::Foreign ? Recv::Foreign : Recv::Peer;
   }
 
   std::vector<int> sent_ids() const {
