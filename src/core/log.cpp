@@ -83,6 +83,11 @@ void log_line(const char* fmt, ...) {
 
 bool debug_on() { return cfg().debug == 1; }
 
+bool log_worker_start(int index, bool used, const char* not_used, const char* starting) {
+  log_line("Thread %d: %s", index, used ? starting : not_used);
+  return used;
+}
+
 void debug_line(const char* fmt, ...) {
   if (!debug_on()) return;
   va_list ap;

@@ -13,6 +13,10 @@ void log_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 void debug_line(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 bool debug_on();
 
+// A worker's first line: "Thread <index>: <starting>" when its feature is
+// used, else "Thread <index>: <not_used>". True when the worker runs.
+bool log_worker_start(int index, bool used, const char* not_used, const char* starting);
+
 // Marks this process as a forked child, right after the fork. From then on
 // the log takes no lock another thread may have held at the fork: the local
 // time comes from utc_offset (seconds east, taken before the fork, see

@@ -11,11 +11,9 @@
 namespace kivd {
 
 void StartSQL(int index, std::stop_token stop) {
-  if (!cfg().MyUsing) {
-    log_line("Thread %d: SQL database client not used...", index);
+  if (!log_worker_start(index, cfg().MyUsing, "SQL database client not used...",
+                        "Starting SQL database client..."))
     return;
-  }
-  log_line("Thread %d: Starting SQL database client...", index);
   LiveValues& l = live();
   // One row a minute, unless a test shortens the period.
   const std::chrono::seconds period(test_sql_seconds());

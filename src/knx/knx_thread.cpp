@@ -31,11 +31,9 @@ PassResult gateway_pass(const StopFd& stop, const std::function<void(Tunnel&)>& 
 void run_sender(int index, std::stop_token stop, const PassRunner& pass) {
   using namespace std::chrono_literals;
   const Settings& s = cfg();  // the settings of this restart pass
-  if (!s.KNXUsing) {
-    log_line("Thread %d: KNX interface not used ...", index);
+  if (!log_worker_start(index, s.KNXUsing, "KNX interface not used ...",
+                        "Starting knx interface..."))
     return;
-  }
-  log_line("Thread %d: Starting knx interface...", index);
   const DatapointCounts counts = count_enabled(s);
   if (counts.cyclic + counts.on_change == 0) {
     log_line("KNX: No datapoints activated...exit!");

@@ -20,11 +20,9 @@ bool LogLimiter::allow() {
 
 void StartKIV(int index, std::stop_token stop) {
   const Settings& s = cfg();
-  if (!s.KivUsing) {
-    log_line("Thread %d: Energymeter service not used...", index);
+  if (!log_worker_start(index, s.KivUsing, "Energymeter service not used...",
+                        "Starting energymeter service..."))
     return;
-  }
-  log_line("Thread %d: Starting energymeter service...", index);
   const std::string& type = s.KivType;
   if (iequals(type, "AS1440")) log_line("Energymeter: Elster AS1440 (Mode C)");
   if (iequals(type, "MT175")) log_line("Energymeter: ISKRA MT175 (SML)");

@@ -12,11 +12,9 @@
 namespace kivd {
 
 void StartStorageSystem(int index, std::stop_token stop) {
-  if (!cfg().SSUsing) {
-    log_line("Thread %d: Storage system reader not used...", index);
+  if (!log_worker_start(index, cfg().SSUsing, "Storage system reader not used...",
+                        "Starting storage system reader..."))
     return;
-  }
-  log_line("Thread %d: Starting storage system reader...", index);
   // "SIX0H" is the one type the configuration lets through.
   log_line("Storage: Sunny Island / Sunny Boy Storage");
 

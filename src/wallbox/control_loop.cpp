@@ -20,11 +20,9 @@ ChargingControl& charging_control() {
 void ControlKEBA(int index, std::stop_token stop) { charging_control().run(index, std::move(stop)); }
 
 void ChargingControl::run(int index, std::stop_token stop) {
-  if (!cfg().WallboxUsing) {
-    log_line("Thread %d: No using keba wallbox controller...", index);
+  if (!log_worker_start(index, cfg().WallboxUsing, "No using keba wallbox controller...",
+                        "Starting keba wallbox controller..."))
     return;
-  }
-  log_line("Thread %d: Starting keba wallbox controller...", index);
   if (!is_keba_type(cfg().WallboxType)) {
     log_line("Thread %d: No valid keba type found...", index);
     return;

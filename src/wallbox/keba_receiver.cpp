@@ -17,11 +17,9 @@
 namespace kivd {
 
 void StartKEBAReceiver(int index, std::stop_token stop) {
-  if (!cfg().WallboxUsing) {
-    log_line("Thread %d: UDP receiver (wallbox) not used...", index);
+  if (!log_worker_start(index, cfg().WallboxUsing, "UDP receiver (wallbox) not used...",
+                        "Starting udp receiver..."))
     return;
-  }
-  log_line("Thread %d: Starting udp receiver...", index);
 
   set_thread_stop(stop);
   KebaWorkers workers(keba_udp());
