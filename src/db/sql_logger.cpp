@@ -1,5 +1,7 @@
 #include "db/sql_logger.hpp"
 
+#include <mysqld_error.h>
+
 #include <ctime>
 #include <mutex>
 #include <string>
@@ -96,6 +98,14 @@ void ensure_table(const std::string& year, std::stop_token stop) {
   if (!is_ready(year) && check_table(year, stop)) set_ready(year, true);
 }
 
+// True when the server refused the statement for what it says (a value out
+// of range, say): sent again it fails again, so the row is not kept. A lost
+// connection or a missing table (created by the next check) is worth another try.
+bool refused(const db::Connection& c) {
+  const unsigned e = c.error_number();
+  return !c.stopped() && e >= 1000 && e < 2000 && e != ER_NO_SUCH_TABLE;
+}
+
 // Rows of one statement at most: an hour of the history.
 constexpr std::size_t kKeptBatch = 60;
 
@@ -103,31 +113,41 @@ constexpr std::size_t kKeptBatch = 60;
 // none is left, a statement fails or the worker is asked to stop. True when
 // none is left.
 bool write_kept_rows(db::Connection& c, db::RowQueue& kept, std::stop_token stop) {
-  std::size_t written = 0;
+  std::size_t written = 0, dropped = 0;
   bool failed = false;
+  // After a refused statement one row at a time, so that only the refused
+  // row is dropped (logged with its statement).
+  bool one_by_one = false;
   while (!kept.empty() && !stop.stop_requested()) {
-    const std::vector<db::KeptRow> batch = kept.front(kKeptBatch);
+    const std::vector<db::KeptRow> batch = kept.front(one_by_one ? 1 : kKeptBatch);
     const std::string year = db::year_text(local_of(batch[0].stamp));
     std::size_t n = 1;
     while (n < batch.size() && db::year_text(local_of(batch[n].stamp)) == year) ++n;
     if (!db::valid_year(year)) {
       log_line("MYSQL: year %s out of range", year.c_str());
       kept.pop(n);
+      dropped += n;
       continue;
     }
     ensure_table(year, stop);
     if (!query_logged(c, db::kept_rows_statement(year, batch.data(), n), "MYSQL:")) {
-      set_ready(year, false);
-      failed = true;
-      break;
+      if (!refused(c)) {
+        set_ready(year, false);
+        failed = true;
+        break;
+      }
+      if (n == 1) {
+        kept.pop(1);
+        ++dropped;
+      }
+      one_by_one = true;
+      continue;
     }
     kept.pop(n);
     written += n;
   }
-  if (written > 0) {
-    kept.sync();
-    log_line("MYSQL: %zu rows kept while the database was away written", written);
-  }
+  if (written + dropped > 0) kept.sync();
+  if (written > 0) log_line("MYSQL: %zu rows kept while the database was away written", written);
   return !failed && kept.empty();
 }
 
@@ -159,6 +179,7 @@ int write_row(const db::RowValues& v, db::RowQueue* kept, std::stop_token stop) 
   // The row goes in after the kept ones, so that the table keeps their order.
   if (kept && !kept->empty() && !write_kept_rows(c, *kept, stop)) return keep();
   if (query_logged(c, db::insert_statement(year, v), "MYSQL:")) return 1;
+  if (refused(c)) return 0;
   set_ready(year, false);
   return keep();
 }

@@ -360,6 +360,9 @@ TEST_F(SqlLoggerTest, ARowCreatesOrFinishesItsYearsTableAtAnyHour) {
 
 TEST_F(SqlLoggerTest, RowsOfAnOutageArriveLaterInOrderWithTheirTimeStampsOnce) {
   CheckDatabase();
+  // A row the server refuses for what it holds.
+  admin_->exec("CREATE TRIGGER " + db_ + ".refuse BEFORE INSERT ON " + table("2031") +
+               " FOR EACH ROW IF NEW.smSSSOC = 2 THEN SIGNAL SQLSTATE '45000'; END IF");
   db::RowQueue kept(sandbox_.dir().file("rows"));
   Settings good = settings_, refused = settings_;
   refused.MyPasswd = "wrong";
@@ -376,21 +379,24 @@ TEST_F(SqlLoggerTest, RowsOfAnOutageArriveLaterInOrderWithTheirTimeStampsOnce) {
   use(good);
   v.ss_bat_soc = 4;
   EXPECT_EQ(KivData2DB(v, kept, {}), 1) << sandbox_.log();
-  EXPECT_EQ(count("MYSQL: 3 rows kept while the database was away written"), 1);
+  // The refused row alone is dropped, logged with its statement.
+  EXPECT_EQ(count("MYSQL: 2 rows kept while the database was away written"), 1) << sandbox_.log();
+  EXPECT_EQ(count("MYSQL: error executing sql query."), 2);
   EXPECT_TRUE(kept.empty());
   const std::string by_id = "SELECT UNIX_TIMESTAMP(smTimeStamp), smSSSOC FROM " + table("2031") + " ORDER BY smID";
   const Rows rows = admin_->rows(by_id);
-  ASSERT_EQ(rows.size(), 4u);
-  for (std::size_t i = 0; i < 3; ++i) EXPECT_EQ(rows[i], (std::vector<std::string>{stamps[i], std::to_string(i + 1)}));
-  EXPECT_EQ(rows[3][1], "4");
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{stamps[0], "1"}));
+  EXPECT_EQ(rows[1], (std::vector<std::string>{stamps[2], "3"}));
+  EXPECT_EQ(rows[2][1], "4");
   // Rows kept again after they were written (a crash before the file was
   // rewritten) are not written twice.
   db::RowQueue stale(sandbox_.dir().file("stale"));
   stale.push({std::stol(stamps[0]), {}});
   std::this_thread::sleep_for(1100ms);  // the time stamp is a unique key (seconds)
   EXPECT_EQ(KivData2DB(v, stale, {}), 1) << sandbox_.log();
-  EXPECT_EQ(admin_->rows(by_id).size(), 5u);
-  EXPECT_EQ(count_prefix("MYSQL: error"), 0) << sandbox_.log();
+  EXPECT_EQ(admin_->rows(by_id).size(), 4u);
+  EXPECT_EQ(count("MYSQL: error executing sql query."), 2) << sandbox_.log();
 }
 
 TEST_F(SqlLoggerTest, RefusedLoginIsLoggedEveryMinuteAndTheThreadGoesOn) {
