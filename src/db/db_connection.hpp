@@ -58,6 +58,8 @@ class Connection {
   bool stopped() const { return stopped_; }
   // The library's text for the last failure.
   std::string error() const;
+  // The library's number for the last failure (0 when none).
+  unsigned error_number() const { return handle_ ? mysql_errno(handle_) : 0; }
 
  private:
   // Waits for what the library asked (status bits) or the stop; returns the

@@ -72,20 +72,43 @@ std::string create_table_statement(std::string_view year) {
       year_z(year).c_str());
 }
 
-std::string insert_statement(std::string_view year, const RowValues& v) {
+namespace {
+
+constexpr const char* kRowColumns =
+    "smLiveConsumption, smSumConsumption, smLiveDelivery, smSumDelivery, smWallbox, smSumWallbox, "
+    "smSSPower, smSSSOC, smSSTemp, smSSU, smSSI";
+
+// The eleven values as "'%.3f', '%.1f', ..." (without parentheses).
+std::string row_values_text(const RowValues& v) {
   // Divisions in single precision, as the history has always been written.
-  return format_statement(
-      "INSERT INTO tblSmartMeter_%s "
-      "(smLiveConsumption, smSumConsumption, smLiveDelivery, smSumDelivery, smWallbox, smSumWallbox, "
-      "smSSPower, smSSSOC, smSSTemp, smSSU, smSSI) "
-      "VALUES ('%.3f', '%.1f', '%.3f', '%.1f', '%.3f', '%.3f', '%.3f', '%d', '%d', '%.3f', '%.3f')",
-      year_z(year).c_str(), static_cast<double>(v.consumption), static_cast<double>(v.sum_consumption),
-      static_cast<double>(v.delivery), static_cast<double>(v.sum_delivery),
-      static_cast<double>(static_cast<float>(v.wb_pow) / 1000000.0f),
-      static_cast<double>(static_cast<float>(v.wb_e_total) / 10000.0f),
-      static_cast<double>(static_cast<float>(v.ss_ac_power) / 1000.0f), v.ss_bat_soc, v.ss_bat_temp,
-      static_cast<double>(static_cast<float>(v.ss_bat_voltage) / 1000.0f),
-      static_cast<double>(static_cast<float>(v.ss_bat_current) / 1000.0f));
+  return format_statement("'%.3f', '%.1f', '%.3f', '%.1f', '%.3f', '%.3f', '%.3f', '%d', '%d', '%.3f', '%.3f'",
+                          static_cast<double>(v.consumption), static_cast<double>(v.sum_consumption),
+                          static_cast<double>(v.delivery), static_cast<double>(v.sum_delivery),
+                          static_cast<double>(static_cast<float>(v.wb_pow) / 1000000.0f),
+                          static_cast<double>(static_cast<float>(v.wb_e_total) / 10000.0f),
+                          static_cast<double>(static_cast<float>(v.ss_ac_power) / 1000.0f), v.ss_bat_soc,
+                          v.ss_bat_temp, static_cast<double>(static_cast<float>(v.ss_bat_voltage) / 1000.0f),
+                          static_cast<double>(static_cast<float>(v.ss_bat_current) / 1000.0f));
+}
+
+}  // namespace
+
+std::string insert_statement(std::string_view year, const RowValues& v) {
+  return format_statement("INSERT INTO tblSmartMeter_%s (%s) VALUES (%s)", year_z(year).c_str(), kRowColumns,
+                          row_values_text(v).c_str());
+}
+
+std::string kept_rows_statement(std::string_view year, const KeptRow* rows, std::size_t count) {
+  // FROM_UNIXTIME: the stamp is converted in the session's time zone, as
+  // CURRENT_TIMESTAMP is for the rows written at once.
+  std::string s = "INSERT IGNORE INTO tblSmartMeter_" + std::string(year) + " (smTimeStamp, " + kRowColumns +
+                  ") VALUES ";
+  for (std::size_t i = 0; i < count; ++i) {
+    if (i > 0) s += ", ";
+    s += "(FROM_UNIXTIME(" + std::to_string(static_cast<long long>(rows[i].stamp)) + "), " +
+         row_values_text(rows[i].values) + ")";
+  }
+  return s;
 }
 
 std::string version_query(std::string_view db_escaped, std::string_view year) {

@@ -31,6 +31,12 @@ struct RowValues {
   float sum_delivery = 0;   // kWh
 };
 
+// A row that waits for the database, with the time it was taken.
+struct KeptRow {
+  std::time_t stamp = 0;
+  RowValues values;
+};
+
 struct PowerSplit {
   float consumption;  // kW drawn from the grid, 0 when feeding in
   float delivery;     // kW fed into the grid, 0 when drawing
@@ -48,6 +54,10 @@ std::string table_name(std::string_view year);
 std::string create_table_statement(std::string_view year);
 // The row insert; values divided in single precision and formatted here.
 std::string insert_statement(std::string_view year, const RowValues& v);
+// The insert of rows kept while the database was away, in their order and
+// with their own time stamps; a row already in the table (same time stamp)
+// is skipped, so a row is never written twice. All rows of one year.
+std::string kept_rows_statement(std::string_view year, const KeptRow* rows, std::size_t count);
 // The version query; db_escaped must already be escaped for a quoted literal.
 std::string version_query(std::string_view db_escaped, std::string_view year);
 std::string comment_statement(std::string_view year, int version);

@@ -3,8 +3,10 @@
 #include "core/clock.hpp"
 #include "core/live_values.hpp"
 #include "core/log.hpp"
+#include "core/private_dir.hpp"
 #include "core/settings.hpp"
 #include "core/test_hooks.hpp"
+#include "db/row_queue.hpp"
 #include "db/sql_logger.hpp"
 #include "db/sql_thread.hpp"
 
@@ -15,6 +17,11 @@ void StartSQL(int index, std::stop_token stop) {
                         "Starting SQL database client..."))
     return;
   LiveValues& l = live();
+  // Rows that could not be written wait here, and in the private folder for
+  // the next pass or start; without that folder only in memory.
+  const std::string dir = private_dir();
+  db::RowQueue kept(dir.empty() ? std::string() : dir + "/sql_rows.queue");
+  kept.load();
   // One row a minute, unless a test shortens the period.
   const std::chrono::seconds period(test_sql_seconds());
   while (sleep_for(period, stop)) {
@@ -31,7 +38,7 @@ void StartSQL(int index, std::stop_token stop) {
     row.sum_consumption = l.em_energy_consumption.load(std::memory_order_relaxed);
     row.delivery = grid.delivery;
     row.sum_delivery = l.em_energy_surplus.load(std::memory_order_relaxed);
-    if (KivData2DB(row, stop) == 1) stamp_now(l.last_sql_datetime);
+    if (KivData2DB(row, kept, stop) == 1) stamp_now(l.last_sql_datetime);
   }
 }
 

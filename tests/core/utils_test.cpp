@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -7,6 +8,7 @@
 
 #include "core/local_time.hpp"
 #include "core/log.hpp"
+#include "core/private_dir.hpp"
 #include "core/test_hooks.hpp"
 #include "core/utils.hpp"
 #include "support/temp_dir.hpp"
@@ -72,6 +74,28 @@ TEST(Utils, FileExistsAndExecutew) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(d.read("out"), "hi\n");
   EXPECT_FALSE(executew({"/nonexistent/program"}));
+}
+
+TEST(PrivateDir, CreatedForTheDaemonAloneAndNothingElseUsed) {
+  test::Sandbox box;
+  const std::string parent = box.dir().path(), dir = parent + "/kivd.d";
+  ASSERT_EQ(private_dir(), dir);
+  struct stat st;
+  ASSERT_EQ(::stat(dir.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0700u);
+  EXPECT_EQ(private_dir(), dir);  // an existing folder of its own is used
+  ::chmod(dir.c_str(), 0750);
+  EXPECT_EQ(private_dir(), "");
+  ::rmdir(dir.c_str());
+  test::TempDir elsewhere;
+  ASSERT_EQ(::symlink(elsewhere.path().c_str(), dir.c_str()), 0);
+  EXPECT_EQ(private_dir(), "");
+  ::unlink(dir.c_str());
+  box.dir().write("kivd.d", "x");
+  EXPECT_EQ(private_dir(), "");
+  const std::string log = box.log();
+  EXPECT_NE(log.find("not used: open to group or others"), std::string::npos) << log;
+  EXPECT_NE(log.find("not used: not a folder"), std::string::npos) << log;
 }
 
 // A request child stamps its lines by arithmetic from the parent's UTC

@@ -14,6 +14,7 @@
 
 #include "core/live_values.hpp"
 #include "core/settings.hpp"
+#include "db/row_queue.hpp"
 #include "db/sql_thread.hpp"
 #include "mariadb_admin.hpp"
 #include "support/fake_clock.hpp"
@@ -340,11 +341,62 @@ TEST_F(SqlLoggerTest, NewYearTableIsCreatedByTheFirstRowOfTheYear) {
   set_clock(&clock_);
 }
 
-TEST_F(SqlLoggerTest, MissingTableLosesTheRowWithTheStatementLogged) {
+TEST_F(SqlLoggerTest, ARowCreatesOrFinishesItsYearsTableAtAnyHour) {
+  // A table without version: the check at start marks it as version 2, and
+  // the logger's next connect brings it to version 3.
+  admin_->exec(v2_layout(table("2031"), ""));
+  CheckDatabase();
+  EXPECT_EQ(comment("2031"), "{\"name\": \"historical data\", \"version\": 2}");
   db::RowValues v;
-  EXPECT_EQ(KivData2DB(v), 0);
-  EXPECT_EQ(count("MYSQL: error executing sql query."), 1);
-  EXPECT_EQ(count(db::insert_statement("2031", v)), 1);
+  EXPECT_EQ(KivData2DB(v), 1) << sandbox_.log();
+  EXPECT_EQ(comment("2031"), "{\"name\": \"historical data\", \"version\": 3}");
+  EXPECT_EQ(row_values("2031").size(), 1u);
+  // A year without its table, past the first hour of 1 January.
+  clock_.advance(std::chrono::hours(24 * 250));
+  EXPECT_EQ(KivData2DB(v), 1) << sandbox_.log();
+  EXPECT_EQ(comment("2032"), "{\"name\": \"historical data\", \"version\": 3}");
+  EXPECT_EQ(count_prefix("MYSQL:"), 0) << sandbox_.log();
+}
+
+TEST_F(SqlLoggerTest, RowsOfAnOutageArriveLaterInOrderWithTheirTimeStampsOnce) {
+  CheckDatabase();
+  // A row the server refuses for what it holds.
+  admin_->exec("CREATE TRIGGER " + db_ + ".refuse BEFORE INSERT ON " + table("2031") +
+               " FOR EACH ROW IF NEW.smSSSOC = 2 THEN SIGNAL SQLSTATE '45000'; END IF");
+  db::RowQueue kept(sandbox_.dir().file("rows"));
+  Settings good = settings_, refused = settings_;
+  refused.MyPasswd = "wrong";
+  use(refused);
+  db::RowValues v;
+  std::vector<std::string> stamps;
+  for (int soc = 1; soc <= 3; ++soc) {
+    v.ss_bat_soc = soc;
+    stamps.push_back(std::to_string(clock_.wall_now()));
+    EXPECT_EQ(KivData2DB(v, kept, {}), 0);
+    clock_.advance(60s);
+  }
+  EXPECT_EQ(kept.size(), 3u);
+  use(good);
+  v.ss_bat_soc = 4;
+  EXPECT_EQ(KivData2DB(v, kept, {}), 1) << sandbox_.log();
+  // The refused row alone is dropped, logged with its statement.
+  EXPECT_EQ(count("MYSQL: 2 rows kept while the database was away written"), 1) << sandbox_.log();
+  EXPECT_EQ(count("MYSQL: error executing sql query."), 2);
+  EXPECT_TRUE(kept.empty());
+  const std::string by_id = "SELECT UNIX_TIMESTAMP(smTimeStamp), smSSSOC FROM " + table("2031") + " ORDER BY smID";
+  const Rows rows = admin_->rows(by_id);
+  ASSERT_EQ(rows.size(), 3u);
+  EXPECT_EQ(rows[0], (std::vector<std::string>{stamps[0], "1"}));
+  EXPECT_EQ(rows[1], (std::vector<std::string>{stamps[2], "3"}));
+  EXPECT_EQ(rows[2][1], "4");
+  // Rows kept again after they were written (a crash before the file was
+  // rewritten) are not written twice.
+  db::RowQueue stale(sandbox_.dir().file("stale"));
+  stale.push({std::stol(stamps[0]), {}});
+  std::this_thread::sleep_for(1100ms);  // the time stamp is a unique key (seconds)
+  EXPECT_EQ(KivData2DB(v, stale, {}), 1) << sandbox_.log();
+  EXPECT_EQ(admin_->rows(by_id).size(), 4u);
+  EXPECT_EQ(count("MYSQL: error executing sql query."), 2) << sandbox_.log();
 }
 
 TEST_F(SqlLoggerTest, RefusedLoginIsLoggedEveryMinuteAndTheThreadGoesOn) {

@@ -1,10 +1,16 @@
-// Statement texts, value formats, the comment's version and the new-year rule.
+// Statement texts, value formats, the comment's version, the new-year rule,
+// and the file of the rows kept while the database is away.
 #include "db/sql_text.hpp"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <climits>
+#include <sstream>
 #include <string>
+
+#include "db/row_queue.hpp"
+#include "support/temp_dir.hpp"
 
 namespace kivd::db {
 namespace {
@@ -184,6 +190,96 @@ TEST(SqlText, NewYearRule) {
   // is cleared, so the next year's first hour checks again.
   EXPECT_FALSE(new_year_rule(at(2027, 3, 5, 12, 0), true).dbchecked);
   EXPECT_TRUE(new_year_rule(at(2028, 1, 1, 0, 0), new_year_rule(at(2027, 1, 2, 0, 0), true).dbchecked).check);
+}
+
+KeptRow kept_row(std::time_t stamp, int soc) {
+  KeptRow r{stamp, {}};
+  r.values.ss_bat_soc = soc;
+  r.values.wb_pow = -7;
+  r.values.sum_consumption = 1234.56f;
+  r.values.delivery = 0.1f;
+  return r;
+}
+
+int log_count(const test::Sandbox& box, const std::string& text) {
+  std::istringstream in(box.log());
+  int n = 0;
+  for (std::string l; std::getline(in, l);) n += l.find(text) != std::string::npos;
+  return n;
+}
+
+TEST(SqlText, KeptRowsCarryTheirOwnTimeStampAndAreNeverWrittenTwice) {
+  const KeptRow rows[] = {kept_row(1700000000, 50), kept_row(1700000060, 51)};
+  EXPECT_EQ(kept_rows_statement("2023", rows, 2),
+            "INSERT IGNORE INTO tblSmartMeter_2023 (smTimeStamp, smLiveConsumption, smSumConsumption, smLiveDelivery, "
+            "smSumDelivery, smWallbox, smSumWallbox, smSSPower, smSSSOC, smSSTemp, smSSU, smSSI) VALUES "
+            "(FROM_UNIXTIME(1700000000), " + values_of(rows[0].values).substr(8) + ", (FROM_UNIXTIME(1700000060), " +
+                values_of(rows[1].values).substr(8));
+}
+
+TEST(RowQueue, RowsComeBackInOrderAndExactAfterALoad) {
+  test::Sandbox box;
+  const std::string path = box.dir().file("rows");
+  RowQueue q(path);
+  for (int i = 0; i < 3; ++i) q.push(kept_row(1000 + 60 * i, i));
+  RowQueue again(path);
+  again.load();
+  ASSERT_EQ(again.size(), 3u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    const KeptRow r = again.front(3)[i];
+    EXPECT_EQ(r.stamp, 1000 + 60 * static_cast<int>(i));
+    EXPECT_EQ(r.values.ss_bat_soc, static_cast<int>(i));
+    EXPECT_EQ(r.values.wb_pow, -7);
+    EXPECT_EQ(r.values.sum_consumption, 1234.56f);
+    EXPECT_EQ(r.values.delivery, 0.1f);
+  }
+  // Written rows leave the file at the next sync; none left removes it.
+  again.pop(2);
+  again.sync();
+  RowQueue rest(path);
+  rest.load();
+  ASSERT_EQ(rest.size(), 1u);
+  EXPECT_EQ(rest.front(1)[0].stamp, 1120);
+  rest.pop(1);
+  rest.sync();
+  EXPECT_NE(::access(path.c_str(), F_OK), 0);
+}
+
+TEST(RowQueue, TornOrDamagedRecordsAreSkipped) {
+  test::Sandbox box;
+  const std::string good = encode_record(kept_row(1000, 1)), second = encode_record(kept_row(1060, 2));
+  std::string flipped = encode_record(kept_row(1120, 3));
+  flipped[3] ^= 1;
+  // A crash while appending the last record left only its first bytes.
+  box.dir().write("rows", good + flipped + second + encode_record(kept_row(1180, 4)).substr(0, 20));
+  RowQueue q(box.dir().file("rows"));
+  q.load();
+  ASSERT_EQ(q.size(), 2u);
+  EXPECT_EQ(q.front(2)[1].stamp, 1060);
+  EXPECT_EQ(log_count(box, "MYSQL: 2 damaged kept rows skipped"), 1);
+  // The torn tail is gone from the file: a new record is not glued to it.
+  q.push(kept_row(1240, 5));
+  RowQueue again(box.dir().file("rows"));
+  again.load();
+  EXPECT_EQ(again.size(), 3u);
+  EXPECT_EQ(log_count(box, "damaged"), 1);
+  EXPECT_FALSE(decode_record(good.substr(0, good.size() - 1)));
+}
+
+TEST(RowQueue, FullQueueDropsTheOldestRow) {
+  test::Sandbox box;
+  RowQueue q(box.dir().file("rows"), 3);
+  for (int i = 0; i < 5; ++i) q.push(kept_row(1000 + i, i));
+  ASSERT_EQ(q.size(), 3u);
+  EXPECT_EQ(q.front(1)[0].stamp, 1002);
+  EXPECT_EQ(log_count(box, "MYSQL: row queue full, oldest row dropped"), 2);
+  for (int i = 5; i < 8; ++i) q.push(kept_row(1000 + i, i));  // the file is compacted at twice the bound
+  RowQueue again(box.dir().file("rows"), 3);
+  again.load();
+  ASSERT_EQ(again.size(), 3u);
+  EXPECT_EQ(again.front(1)[0].stamp, 1005);
+  EXPECT_EQ(log_count(box, "MYSQL: row queue full, 1 oldest rows dropped"), 1);
+  EXPECT_EQ(kKeptRowsMax, 10080u);
 }
 
 }  // namespace
