@@ -154,7 +154,9 @@ const char* reason_phrase(int status) {
   switch (status) {
     case 200: return "OK";
     case 400: return "Bad Request";
+    case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 431: return "Request Header Fields Too Large";
     case 501: return "Not Implemented";
     default: return "Error";
   }

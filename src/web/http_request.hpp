@@ -27,7 +27,10 @@ struct ReqInfo {
   int second_header = 0;
 };
 
-inline constexpr std::size_t kLineBuffer = 1024;   // one header line, the body
+inline constexpr std::size_t kLineBuffer = 1024;   // the request line, the body
+// One header line, line end included: browsers send the cookies of every web
+// application on the same host, which easily run past a kilobyte.
+inline constexpr std::size_t kHeaderLineMax = 8192;
 inline constexpr std::size_t kHandOverMax = 198;   // longest hand-over string
 inline constexpr int kHeadBudgetMs = 5000;         // whole request head
 inline constexpr int kSendTimeoutSec = 7;

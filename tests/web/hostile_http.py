@@ -162,6 +162,9 @@ def main():
     a, _ = ask(port, b"GET /xml HTTP/1.1\r\nX-Big: " + b"a" * 100_000 + b"\r\n\r\n", half_close=True)
     check(f"100 KB header line: answered with a status line or dropped ({status(a)})",
           a == b"" or status(a) in (200, 400, 413, 431))
+    for size, want in ((8000, 200), (9000, 431)):  # the cookie lines of other web apps on the host
+        a, _ = ask(port, b"GET /xml HTTP/1.1\r\nCookie: s=" + b"c" * size + b"\r\n\r\n")
+        check(f"{size}-byte cookie line: {want} ({status(a)})", status(a) == want)
     a, _ = ask(port, b"POST /control HTTP/1.1\r\n\r\nWebChargingMode=3", half_close=True)
     check("POST without Content-Length changes nothing", b"Operation succeeded" not in a)
     for m in MARKUP:

@@ -157,6 +157,7 @@ TEST(StatusLine, ReasonPhrases) {
   EXPECT_STREQ(reason_phrase(200), "OK");
   EXPECT_STREQ(reason_phrase(400), "Bad Request");
   EXPECT_STREQ(reason_phrase(404), "Not Found");
+  EXPECT_STREQ(reason_phrase(431), "Request Header Fields Too Large");
   EXPECT_STREQ(reason_phrase(501), "Not Implemented");
 }
 

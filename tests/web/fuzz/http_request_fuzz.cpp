@@ -40,6 +40,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (rc != 0 && rc != -1) __builtin_trap();
   // A body never exceeds the line buffer.
   if (req.post_data && req.post_data->size() >= kLineBuffer) __builtin_trap();
+  // A header value never exceeds its line, and a cut line is refused.
+  if (req.useragent && req.useragent->size() >= kHeaderLineMax) __builtin_trap();
   if (rc == -1 || !req.resource) return 0;
 
   const std::string& r = *req.resource;
