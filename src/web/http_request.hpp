@@ -17,6 +17,10 @@ struct ReqInfo {
   ReqType type = ReqType::SIMPLE;
   std::optional<std::string> referer;
   std::optional<std::string> useragent;
+  // What a browser says about where the request comes from (cross_site.hpp).
+  std::optional<std::string> host;
+  std::optional<std::string> origin;
+  std::optional<std::string> sec_fetch_site;
   std::optional<std::string> resource;  // target as sent, query included
   std::optional<std::string> content_length;
   std::optional<std::string> post_data;

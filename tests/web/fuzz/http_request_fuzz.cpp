@@ -9,6 +9,7 @@
 
 #include "core/settings.hpp"
 #include "support/fuzz_settings.hpp"
+#include "web/cross_site.hpp"
 #include "web/http_io.hpp"
 #include "web/update_descriptor.hpp"
 
@@ -51,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (Check_Resource(req, true) == 0 && !page && is_static_suffix(r) && !static_path_is_safe(r)) __builtin_trap();
   sink = sink + (Check_Resource(req, false) == 0);
   sink = sink + *content_type_line(r) + *reason_phrase(req.status);
-  sink = sink + path_part(r).size();
+  sink = sink + path_part(r).size() + changes_something(req) + (cross_site_header(req) != nullptr);
   if (const auto q = query_part(r)) sink = sink + q->size();
   if (const auto n = announced_length(req)) sink = sink + *n;
   const DownloadQuery dq = parse_download_query(r);
