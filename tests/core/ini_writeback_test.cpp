@@ -209,6 +209,13 @@ TEST(WriteBack, ValuesAreNotDecoded) {
   EXPECT_EQ(s.MyUser, "john+doe");
 }
 
+TEST(WriteBack, EmptyPasswordFieldKeepsTheStoredOne) {
+  const std::string old = "[MYSQL]\nPASSWORD=kept\n";
+  EXPECT_EQ(value_in(rewrite(old, "MysqlPassword=&MysqlUsername=u", kFormSettings), "mysql", "password"), "kept");
+  EXPECT_EQ(value_in(rewrite(old, "MysqlUsername=u", kFormSettings), "mysql", "password"), "kept");
+  EXPECT_EQ(value_in(rewrite(old, "MysqlPassword=new", kFormSettings), "mysql", "password"), "new");
+}
+
 TEST(WriteBack, StartModeWords) {
   auto mode = [](const std::string& body) {
     const std::string t = rewrite("[INFRASTRUCTURE]\nSTARTMODE=MANUAL\n", body, kFormSettings);
