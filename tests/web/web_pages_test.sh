@@ -27,6 +27,7 @@ start_kivd
 check "web server started" wait_log "Thread 2: Starting webserver...$" 5
 
 # --- settings -----------------------------------------------------------------
+chmod 640 "$INI"
 get /settings > "$SANDBOX/s1"
 check "settings page shows the file's port" grep -q 'name="MysqlPort" size="6" maxlength="5" style="text-align:center" value="3306"' "$SANDBOX/s1"
 check "settings page has the save button" grep -q 'value="Save settings"' "$SANDBOX/s1"
@@ -47,6 +48,7 @@ for line in open(path):
 PY
 }
 check "ini: mysql port" test "$(ini mysql port)" = 3307
+check "ini: mode kept by the save" test "$(stat -c %a "$INI")" = 640
 check "ini: start mode" test "$(ini infrastructure startmode)" = MANUAL
 check "ini: manual current" test "$(ini infrastructure manualcurrent)" = 16020
 check "ini: wallbox using" test "$(ini wallbox using)" = TRUE
