@@ -64,7 +64,7 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view text) {
   } else {
     const mode_t mask = ::umask(0);
     ::umask(mask);
-    mode = 0644 & ~mask;
+    mode = 0600 & ~mask;  // it holds the database password
   }
 
   const std::string base = target.substr(target.find_last_of('/') + 1);
@@ -92,7 +92,8 @@ bool ReplaceFileAtomically(const std::string& path, std::string_view text) {
 }
 
 bool WriteDefaultINIFile(const std::string& path) {
-  const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+  // Readable by the daemon's user only: the file holds the database password.
+  const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
   return fd && write_all(fd.get(), DefaultIniText());
 }
 

@@ -41,7 +41,7 @@ bool encode_ini_value(std::string_view v, std::string& out);
 
 // Writes text to path through a temporary file in the same folder (flushed
 // and synced, then renamed over path). The old file's mode (and owner when
-// allowed) are kept; a new file gets mode 0644. A symbolic link at path is
+// allowed) are kept; a new file gets mode 0600. A symbolic link at path is
 // followed so the link stays. False when anything failed: path is then
 // untouched and no temporary file is left.
 bool ReplaceFileAtomically(const std::string& path, std::string_view text);

@@ -49,7 +49,9 @@ void append_whole_line(int fd, const char* line, std::size_t n) {
 }
 
 void log_message(const std::string& file, std::string_view text) {
-  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0640);
+  // A link planted at the log's path (often in /tmp) is not followed: the
+  // daemon would append to whatever file it points at.
+  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);
   if (fd < 0) return;
   const std::tm tm = local_now();
   // asctime's form, written out so that a child needs no more than snprintf.

@@ -112,6 +112,9 @@ void apply_field(IniDict& d, std::string_view name, std::string_view value) {
       set(d, key, std::to_string(-std::strtoll(std::string(value).c_str(), nullptr, 10)));
       return;
     }
+    case FormRule::secret:
+      if (value.empty()) return;
+      [[fallthrough]];
     case FormRule::text:
       if (text_acceptable(name, value)) set(d, key, value);
       return;
@@ -135,7 +138,8 @@ void apply_body(IniDict& d, std::string_view body) {
       value = value.substr(0, value.find('='));  // only up to a second "="
     }
     if (debug_on()) {
-      if (iequals(name, "MysqlPassword"))
+      const SettingRow* row = form_row(name);
+      if (row && row->form == FormRule::secret)
         debug_line("Settings form field: %s=********", printable(name).c_str());
       else
         debug_line("Settings form field: %s", printable(field).c_str());

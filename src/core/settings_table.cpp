@@ -97,7 +97,7 @@ constexpr SettingRow kRows[] = {
     {"MYSQL", "PORT", NumberKey{&S::MyPort, not_zero}, "3306", L::spaces, "port: 3306", "MysqlPort", F::number},
     {"MYSQL", "USERNAME", TextKey{&S::MyUser}, "user", L::tabs, "user name", "MysqlUsername", F::text},
     {"MYSQL", "PASSWORD", TextKey{&S::MyPasswd}, "chgpw123", L::tabs, "password, stored here in clear text",
-     "MysqlPassword", F::text},
+     "MysqlPassword", F::secret},
     {"MYSQL", "DATABASE", TextKey{&S::MyDB}, "smarthouse", L::spaces, "database on mysql server", "MysqlDatabase",
      F::text},
     {"STORAGESYSTEM", "USING", SwitchKey{&S::SSUsing}, "FALSE", L::spaces, "use a battery storage system",

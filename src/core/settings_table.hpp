@@ -43,6 +43,7 @@ enum class FormRule {
   none,        // not on the settings form
   check_box,   // "true" (case ignored) stores "TRUE"; an unsent box is "FALSE"
   text,        // stored as sent, when it stays one line of the file
+  secret,      // like text, but never shown on the page: an empty field keeps the stored value
   number,      // stored when numeric
   start_mode,  // "quick" and "manual" kept, anything else "SURPLUS"
   activation,  // positive watts on the form, stored negated

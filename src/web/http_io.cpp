@@ -153,7 +153,9 @@ int Get_Request(ConnReader& reader, ReqInfo& req) {
   std::string line;
   for (;;) {
     bool full = false;
-    const ConnReader::Result r = reader.read_line(line, kLineBuffer - 1, deadline, full);  // 1022 bytes
+    // The request line keeps its 1022 bytes; a header line may hold 8 KiB.
+    const std::size_t max = req.first_header ? kLineBuffer - 1 : kHeaderLineMax + 1;
+    const ConnReader::Result r = reader.read_line(line, max, deadline, full);
     if (r == ConnReader::Result::Timeout) return -1;
     if (r == ConnReader::Result::Error) {
       log_line("Webserver: Error calling select() in get_request()");
@@ -168,10 +170,14 @@ int Get_Request(ConnReader& reader, ReqInfo& req) {
       // A line that does not fit the buffer: refused rather than read on as
       // if its tail were a header line of its own.
       log_line("Webserver: request header line too long, refused");
-      req.status = 400;
       // An overlong request line comes from an HTTP/1.x client in practice:
       // answer it with a status line.
-      if (req.first_header) req.type = ReqType::FULL;
+      if (req.first_header) {
+        req.status = 400;
+        req.type = ReqType::FULL;
+      } else {
+        req.status = 431;
+      }
       return 0;
     }
     Trim(line);

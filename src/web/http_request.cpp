@@ -95,6 +95,9 @@ int Parse_HTTP_Header(std::string_view line, ReqInfo& req) {
   if (name == "USER-AGENT") req.useragent = std::string(value);
   else if (name == "REFERER") req.referer = std::string(value);
   else if (name == "CONTENT-LENGTH") req.content_length = std::string(value);
+  else if (name == "HOST") req.host = std::string(value);
+  else if (name == "ORIGIN") req.origin = std::string(value);
+  else if (name == "SEC-FETCH-SITE") req.sec_fetch_site = std::string(value);
   return 0;
 }
 
@@ -154,7 +157,9 @@ const char* reason_phrase(int status) {
   switch (status) {
     case 200: return "OK";
     case 400: return "Bad Request";
+    case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 431: return "Request Header Fields Too Large";
     case 501: return "Not Implemented";
     default: return "Error";
   }

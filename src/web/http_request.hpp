@@ -17,6 +17,10 @@ struct ReqInfo {
   ReqType type = ReqType::SIMPLE;
   std::optional<std::string> referer;
   std::optional<std::string> useragent;
+  // What a browser says about where the request comes from (cross_site.hpp).
+  std::optional<std::string> host;
+  std::optional<std::string> origin;
+  std::optional<std::string> sec_fetch_site;
   std::optional<std::string> resource;  // target as sent, query included
   std::optional<std::string> content_length;
   std::optional<std::string> post_data;
@@ -27,7 +31,10 @@ struct ReqInfo {
   int second_header = 0;
 };
 
-inline constexpr std::size_t kLineBuffer = 1024;   // one header line, the body
+inline constexpr std::size_t kLineBuffer = 1024;   // the request line, the body
+// One header line, line end included: browsers send the cookies of every web
+// application on the same host, which easily run past a kilobyte.
+inline constexpr std::size_t kHeaderLineMax = 8192;
 inline constexpr std::size_t kHandOverMax = 198;   // longest hand-over string
 inline constexpr int kHeadBudgetMs = 5000;         // whole request head
 inline constexpr int kSendTimeoutSec = 7;

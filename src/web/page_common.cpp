@@ -170,7 +170,10 @@ void Return_Error_Msg(Sink& out, const ReqInfo& req) {
   out.printf_n(500, "<BODY>\n<H1>server error %d</H1>\n", req.status);
   // A refused request line may carry no target at all.
   const std::string r = req.resource ? html_escape(*req.resource) : std::string("(none)");
-  out.printf_n(500, "<P>The requested service %s was not found.</P>\n\n", r.c_str());
+  if (req.status == 403)
+    out.printf_n(500, "<P>The requested service %s was refused: the request came from another site.</P>\n\n",
+                 r.c_str());
+  else out.printf_n(500, "<P>The requested service %s was not found.</P>\n\n", r.c_str());
   out.printf_n(500,
                "<HR><P><FONT SIZE=\"2\"><I>Embedded kiv server %s at Port %d</I></FONT></P>\n</BODY>\n</HTML>\n",
                KIVVersion().c_str(), cfg().WebPort);

@@ -6,7 +6,9 @@
 //     pages_settings.cpp, pages_update.cpp) and declare it in pages.hpp.
 //  2. Its branch in Return_Website (dispatch.cpp) already calls it; a new
 //     resource also needs its line in Check_Resource (http_request.cpp),
-//     since anything not listed there is answered 404 before dispatch.
+//     since anything not listed there is answered 404 before dispatch; a
+//     page that changes something also goes into changes_something
+//     (cross_site.cpp), so that another site cannot trigger it.
 //  3. Write the page piece by piece: out.put() for fixed text, out.printf()
 //     for a piece with values (1000-byte line, longer text is cut). Start
 //     with a head variant, then title_piece / style_piece / the page's

@@ -252,7 +252,9 @@ void page_settings(Sink& out, const PageContext& ctx) {
   row(out, {"Max charging phases", phases_sel},
       {"Username", input("MysqlUsername", f.attr("MysqlUsername"), 15, 20, false, nullptr, "text", true)}, kEmpty);
   row(out, {"Min charging current", minc_sel},
-      {"Password", input("MysqlPassword", f.attr("MysqlPassword"), 15, 20, false, nullptr, "password", true)},
+      // The stored password never leaves the server: the field starts empty.
+      {"Password", input("MysqlPassword", "", 15, 20, false, nullptr, "password", true) +
+                       " <small>unchanged unless you type a new one</small>"},
       kEmpty);
   row(out, {"Tesla workarounds", tesla_sel}, kEmpty, kEmpty);
   out.put("<tr><td colspan=\"9\">&nbsp;</td></tr>\n");

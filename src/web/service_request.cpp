@@ -4,6 +4,7 @@
 
 #include "core/daemon_state.hpp"
 #include "core/log.hpp"
+#include "web/cross_site.hpp"
 #include "web/handover.hpp"
 #include "web/pages.hpp"
 
@@ -68,6 +69,14 @@ int Service_Request(int conn, const TimeSnapshot& time) {
   ctx.uptime_s = static_cast<long>(std::difftime(time.now, start));
   if (ctx.uptime_s < 0) ctx.uptime_s = 0;
 
+  // A browser sending another site's request (a form post, a link to
+  // /restart) is refused before anything is handed over.
+  if (req.status == 200 && changes_something(req)) {
+    if (const char* header = cross_site_header(req)) {
+      log_line("Webserver: cross-site request refused (%s): %.100s", header, req.resource->c_str());
+      req.status = 403;
+    }
+  }
   // A request with an error status changes nothing.
   if (req.status == 200 && req.resource) {
     if (req.method == Method::POST && req.post_data) handle_post(req, ctx);

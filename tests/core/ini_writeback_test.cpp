@@ -209,6 +209,13 @@ TEST(WriteBack, ValuesAreNotDecoded) {
   EXPECT_EQ(s.MyUser, "john+doe");
 }
 
+TEST(WriteBack, EmptyPasswordFieldKeepsTheStoredOne) {
+  const std::string old = "[MYSQL]\nPASSWORD=kept\n";
+  EXPECT_EQ(value_in(rewrite(old, "MysqlPassword=&MysqlUsername=u", kFormSettings), "mysql", "password"), "kept");
+  EXPECT_EQ(value_in(rewrite(old, "MysqlUsername=u", kFormSettings), "mysql", "password"), "kept");
+  EXPECT_EQ(value_in(rewrite(old, "MysqlPassword=new", kFormSettings), "mysql", "password"), "new");
+}
+
 TEST(WriteBack, StartModeWords) {
   auto mode = [](const std::string& body) {
     const std::string t = rewrite("[INFRASTRUCTURE]\nSTARTMODE=MANUAL\n", body, kFormSettings);
@@ -480,6 +487,9 @@ TEST(WriteIniFileOnDisk, MissingFileIsWrittenComplete) {
   const std::string path = box.dir().file("etc/kivd.ini");
   ASSERT_EQ(WriteIniFile(path, "WallboxIP=10.4.4.4&WallboxUsing=true", kFormSettings), 1);
   const std::string text = read_file(path);
+  struct stat st;
+  ASSERT_EQ(::stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0077, 0u) << "private: it holds the database password";
   Settings expected;
   expected.WallboxServer = "10.4.4.4";
   expected.WallboxUsing = true;

@@ -125,6 +125,15 @@ TEST(Log, ForkedChildWritesTheParentsLineForm) {
   EXPECT_TRUE(matched) << line;
 }
 
+TEST(Log, LinkAtTheLogPathIsNotFollowed) {
+  test::Sandbox box;
+  box.dir().write("victim", "kept\n");
+  ::unlink(box.log_file().c_str());
+  ASSERT_EQ(::symlink(box.dir().file("victim").c_str(), box.log_file().c_str()), 0);
+  log_line("through the link");
+  EXPECT_EQ(box.dir().read("victim"), "kept\n");
+}
+
 TEST(TestHooks, OnlyWithHooksOneAndValuesInRange) {
   struct Case { const char* hooks; const char* secs; int want; } cases[] = {
       {nullptr, "2", 60}, {"yes", "2", 60}, {"1", "2", 2}, {"1", "0", 60}, {"1", "61", 60}, {"1", nullptr, 60}};

@@ -18,6 +18,7 @@ KIVD_BIN=$bindir/kivd unshare -m bash -c '
   sleep 0.5
   rc=0
   [ -f "$root/etc/kivd.ini" ] || { echo "no default ini"; rc=1; }
+  [ "$(stat -c %a "$root/etc/kivd.ini")" = 600 ] || { echo "default ini not private"; rc=1; }
   head -1 /tmp/kivd.log | grep -q "Starting Orvane (arm version)$" || { echo "first line is not the start line"; cat /tmp/kivd.log; rc=1; }
   grep -q "Extended webserver resources not found at: $root/usr/local/kiv/resources" /tmp/kivd.log || { echo "no resources line"; rc=1; }
   grep -q "Thread 1: Starting energymeter service..." /tmp/kivd.log || { echo "meter not started with defaults"; rc=1; }

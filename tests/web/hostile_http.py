@@ -131,7 +131,7 @@ def mixed_request(rng, i):
         return "malformed", rng.choice(MALFORMED), {"half_close": True}
     if k < 80:
         m = rng.choice(MARKUP)
-        head = (f"GET {m} HTTP/1.1\r\nReferer: http://x/<kivxss>\r\n"
+        head = (f"GET {m} HTTP/1.1\r\nHost: x\r\nReferer: http://x/<kivxss>\r\n"
                 "User-Agent: <kivxss onload=1>\"'&\r\n\r\n").encode()
         return "markup", head, {}
     if k < 86:
@@ -162,10 +162,15 @@ def main():
     a, _ = ask(port, b"GET /xml HTTP/1.1\r\nX-Big: " + b"a" * 100_000 + b"\r\n\r\n", half_close=True)
     check(f"100 KB header line: answered with a status line or dropped ({status(a)})",
           a == b"" or status(a) in (200, 400, 413, 431))
+    for size, want in ((8000, 200), (9000, 431)):  # the cookie lines of other web apps on the host
+        a, _ = ask(port, b"GET /xml HTTP/1.1\r\nCookie: s=" + b"c" * size + b"\r\n\r\n")
+        check(f"{size}-byte cookie line: {want} ({status(a)})", status(a) == want)
     a, _ = ask(port, b"POST /control HTTP/1.1\r\n\r\nWebChargingMode=3", half_close=True)
     check("POST without Content-Length changes nothing", b"Operation succeeded" not in a)
     for m in MARKUP:
-        a, _ = ask(port, f"GET {m} HTTP/1.1\r\nReferer: <kivxss>\r\nUser-Agent: <kivxss>\r\n\r\n".encode())
+        # Host and Referer name the same site: a remote command is answered, not refused.
+        a, _ = ask(port, f"GET {m} HTTP/1.1\r\nHost: x\r\nReferer: http://x/<kivxss>\r\n"
+                   "User-Agent: <kivxss>\r\n\r\n".encode())
         check(f"markup not echoed raw: {m}", clean(a))
         if m.startswith("/remote") and status(a) == 200:
             body = a.split(b"\r\n\r\n", 1)[1] if b"\r\n\r\n" in a else a
@@ -175,6 +180,8 @@ def main():
             except ET.ParseError:
                 wf = False
             check(f"remote answer well-formed XML: {m}", wf)
+        if m.startswith("/remote?"):
+            check(f"same-site remote command answered: {m} ({status(a)})", status(a) == 200)
     for tr in TRAVERSALS:
         a, _ = ask(port, f"GET {tr} HTTP/1.1\r\n\r\n".encode())
         # A static file that is not there is a 200 with an empty body.

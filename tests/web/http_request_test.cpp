@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "web/cross_site.hpp"
 #include "web/http_request.hpp"
 
 using namespace kivd::web;
@@ -90,8 +91,11 @@ TEST(RequestLine, EmptyTargetIs400) {
 
 TEST(Headers, StoredTrimmedAndByName) {
   ReqInfo r = parse_lines({"GET / HTTP/1.1", "user-AGENT:   curl/8  ", "Referer: http://h/x/", "Content-Length: 12",
-                           "X-Other: y", "Empty:"});
+                           "X-Other: y", "Empty:", "HOST: h:1", "origin: http://h:1", "Sec-Fetch-Site: none"});
   EXPECT_EQ(*r.useragent, "curl/8");
+  EXPECT_EQ(*r.host, "h:1");
+  EXPECT_EQ(*r.origin, "http://h:1");
+  EXPECT_EQ(*r.sec_fetch_site, "none");
   EXPECT_EQ(*r.referer, "http://h/x");
   EXPECT_EQ(*r.content_length, "12");
   EXPECT_EQ(r.status, 200);
@@ -138,6 +142,59 @@ TEST(CheckResource, Table) {
   EXPECT_EQ(Check_Resource(none, true), -1);
 }
 
+TEST(CrossSite, Table) {
+  struct Case {
+    Method method;
+    const char *site, *origin, *referer, *host, *verdict;  // verdict: nullptr allowed, else the header
+  };
+  const Case cases[] = {
+      {Method::POST, nullptr, nullptr, nullptr, nullptr, nullptr},  // curl, scripts
+      {Method::POST, nullptr, nullptr, nullptr, "h:18001", nullptr},
+      {Method::POST, "same-origin", "http://evil", nullptr, "h:18001", nullptr},  // Sec-Fetch-Site decides
+      {Method::GET, "none", nullptr, "http://evil/x", "h:18001", nullptr},        // typed into the address bar
+      {Method::POST, "cross-site", nullptr, nullptr, "h:18001", "Sec-Fetch-Site"},
+      {Method::GET, "same-site", "http://h:18001", nullptr, "h:18001", "Sec-Fetch-Site"},
+      {Method::POST, nullptr, "http://h:18001", nullptr, "h:18001", nullptr},
+      {Method::POST, nullptr, "http://H:018001", nullptr, "h:18001", nullptr},
+      {Method::POST, nullptr, "http://h", nullptr, "h:80", nullptr},
+      {Method::POST, nullptr, "http://[::1]:18001", nullptr, "[::1]:18001", nullptr},
+      {Method::POST, nullptr, "http://h:18002", nullptr, "h:18001", "Origin"},
+      {Method::POST, nullptr, "http://evil:18001", nullptr, "h:18001", "Origin"},
+      {Method::POST, nullptr, "https://h", nullptr, "h:80", "Origin"},
+      {Method::POST, nullptr, "null", nullptr, "h:18001", "Origin"},
+      {Method::POST, nullptr, "http://h:18001", nullptr, nullptr, "Origin"},
+      {Method::POST, nullptr, nullptr, "http://evil/x", "h:18001", nullptr},  // a Referer counts for a GET only
+      {Method::GET, nullptr, nullptr, "http://h:18001/control", "h:18001", nullptr},
+      {Method::GET, nullptr, nullptr, "http://u@evil:18001/h:18001", "h:18001", "Referer"},
+      {Method::GET, nullptr, nullptr, "http://h:18001.evil/", "h:18001", "Referer"},
+  };
+  for (const Case& c : cases) {
+    ReqInfo r;
+    r.method = c.method;
+    auto opt = [](const char* v) { return v ? std::optional<std::string>(v) : std::nullopt; };
+    r.sec_fetch_site = opt(c.site), r.origin = opt(c.origin), r.referer = opt(c.referer), r.host = opt(c.host);
+    const char* v = cross_site_header(r);
+    EXPECT_STREQ(v, c.verdict) << (c.site ? c.site : "-") << " " << (c.origin ? c.origin : "-") << " "
+                               << (c.referer ? c.referer : "-") << " " << (c.host ? c.host : "-");
+  }
+}
+
+TEST(CrossSite, WhatChangesSomething) {
+  auto changes = [](Method m, const char* res) {
+    ReqInfo r;
+    r.method = m;
+    r.resource = res;
+    return changes_something(r);
+  };
+  for (const char* res : {"/control", "/SETTINGS", "/knx"}) {
+    EXPECT_TRUE(changes(Method::POST, res)) << res;
+    EXPECT_FALSE(changes(Method::GET, res)) << res;
+  }
+  for (const char* res : {"/restart", "/clearlog", "/checkupdate", "/update", "/download?url=a", "/remote?mode=off"})
+    EXPECT_TRUE(changes(Method::GET, res)) << res;
+  for (const char* res : {"/", "/xml", "/log", "/remote", "/style.css"}) EXPECT_FALSE(changes(Method::GET, res)) << res;
+}
+
 TEST(ContentType, ByResource) {
   EXPECT_STREQ(content_type_line("/XML"), "Content-Type: text/xml; charset=utf-8\r\n");
   EXPECT_STREQ(content_type_line("/xml/index.xml"), "Content-Type: text/xml; charset=utf-8\r\n");
@@ -157,6 +214,7 @@ TEST(StatusLine, ReasonPhrases) {
   EXPECT_STREQ(reason_phrase(200), "OK");
   EXPECT_STREQ(reason_phrase(400), "Bad Request");
   EXPECT_STREQ(reason_phrase(404), "Not Found");
+  EXPECT_STREQ(reason_phrase(431), "Request Header Fields Too Large");
   EXPECT_STREQ(reason_phrase(501), "Not Implemented");
 }
 

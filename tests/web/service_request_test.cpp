@@ -99,6 +99,16 @@ TEST_F(ServeTest, RestartHandedOverOnGetOnly) {
   EXPECT_EQ(sb.dir().read("kivd.act"), "restart");
 }
 
+TEST_F(ServeTest, CrossSiteRequestRefusedAndLogged) {
+  const std::string a = serve_raw("GET /restart HTTP/1.1\r\nSec-Fetch-Site: cross-site\r\n\r\n");
+  EXPECT_EQ(a.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u);
+  EXPECT_NE(a.find("came from another site"), std::string::npos);
+  EXPECT_FALSE(exists("kivd.act"));
+  EXPECT_NE(sb.log().find("Webserver: cross-site request refused (Sec-Fetch-Site): /restart\n"), std::string::npos);
+  serve_raw("POST /control HTTP/1.1\r\nHost: h:1\r\nOrigin: http://evil\r\nContent-Length: 17\r\n\r\nWebChargingMode=3");
+  EXPECT_FALSE(exists("kivd.var"));
+}
+
 TEST_F(ServeTest, UpdateHandedOver) {
   serve_raw("GET /update HTTP/1.1\r\n\r\n");
   EXPECT_EQ(sb.dir().read("kivd.act"), "update");

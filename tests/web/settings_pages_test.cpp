@@ -51,7 +51,9 @@ TEST_F(SettingsPages, DefaultsWithoutFile) {
   EXPECT_TRUE(has(p, "<option value=\"surplus\" selected>Surplus</option>"));
   EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"SmartmeterUsing\" value=\"true\" checked=\"true\" onclick=\"selectSmartmeter()\">"));
   EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"WallboxUsing\" value=\"true\" onclick=\"selectWallbox()\">"));
-  EXPECT_TRUE(has(p, "name=\"MysqlPassword\" size=\"15\" maxlength=\"20\" value=\"chgpw123\""));
+  EXPECT_TRUE(has(p, "name=\"MysqlPassword\" size=\"15\" maxlength=\"20\" value=\"\"> <small>unchanged unless you "
+                     "type a new one</small>"));
+  EXPECT_FALSE(has(p, "chgpw123"));
   EXPECT_TRUE(has(p, "name=\"SmartmeterSerial\" size=\"15\" maxlength=\"10\" style=\"text-align:center\" value=\"0\""));
   EXPECT_TRUE(has(p, "<input type=\"submit\" value=\"Save settings\">"));
   EXPECT_FALSE(has(p, "successfully saved"));

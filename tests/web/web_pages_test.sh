@@ -27,6 +27,7 @@ start_kivd
 check "web server started" wait_log "Thread 2: Starting webserver...$" 5
 
 # --- settings -----------------------------------------------------------------
+chmod 640 "$INI"
 get /settings > "$SANDBOX/s1"
 check "settings page shows the file's port" grep -q 'name="MysqlPort" size="6" maxlength="5" style="text-align:center" value="3306"' "$SANDBOX/s1"
 check "settings page has the save button" grep -q 'value="Save settings"' "$SANDBOX/s1"
@@ -47,6 +48,7 @@ for line in open(path):
 PY
 }
 check "ini: mysql port" test "$(ini mysql port)" = 3307
+check "ini: mode kept by the save" test "$(stat -c %a "$INI")" = 640
 check "ini: start mode" test "$(ini infrastructure startmode)" = MANUAL
 check "ini: manual current" test "$(ini infrastructure manualcurrent)" = 16020
 check "ini: wallbox using" test "$(ini wallbox using)" = TRUE
@@ -56,6 +58,10 @@ check "ini: meter type" test "$(ini smartmeter type)" = OEM
 check "ini: unknown key kept" test "$(ini mysql secret_key)" = kept
 check "ini: log settings kept" test "$(ini log log_file)" = "$LOG"
 check "password not in the log" bash -c "! grep -q 's3cr' '$LOG'"
+check "ini: typed password stored" test "$(ini mysql password)" = 's3cr%26t'
+check "password not in the page" bash -c "! grep -q 's3cr' '$SANDBOX/s2'"
+curl -s --max-time 10 -d 'StartMode=manual&ManualValue=16020&WallboxUsing=true&WallboxIP=127.0.0.1&MysqlPort=3307&MysqlPassword=&KNXInterval=45&SmartmeterType=OEM' "$URL/settings" > /dev/null
+check "ini: empty password field keeps it" test "$(ini mysql password)" = 's3cr%26t'
 check "daemon keeps its running values" bash -c "curl -s --max-time 10 '$URL/' | grep -q . && ! curl -s -o /dev/null -w '%{http_code}' --max-time 10 '$URL/control' | grep -q 200"
 
 # --- KNX ----------------------------------------------------------------------

@@ -67,6 +67,12 @@ check "remote answer with hostile action stays well-formed" xmllint --noout "$SA
 
 # --- control page -------------------------------------------------------
 check "control page" bash -c "curl -s --max-time 10 '$URL/control' | grep -q 'value=\"1\" type=\"radio\" checked=\"checked\" />&nbsp;&nbsp;QUICK'"
+# Another site's form, posted by the browser: refused, nothing changed; the
+# same post without browser headers (below) is applied.
+code=$(curl -s -o "$SANDBOX/x2" -w '%{http_code}' --max-time 10 -H 'Sec-Fetch-Site: cross-site' -d 'WebChargingMode=2' "$URL/control")
+check "cross-site POST /control is 403" test "$code" = 403
+check "cross-site POST logged" wait_log "Webserver: cross-site request refused \(Sec-Fetch-Site\): /control$" 5
+check "cross-site POST changed nothing" test "$(xml_value EV/Charging/ChargingMode)" = QUICK
 curl -s --max-time 10 -d 'WebChargingMode=2&ManualValue=16020&MinCharge=6000&MaxPhases=1' "$URL/control" > "$SANDBOX/c1"
 check "control POST succeeded" grep -q "Operation succeeded." "$SANDBOX/c1"
 check "control POST page shows manual" grep -q 'value="2" type="radio" checked="checked" />&nbsp;&nbsp;MANUAL' "$SANDBOX/c1"
@@ -110,6 +116,10 @@ check "values survived" test "$(xml_value EV/Charging/ChargingMode)" = MANUAL
 curl -s -I --max-time 10 "$URL/restart" > /dev/null
 sleep 0.5
 check "HEAD /restart raises nothing" test "$(count_log 'Restart kivd daemon initiated')" -eq 0
+code=$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 -H 'Sec-Fetch-Site: cross-site' "$URL/restart")
+check "cross-site GET /restart is 403" test "$code" = 403
+sleep 0.5
+check "cross-site GET /restart raises nothing" test "$(count_log 'Restart kivd daemon initiated')" -eq 0
 curl -s --max-time 10 "$URL/restart" > /dev/null
 check "restart initiated" wait_log "Restart kivd daemon initiated...$" 5
 check "restart cycle runs" wait_log "Threads joined...$" 10

@@ -9,6 +9,7 @@
 
 #include "core/settings.hpp"
 #include "support/fuzz_settings.hpp"
+#include "web/cross_site.hpp"
 #include "web/http_io.hpp"
 #include "web/update_descriptor.hpp"
 
@@ -40,6 +41,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (rc != 0 && rc != -1) __builtin_trap();
   // A body never exceeds the line buffer.
   if (req.post_data && req.post_data->size() >= kLineBuffer) __builtin_trap();
+  // A header value never exceeds its line, and a cut line is refused.
+  if (req.useragent && req.useragent->size() >= kHeaderLineMax) __builtin_trap();
   if (rc == -1 || !req.resource) return 0;
 
   const std::string& r = *req.resource;
@@ -49,7 +52,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (Check_Resource(req, true) == 0 && !page && is_static_suffix(r) && !static_path_is_safe(r)) __builtin_trap();
   sink = sink + (Check_Resource(req, false) == 0);
   sink = sink + *content_type_line(r) + *reason_phrase(req.status);
-  sink = sink + path_part(r).size();
+  sink = sink + path_part(r).size() + changes_something(req) + (cross_site_header(req) != nullptr);
   if (const auto q = query_part(r)) sink = sink + q->size();
   if (const auto n = announced_length(req)) sink = sink + *n;
   const DownloadQuery dq = parse_download_query(r);
