@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "core/clock.hpp"
@@ -31,8 +32,8 @@ namespace {
 constexpr auto kConnectTimeout = 30s;
 // A gateway that sends nothing for this long is taken as gone.
 constexpr auto kIdleTimeout = 300s;
-constexpr auto kFirstBackoff = 1s;
-constexpr auto kMaxBackoff = 60s;
+// The pause before the first try after a lost connection.
+constexpr auto kReconnectWait = 1s;
 
 enum class ConnectResult { Connected, NoSocket, NoHost, Failed, Stopped };
 
@@ -115,30 +116,19 @@ ReadResult read_some(const StopFd& stop, int fd, char* buf, std::size_t cap, std
   }
 }
 
-// Reconnects after a lost connection, waiting longer after each failed try;
-// false when the pass stops.
-bool reconnect(const StopFd& stop, SharedSocket& sock) {
-  auto backoff = kFirstBackoff;
-  for (int attempt = 1;; ++attempt) {
-    sock.close();
-    if (!sleep_for(backoff, stop.token())) return false;
+// Connects, trying again with back-off until the gateway answers; the
+// failure is logged once per outage. The number of failed tries, or none
+// when the pass stops.
+std::optional<int> connect_until_up(const StopFd& stop, SharedSocket& sock, std::chrono::seconds first_wait) {
+  sock.close();
+  return retry_until_up(stop, first_wait, [&](bool log_failure) {
     const ConnectResult r = connect_gateway(stop, sock);
-    if (r == ConnectResult::Stopped) return false;
-    if (r == ConnectResult::Connected) {
-      log_line("Energymeter: D0 gateway connected again");
-      return true;
-    }
-    // Every try while the wait grows, then one line in ten.
-    if (backoff < kMaxBackoff || attempt % 10 == 0) {
-      if (r == ConnectResult::NoHost)
-        log_line("Energymeter: error, no such host");
-      else if (r == ConnectResult::NoSocket)
-        log_line("Energymeter: error opening socket");
-      else
-        log_line("Energymeter: error connecting");
-    }
-    backoff = std::min<std::chrono::seconds>(backoff * 2, kMaxBackoff);
-  }
+    if (r == ConnectResult::Connected) return true;
+    if (log_failure && r == ConnectResult::NoHost) log_line("Energymeter: error, no such host");
+    if (log_failure && r == ConnectResult::NoSocket) log_line("Energymeter: error opening socket");
+    if (log_failure && r == ConnectResult::Failed) log_line("Energymeter: error connecting");
+    return false;
+  });
 }
 
 // Voltages are not measured: 230 V is assumed. Currents are estimated.
@@ -163,13 +153,9 @@ void publish(const D0Result& r, const D0Slots& slots) {
 void run_d0_mode(const StopFd& stop, bool mt175) {
   log_line("Energymeter: Starting in D0/TCP mode...");
   SharedSocket sock;
-  switch (connect_gateway(stop, sock)) {
-    case ConnectResult::Connected: break;
-    case ConnectResult::Stopped: return;
-    case ConnectResult::NoSocket: log_line("Energymeter: error opening socket"); return;
-    case ConnectResult::NoHost: log_line("Energymeter: error, no such host"); return;
-    case ConnectResult::Failed: log_line("Energymeter: error connecting"); return;
-  }
+  const auto failed = connect_until_up(stop, sock, 0s);
+  if (!failed) return;
+  if (*failed > 0) log_line("Energymeter: D0 gateway connected");
 
   D0Slots slots;
   const bool hooks = test_hooks_on();
@@ -207,7 +193,8 @@ void run_d0_mode(const StopFd& stop, bool mt175) {
                static_cast<int>(kIdleTimeout.count()));
     else
       log_line("Energymeter: D0 gateway connection lost, reconnecting");
-    if (!reconnect(stop, sock)) return;
+    if (!connect_until_up(stop, sock, kReconnectWait)) return;
+    log_line("Energymeter: D0 gateway connected again");
   }
 }
 
