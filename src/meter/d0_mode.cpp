@@ -20,6 +20,7 @@
 #include "core/log.hpp"
 #include "core/settings.hpp"
 #include "core/udp_socket.hpp"
+#include "meter/d0_framer.hpp"
 #include "meter/d0_readout.hpp"
 #include "meter/meter_modes.hpp"
 
@@ -159,31 +160,30 @@ void run_d0_mode(const StopFd& stop, bool mt175) {
 
   D0Slots slots;
   const bool hooks = test_hooks_on();
+  const auto take = [&](std::string_view readout) {
+    const D0Result parsed = mt175 ? parse_mt175(readout, slots) : parse_as1440(readout, slots);
+    publish(parsed, slots);
+    const LiveValues& l = live();
+    debug_line("Energymeter: %d W | %d %d %d V | %d %d %d mA", l.intpow.load(), l.em_u1.load(), l.em_u2.load(),
+               l.em_u3.load(), l.em_i1.load(), l.em_i2.load(), l.em_i3.load());
+    if (hooks && debug_on())
+      log_line("Energymeter test: %.4f %.4f kWh", static_cast<double>(l.em_energy_consumption.load()),
+               static_cast<double>(l.em_energy_surplus.load()));
+  };
+  // A read ends wherever TCP cut the stream: the framer joins the reads
+  // into whole readouts.
+  D0Framer framer(mt175);
   std::array<char, kD0BufferSize> buf;
   for (;;) {
     std::size_t n = 0;
-    buf.fill(0);
-    ReadResult r = read_some(stop, sock.get(), buf.data(), buf.size(), n);
-    if (r == ReadResult::Error) log_line("Energymeter: error reading header");
-    if (r == ReadResult::Data || r == ReadResult::Error) {
-      r = read_some(stop, sock.get(), buf.data(), buf.size(), n);
-      if (r == ReadResult::Error) log_line("Energymeter: error reading data");
-    }
+    const ReadResult r = read_some(stop, sock.get(), buf.data(), buf.size(), n);
     if (r == ReadResult::Stopped) return;
     if (r == ReadResult::Data) {
-      // Only the bytes of this read are the readout; whatever the header read
-      // left behind in the buffer is not.
-      const std::string_view data(buf.data(), n);
-      const D0Result parsed = mt175 ? parse_mt175(data, slots) : parse_as1440(data, slots);
-      publish(parsed, slots);
-      const LiveValues& l = live();
-      debug_line("Energymeter: %d W | %d %d %d V | %d %d %d mA", l.intpow.load(), l.em_u1.load(), l.em_u2.load(),
-                 l.em_u3.load(), l.em_i1.load(), l.em_i2.load(), l.em_i3.load());
-      if (hooks && debug_on())
-        log_line("Energymeter test: %.4f %.4f kWh", static_cast<double>(l.em_energy_consumption.load()),
-                 static_cast<double>(l.em_energy_surplus.load()));
+      framer.feed(std::string_view(buf.data(), n), take);
       continue;
     }
+    framer.reset();  // a readout cut off by the lost connection
+    if (r == ReadResult::Error) log_line("Energymeter: error reading data");
     // A closed connection reads as no data for ever, and on TCP a failed read
     // means the connection is gone: connect again instead of spinning.
     if (r == ReadResult::Closed)
