@@ -74,7 +74,10 @@ class D0Meter:
         body += self._entry("0100020800FF", "1E", "FF", "59", f"{e_out:016X}", status="000101A2")
         body += self._entry("0100100700FF", "1B", "00", "55", f"{p:08X}")
         body += "0101016341270076050D3412A662006200726302017101636A1100"
-        return ("1B1B1B1B01010101" + body + "1B1B1B1B1A006989").encode("ascii")
+        # Padded with 00 to whole 4-byte groups; the end sequence counts the padding.
+        pad = -(len(body) // 2) % 4
+        body += "00" * pad
+        return ("1B1B1B1B01010101" + body + "1B1B1B1B1A%02X6989" % pad).encode("ascii")
 
     def data(self):
         if self.data_override is not None:

@@ -12,6 +12,8 @@ rarely does on demand:
   bad-state          CONNECTIONSTATE_RESPONSE with status 0x21
   refuse-disconnect  DISCONNECT_RESPONSE with status 0x21
   lose-confirmation  no confirmation for the first group write of each connection
+  lose-ack           the first group write of each connection is dropped
+                     unanswered the first time it comes (no acknowledgement)
   foreign            answers CONNECT from a second address (127.0.0.2)
   chatty             an L_Data.ind from the bus after every confirmation
   garbage            junk before every answer: random bytes, cut frames, a
@@ -104,7 +106,7 @@ class KnxGateway:
                 return
             ch = self.next_channel
             self.next_channel = self.next_channel % 255 + 1
-            self.channels[ch] = {"seq": 0, "writes": 0}
+            self.channels[ch] = {"seq": 0, "writes": 0, "dropped": False}
             body = bytes([ch, 0]) + bytes([8, 1, 0, 0, 0, 0, 0, 0]) + bytes([4, 4, 0x11, ch])
             self.send(frame(CONNECT_RES, body), src, foreign=self.mode == "foreign")
         elif service == STATE_REQ:
@@ -120,6 +122,9 @@ class KnxGateway:
             ch, seq = data[7], data[8]
             conn = self.channels.get(ch)
             if conn is None:
+                return
+            if self.mode == "lose-ack" and conn["writes"] == 0 and not conn["dropped"]:
+                conn["dropped"] = True
                 return
             self.send(frame(TUN_ACK, bytes([4, ch, seq, 0])), src)
             self.writes.append((entry.get("group"), entry.get("payload")))
@@ -152,7 +157,7 @@ def main():
     ap.add_argument("--port", type=int, default=3672)
     ap.add_argument("--mode", default="normal",
                     choices=["normal", "busy", "silent", "bad-state", "refuse-disconnect", "lose-confirmation",
-                             "foreign", "chatty", "garbage"])
+                             "lose-ack", "foreign", "chatty", "garbage"])
     ap.add_argument("--record")
     ap.add_argument("--seconds", type=float, default=120.0)
     a = ap.parse_args()

@@ -82,7 +82,9 @@ class SunnyIsland:
         self.ac_voltage = list(ac_voltage)
         self.frequency = frequency
         self.firmware = firmware  # major, minor, build, release type
-        self.fault = fault  # None, "silent", "wrong_id", "short", "foreign", "garbage", "garbled"
+        # None, "silent", "wrong_id", "short", "foreign", "foreign_first" (the
+        # answer from the other address, then from ours), "garbage", "garbled"
+        self.fault = fault
         self.fault_ids = set(fault_ids) if fault_ids else None  # None: every request
         self.foreign_host = foreign_host
         self.record_path = record_path
@@ -304,9 +306,12 @@ class SunnyIsland:
             answer = self.handle(req, peer)
             if answer is None:
                 continue
-            if self.fault == "foreign" and self._foreign is not None and (
+            if self.fault in ("foreign", "foreign_first") and self._foreign is not None and (
                     self.fault_ids is None or req[40] in self.fault_ids):
                 self._foreign.sendto(answer, peer)
+                if self.fault == "foreign_first":
+                    time.sleep(0.05)
+                    self._sock.sendto(answer, peer)
             else:
                 self._sock.sendto(answer, peer)
 
@@ -339,7 +344,7 @@ def main(argv=None):
     p.add_argument("--ac-voltage", default="230120,231000,229500", help="mV per phase")
     p.add_argument("--frequency", type=int, default=49980, help="mHz")
     p.add_argument("--firmware", default="3.10.5.4", help="major.minor.build.releasetype")
-    p.add_argument("--fault", choices=["silent", "wrong_id", "short", "foreign", "garbage", "garbled"])
+    p.add_argument("--fault", choices=["silent", "wrong_id", "short", "foreign", "foreign_first", "garbage", "garbled"])
     p.add_argument("--fault-ids", default="", help="packet ids the fault applies to, e.g. 1,3 (default all)")
     p.add_argument("--foreign-host", default="127.0.0.2")
     p.add_argument("--record", help="append each request as a JSON line to this file")

@@ -39,6 +39,11 @@ class Pass final : public Tunnel {
   // The exchanges after the sockets are open; stopped_ and connect_answer_
   // tell how far they came.
   void exchange(const std::function<void(Tunnel&)>& write_due);
+  // The state check and the writes on the open channel.
+  void use_channel(const std::function<void(Tunnel&)>& write_due);
+  // Closes the channel; a channel left open holds one of the gateway's few
+  // tunnels until its own time-out.
+  void disconnect();
   // Sends a frame; `what` names it in the failure line.
   void send(int fd, std::span<const std::uint8_t> frame, const char* what);
   // Waits for a datagram from the gateway that `accept` takes; `what` names
@@ -59,6 +64,7 @@ class Pass final : public Tunnel {
   bool confirmation_early_ = false;  // the gateway confirmed before it acknowledged
   bool connect_answer_ = false;
   bool stopped_ = false;
+  bool gave_up_ = false;  // a request went unacknowledged twice: no more writes
   std::array<std::uint8_t, kAnswerBufferSize> buf_{};
 };
 
@@ -131,7 +137,7 @@ void Pass::acknowledge(std::uint8_t sequence) {
 }
 
 void Pass::write(const GroupWrite& w) {
-  if (stopped_) return;
+  if (stopped_ || gave_up_) return;
   const auto frame = build_tunnelling_request(channel_, sequence_, w.group, w.value.payload);
   const int gt = static_cast<int>(w.group_text.size());
   const char* to = w.group_text.data();
@@ -148,15 +154,23 @@ void Pass::write(const GroupWrite& w) {
   // numbers the gateway's own requests carry.
   sequence_ = static_cast<std::uint8_t>(sequence_ + 1);
   confirmation_early_ = false;
-  send(data_.get(), frame.view(), "TUNNELLING_REQUEST");
 
+  // A request without acknowledgement is repeated once with the same
+  // sequence number; when that one goes unanswered too, the tunnel is taken
+  // for broken and the pass only disconnects.
   std::uint8_t status = 0;
-  const Recv ack = receive(data_.get(), "TUNNELLING_ACK", [&](std::span<const std::uint8_t> f) {
-    const auto a = parse_tunnelling_ack(f);
-    if (!a || a->channel != channel_ || a->sequence != sent) return false;
-    status = a->status;
-    return true;
-  });
+  Recv ack = Recv::Timeout;
+  for (int attempt = 0; attempt < 2 && failed(ack); ++attempt) {
+    if (attempt > 0) debug_line("KNX thread: Repeating TUNNELLING_REQUEST, sequence: %u", sent);
+    send(data_.get(), frame.view(), "TUNNELLING_REQUEST");
+    ack = receive(data_.get(), "TUNNELLING_ACK", [&](std::span<const std::uint8_t> f) {
+      const auto a = parse_tunnelling_ack(f);
+      if (!a || a->channel != channel_ || a->sequence != sent) return false;
+      status = a->status;
+      return true;
+    });
+  }
+  if (failed(ack)) gave_up_ = true;
   if (ack != Recv::Peer) return;
   debug_line("KNX thread: Receive Tunnelling Status: %d", status);
   if (status != 0 || confirmation_early_) return;
@@ -195,7 +209,11 @@ void Pass::exchange(const std::function<void(Tunnel&)>& write_due) {
     log_line("KNX thread: to many connections on gateway");
     return;
   }
+  use_channel(write_due);
+  disconnect();
+}
 
+void Pass::use_channel(const std::function<void(Tunnel&)>& write_due) {
   debug_line("KNX thread: Sending CONNECTIONSTATE_REQUEST");
   send(control_.get(), build_connectionstate_request(channel_, control_ep_), "CONNECTIONSTATE_REQUEST");
   int state = -1;  // shown when no answer came
@@ -213,10 +231,14 @@ void Pass::exchange(const std::function<void(Tunnel&)>& write_due) {
   }
 
   write_due(*this);
-  if (stopped_) return;
+}
 
+void Pass::disconnect() {
   debug_line("KNX thread: Sending DISCONNECT_REQUEST for ID: %d", channel_);
   send(control_.get(), build_disconnect_request(channel_, control_ep_), "DISCONNECT_REQUEST");
+  // A stopping pass does not wait for the answer: a restart must not wait
+  // out a time-out.
+  if (stopped_) return;
   int dstatus = 0;
   const Recv dr = receive(control_.get(), "DISCONNECT_RESPONCE", [&](std::span<const std::uint8_t> f) {
     const auto r = parse_disconnect_response(f);

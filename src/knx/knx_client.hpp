@@ -35,7 +35,8 @@ struct GroupWrite {
 class Tunnel {
  public:
   virtual ~Tunnel() = default;
-  // One tunnelling exchange, no retry.
+  // One tunnelling exchange; a request without acknowledgement is sent once
+  // more, and after a second silence the pass makes no further writes.
   virtual void write(const GroupWrite& w) = 0;
 };
 

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "core/clock.hpp"
@@ -19,6 +20,7 @@
 #include "core/log.hpp"
 #include "core/settings.hpp"
 #include "core/udp_socket.hpp"
+#include "meter/d0_framer.hpp"
 #include "meter/d0_readout.hpp"
 #include "meter/meter_modes.hpp"
 
@@ -31,8 +33,8 @@ namespace {
 constexpr auto kConnectTimeout = 30s;
 // A gateway that sends nothing for this long is taken as gone.
 constexpr auto kIdleTimeout = 300s;
-constexpr auto kFirstBackoff = 1s;
-constexpr auto kMaxBackoff = 60s;
+// The pause before the first try after a lost connection.
+constexpr auto kReconnectWait = 1s;
 
 enum class ConnectResult { Connected, NoSocket, NoHost, Failed, Stopped };
 
@@ -115,30 +117,19 @@ ReadResult read_some(const StopFd& stop, int fd, char* buf, std::size_t cap, std
   }
 }
 
-// Reconnects after a lost connection, waiting longer after each failed try;
-// false when the pass stops.
-bool reconnect(const StopFd& stop, SharedSocket& sock) {
-  auto backoff = kFirstBackoff;
-  for (int attempt = 1;; ++attempt) {
-    sock.close();
-    if (!sleep_for(backoff, stop.token())) return false;
+// Connects, trying again with back-off until the gateway answers; the
+// failure is logged once per outage. The number of failed tries, or none
+// when the pass stops.
+std::optional<int> connect_until_up(const StopFd& stop, SharedSocket& sock, std::chrono::seconds first_wait) {
+  sock.close();
+  return retry_until_up(stop, first_wait, [&](bool log_failure) {
     const ConnectResult r = connect_gateway(stop, sock);
-    if (r == ConnectResult::Stopped) return false;
-    if (r == ConnectResult::Connected) {
-      log_line("Energymeter: D0 gateway connected again");
-      return true;
-    }
-    // Every try while the wait grows, then one line in ten.
-    if (backoff < kMaxBackoff || attempt % 10 == 0) {
-      if (r == ConnectResult::NoHost)
-        log_line("Energymeter: error, no such host");
-      else if (r == ConnectResult::NoSocket)
-        log_line("Energymeter: error opening socket");
-      else
-        log_line("Energymeter: error connecting");
-    }
-    backoff = std::min<std::chrono::seconds>(backoff * 2, kMaxBackoff);
-  }
+    if (r == ConnectResult::Connected) return true;
+    if (log_failure && r == ConnectResult::NoHost) log_line("Energymeter: error, no such host");
+    if (log_failure && r == ConnectResult::NoSocket) log_line("Energymeter: error opening socket");
+    if (log_failure && r == ConnectResult::Failed) log_line("Energymeter: error connecting");
+    return false;
+  });
 }
 
 // Voltages are not measured: 230 V is assumed. Currents are estimated.
@@ -163,41 +154,36 @@ void publish(const D0Result& r, const D0Slots& slots) {
 void run_d0_mode(const StopFd& stop, bool mt175) {
   log_line("Energymeter: Starting in D0/TCP mode...");
   SharedSocket sock;
-  switch (connect_gateway(stop, sock)) {
-    case ConnectResult::Connected: break;
-    case ConnectResult::Stopped: return;
-    case ConnectResult::NoSocket: log_line("Energymeter: error opening socket"); return;
-    case ConnectResult::NoHost: log_line("Energymeter: error, no such host"); return;
-    case ConnectResult::Failed: log_line("Energymeter: error connecting"); return;
-  }
+  const auto failed = connect_until_up(stop, sock, 0s);
+  if (!failed) return;
+  if (*failed > 0) log_line("Energymeter: D0 gateway connected");
 
   D0Slots slots;
   const bool hooks = test_hooks_on();
+  const auto take = [&](std::string_view readout) {
+    const D0Result parsed = mt175 ? parse_mt175(readout, slots) : parse_as1440(readout, slots);
+    publish(parsed, slots);
+    const LiveValues& l = live();
+    debug_line("Energymeter: %d W | %d %d %d V | %d %d %d mA", l.intpow.load(), l.em_u1.load(), l.em_u2.load(),
+               l.em_u3.load(), l.em_i1.load(), l.em_i2.load(), l.em_i3.load());
+    if (hooks && debug_on())
+      log_line("Energymeter test: %.4f %.4f kWh", static_cast<double>(l.em_energy_consumption.load()),
+               static_cast<double>(l.em_energy_surplus.load()));
+  };
+  // A read ends wherever TCP cut the stream: the framer joins the reads
+  // into whole readouts.
+  D0Framer framer(mt175);
   std::array<char, kD0BufferSize> buf;
   for (;;) {
     std::size_t n = 0;
-    buf.fill(0);
-    ReadResult r = read_some(stop, sock.get(), buf.data(), buf.size(), n);
-    if (r == ReadResult::Error) log_line("Energymeter: error reading header");
-    if (r == ReadResult::Data || r == ReadResult::Error) {
-      r = read_some(stop, sock.get(), buf.data(), buf.size(), n);
-      if (r == ReadResult::Error) log_line("Energymeter: error reading data");
-    }
+    const ReadResult r = read_some(stop, sock.get(), buf.data(), buf.size(), n);
     if (r == ReadResult::Stopped) return;
     if (r == ReadResult::Data) {
-      // Only the bytes of this read are the readout; whatever the header read
-      // left behind in the buffer is not.
-      const std::string_view data(buf.data(), n);
-      const D0Result parsed = mt175 ? parse_mt175(data, slots) : parse_as1440(data, slots);
-      publish(parsed, slots);
-      const LiveValues& l = live();
-      debug_line("Energymeter: %d W | %d %d %d V | %d %d %d mA", l.intpow.load(), l.em_u1.load(), l.em_u2.load(),
-                 l.em_u3.load(), l.em_i1.load(), l.em_i2.load(), l.em_i3.load());
-      if (hooks && debug_on())
-        log_line("Energymeter test: %.4f %.4f kWh", static_cast<double>(l.em_energy_consumption.load()),
-                 static_cast<double>(l.em_energy_surplus.load()));
+      framer.feed(std::string_view(buf.data(), n), take);
       continue;
     }
+    framer.reset();  // a readout cut off by the lost connection
+    if (r == ReadResult::Error) log_line("Energymeter: error reading data");
     // A closed connection reads as no data for ever, and on TCP a failed read
     // means the connection is gone: connect again instead of spinning.
     if (r == ReadResult::Closed)
@@ -207,7 +193,8 @@ void run_d0_mode(const StopFd& stop, bool mt175) {
                static_cast<int>(kIdleTimeout.count()));
     else
       log_line("Energymeter: D0 gateway connection lost, reconnecting");
-    if (!reconnect(stop, sock)) return;
+    if (!connect_until_up(stop, sock, kReconnectWait)) return;
+    log_line("Energymeter: D0 gateway connected again");
   }
 }
 

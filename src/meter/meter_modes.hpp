@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <cstdint>
+#include <functional>
+#include <optional>
 
 #include "core/stop_wait.hpp"
 #include "core/test_hooks.hpp"
@@ -16,8 +18,22 @@ void run_d0_mode(const StopFd& stop, bool mt175);
 void run_local_mode(const StopFd& stop);
 
 // Joins the configured multicast group on the configured port, as the SMA
-// and OEM modes both receive; logs the failure and gives an invalid fd.
-UniqueFd open_multicast_receiver(const StopFd& stop);
+// and OEM modes both receive; gives an invalid fd on failure, which it logs
+// when `log_failure` is set.
+UniqueFd open_multicast_receiver(bool log_failure);
+
+// The waits between tries to reach a meter that is not there (yet): a
+// gateway that boots after the board must not leave the house without a
+// meter until the next restart.
+inline constexpr std::chrono::seconds kFirstRetry{5};
+inline constexpr std::chrono::seconds kMaxRetry{60};
+
+// Calls `attempt` until it succeeds: after `first_wait`, then after each
+// failed try with a wait that doubles from kFirstRetry to kMaxRetry. The
+// argument of `attempt` tells it to log its failure, which it does once per
+// outage. The number of failed tries, or none when the pass stops.
+std::optional<int> retry_until_up(const StopFd& stop, std::chrono::seconds first_wait,
+                                  const std::function<bool(bool log_failure)>& attempt);
 
 struct SmaValues;
 // Writes an accepted datagram's values into the live values (and the

@@ -1,3 +1,5 @@
+#include <algorithm>
+
 #include "core/clock.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
@@ -14,6 +16,17 @@ bool LogLimiter::allow() {
   logged_ = true;
   last_ = now;
   return true;
+}
+
+std::optional<int> retry_until_up(const StopFd& stop, std::chrono::seconds first_wait,
+                                  const std::function<bool(bool log_failure)>& attempt) {
+  auto wait = first_wait;
+  for (int failed = 0;; ++failed) {
+    if (wait.count() > 0 && !sleep_for(wait, stop.token())) return std::nullopt;
+    if (attempt(failed == 0)) return failed;
+    if (stop.token().stop_requested()) return std::nullopt;
+    wait = failed == 0 ? kFirstRetry : std::min(wait * 2, kMaxRetry);
+  }
 }
 
 }  // namespace meter

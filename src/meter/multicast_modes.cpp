@@ -52,6 +52,18 @@ void publish_power(int intpow, const int (&u)[3], const int (&i)[3]) {
   l.em_i3 = i[2];
 }
 
+// The receiver, tried again with back-off until the group is joined; an
+// invalid fd when the pass stops.
+UniqueFd join_group(const StopFd& stop, std::chrono::seconds first_wait) {
+  UniqueFd fd;
+  const auto failed = retry_until_up(stop, first_wait, [&fd](bool log_failure) {
+    fd = open_multicast_receiver(log_failure);
+    return fd.valid();
+  });
+  if (failed && *failed > 0) log_line("Energymeter: multicast group joined");
+  return fd;
+}
+
 }  // namespace
 
 void publish_sma(const SmaValues& v) {
@@ -69,11 +81,12 @@ void publish_sma(const SmaValues& v) {
   stamp_now(l.last_kiv_datetime);
 }
 
-UniqueFd open_multicast_receiver(const StopFd& stop) {
+UniqueFd open_multicast_receiver(bool log_failure) {
   const Settings& s = cfg();
   const int port = s.KivPort < 1 ? -1 : s.KivPort;  // 0 would be any free port, not the meter's
   const UdpOptions o{.send_timeout_s = 60, .reuse_address = true, .device = s.NetworkInterface, .port = port};
-  UniqueFd fd = open_udp_socket(o, [&s](UdpStep step) {
+  UniqueFd fd = open_udp_socket(o, [&s, log_failure](UdpStep step) {
+    if (!log_failure) return step == UdpStep::Device;
     switch (step) {
       case UdpStep::Device:
         log_line("Energymeter: error binding interface to %s, fallback to default", s.NetworkInterface.c_str());
@@ -90,9 +103,7 @@ UniqueFd open_multicast_receiver(const StopFd& stop) {
   group.imr_interface.s_addr = htonl(INADDR_ANY);
   if (::inet_aton(s.KivServer.c_str(), &group.imr_multiaddr) == 0 ||
       ::setsockopt(fd.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &group, sizeof group) < 0) {
-    log_line("Energymeter: error adding multicast group - exit program!");
-    fd.reset();
-    sleep_for(5s, stop.token());
+    if (log_failure) log_line("Energymeter: error adding multicast group - exit program!");
     return {};
   }
   return fd;
@@ -100,8 +111,7 @@ UniqueFd open_multicast_receiver(const StopFd& stop) {
 
 void run_sma_mode(const StopFd& stop) {
   log_line("Energymeter: Starting in SMA multicast UDP mode...");
-  if (!sleep_for(1s, stop.token())) return;
-  const UniqueFd fd = open_multicast_receiver(stop);
+  const UniqueFd fd = join_group(stop, 1s);
   if (!fd) return;
 
   const bool hooks = test_hooks_on();
@@ -133,7 +143,7 @@ void run_sma_mode(const StopFd& stop) {
 
 void run_oem_mode(const StopFd& stop) {
   log_line("Energymeter: Starting in OEM mode...");
-  const UniqueFd fd = open_multicast_receiver(stop);
+  const UniqueFd fd = join_group(stop, 0s);
   if (!fd) return;
 
   // One byte more than the largest datagram, for the parser's end mark.

@@ -27,13 +27,29 @@ class Cycle {
   template <typename Parse, typename Take>
   bool query(sw::Query q, const char* what, Parse parse, Take take);
   // Takes the answer to `what`, logging a missing one; Peer when it came.
-  Recv receive(const char* what) {
-    len_ = 0;
-    const Recv r = link_.receive(buf_, len_);
-    if (r == Recv::Timeout || r == Recv::Error) log_line("SS thread: recvfrom() failed");
-    if (r == Recv::Foreign) log_line("SS thread: no valid answer (%s)", what);
-    if (r != Recv::Peer) len_ = 0;
-    return r;
+  // Until the time-out, datagrams from another sender and late answers to an
+  // earlier request (a lower packet id than `id`) are passed over: neither is
+  // a reason to give up on the awaited answer.
+  Recv receive(const char* what, int id = -1) {
+    const Deadline until = deadline_after(kAnswerWait);
+    for (;;) {
+      len_ = 0;
+      const Recv r = link_.receive(buf_, len_, until);
+      if (r == Recv::Foreign) {
+        debug_line("SS thread: no valid answer (%s)", what);
+        continue;
+      }
+      if (r == Recv::Peer && earlier_than(id)) continue;
+      if (r == Recv::Timeout || r == Recv::Error) log_line("SS thread: recvfrom() failed");
+      if (r != Recv::Peer) len_ = 0;
+      return r;
+    }
+  }
+  bool earlier_than(int id) const {
+    const auto got = sw::answer_packet_id(answer());
+    if (!got || *got >= id) return false;
+    debug_line("SS thread: Packet ID mismatch. Expected %d, received %d", id, *got);
+    return true;
   }
   bool send(std::span<const std::uint8_t> bytes, std::uint8_t id) {
     last_id_ = id;
@@ -65,7 +81,7 @@ bool Cycle::query(sw::Query q, const char* what, Parse parse, Take take) {
     log_line("SS thread: sendto failed (%s)", what);
     return true;
   }
-  const Recv r = receive(what);
+  const Recv r = receive(what, id);
   if (r != Recv::Peer) return r != Recv::Stopped;
   const auto got = sw::answer_packet_id(answer());
   if (got && *got != id) {
@@ -91,7 +107,7 @@ CycleEnd Cycle::run(int& kind) {
   const Recv first = receive("first request");
   if (first == Recv::Stopped) return CycleEnd::Stopped;
   if (first != Recv::Peer) {
-    if (first != Recv::Foreign) v.ss_devicename.set("error communication");
+    v.ss_devicename.set("error communication");
     return logoff();
   }
   const auto serial = sw::answer_serial(answer());
@@ -115,7 +131,7 @@ CycleEnd Cycle::run(int& kind) {
     log_line("SS thread: sendto failed (login request)");
     return logoff();
   }
-  const Recv logon = receive("login request");
+  const Recv logon = receive("login request", sw::kLogonId);
   if (logon == Recv::Stopped) return CycleEnd::Stopped;
   if (logon != Recv::Peer) return logoff();
   const auto logon_id = sw::answer_packet_id(answer());

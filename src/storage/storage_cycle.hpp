@@ -3,6 +3,7 @@
 // checks and failure lines can be driven by tests without a network.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -13,13 +14,16 @@
 
 namespace kivd::storage {
 
+// How long the cycle waits for the answer to one request.
+inline constexpr std::chrono::seconds kAnswerWait{5};
+
 class Link {
  public:
   virtual ~Link() = default;
   virtual bool send(std::span<const std::uint8_t> bytes) = 0;
-  // Receives one datagram into buf; n is its length (cut at buf's size). The
-  // peer is the storage inverter's address.
-  virtual Recv receive(std::span<std::uint8_t> buf, std::size_t& n) = 0;
+  // Receives one datagram into buf by `until`; n is its length (cut at buf's
+  // size). The peer is the storage inverter's address.
+  virtual Recv receive(std::span<std::uint8_t> buf, std::size_t& n, Deadline until) = 0;
 };
 
 struct CycleInput {

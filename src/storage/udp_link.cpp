@@ -3,7 +3,6 @@
 #include <arpa/inet.h>
 #include <sys/socket.h>
 
-#include <chrono>
 #include <cstdlib>
 
 #include "core/log.hpp"
@@ -12,7 +11,7 @@
 namespace kivd::storage {
 
 namespace {
-constexpr int kTimeoutSeconds = 5;
+constexpr int kTimeoutSeconds = static_cast<int>(kAnswerWait.count());
 }
 
 UdpLink::UdpLink(const StopFd& stop, const std::string& host, int port) : stop_(stop) {
@@ -47,12 +46,11 @@ bool UdpLink::send(std::span<const std::uint8_t> bytes) {
                   sizeof server_) == static_cast<ssize_t>(bytes.size());
 }
 
-Recv UdpLink::receive(std::span<std::uint8_t> buf, std::size_t& n) {
+Recv UdpLink::receive(std::span<std::uint8_t> buf, std::size_t& n, Deadline until) {
   n = 0;
   if (!fd_) return Recv::Error;
   Datagram got;
-  const Recv r = receive_datagram(stop_, fd_.get(), buf, deadline_after(std::chrono::seconds(kTimeoutSeconds)),
-                                  &server_.sin_addr, got);
+  const Recv r = receive_datagram(stop_, fd_.get(), buf, until, &server_.sin_addr, got);
   n = got.size;
   return r;
 }

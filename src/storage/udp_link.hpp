@@ -18,7 +18,7 @@ class UdpLink final : public Link {
   UdpLink(const StopFd& stop, const std::string& host, int port);
 
   bool send(std::span<const std::uint8_t> bytes) override;
-  Recv receive(std::span<std::uint8_t> buf, std::size_t& n) override;
+  Recv receive(std::span<std::uint8_t> buf, std::size_t& n, Deadline until) override;
 
  private:
   const StopFd& stop_;

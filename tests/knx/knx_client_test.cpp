@@ -296,7 +296,7 @@ TEST_F(KnxPass, OtherConnectStatusStillChecksTheState) {
   FakeGateway gw(s);
   const PassResult r = pass(gw, 2);
   EXPECT_TRUE(r.connect_answer);
-  EXPECT_EQ(gw.services(), (std::vector<std::uint16_t>{0x0205, 0x0207}));
+  EXPECT_EQ(gw.services(), (std::vector<std::uint16_t>{0x0205, 0x0207, 0x0209}));
   EXPECT_TRUE(logged("KNX thread: Receive Connection Status: 34"));
   EXPECT_TRUE(logged("KNX thread: error=33 (CONNECTIONSTATE_RESPONCE)"));
 }
@@ -319,7 +319,7 @@ TEST_F(KnxPass, StateNotAnswered) {
   s.answer_state = false;
   FakeGateway gw(s);
   pass(gw, 2);
-  EXPECT_EQ(gw.services(), (std::vector<std::uint16_t>{0x0205, 0x0207}));
+  EXPECT_EQ(gw.services(), (std::vector<std::uint16_t>{0x0205, 0x0207, 0x0209}));
   EXPECT_TRUE(logged("KNX thread: recvfrom() failed (CONNECTIONSTATE_RESPONCE)"));
   EXPECT_TRUE(logged("KNX thread: error=-1 (CONNECTIONSTATE_RESPONCE)"));
 }
@@ -361,17 +361,36 @@ TEST_F(KnxPass, LostConfirmation) {
   EXPECT_EQ(gw.services().back(), 0x0209);
 }
 
-TEST_F(KnxPass, LostAcknowledgement) {
-  Script s;
-  s.no_ack = {1};
-  FakeGateway gw(s);
-  pass(gw, 3);
-  const auto reqs = gw.of(0x0420);
-  ASSERT_EQ(reqs.size(), 3u);
-  EXPECT_EQ(reqs[2][8], 2);
-  EXPECT_EQ(count("KNX thread: recvfrom() failed (TUNNELLING_ACK)"), 1u);
-  // The confirmation that came without an acknowledgement is acknowledged all the same.
-  EXPECT_EQ(gw.of(0x0421).size(), 3u);
+TEST_F(KnxPass, LostAcknowledgementRepeatsTheRequestOnce) {
+  for (const std::set<int>& lost : {std::set<int>{1}, std::set<int>{1, 2}}) {
+    Script s;
+    s.no_ack = lost;
+    FakeGateway gw(s);
+    pass(gw, 3);
+    std::vector<int> seqs;
+    for (const Bytes& r : gw.of(0x0420)) seqs.push_back(r[8]);
+    // Twice without acknowledgement: no more writes, but the disconnect.
+    EXPECT_EQ(seqs, lost.size() == 1 ? (std::vector<int>{0, 1, 1, 2}) : (std::vector<int>{0, 1, 1}));
+    EXPECT_EQ(gw.services().back(), 0x0209);
+  }
+  EXPECT_EQ(count("KNX thread: recvfrom() failed (TUNNELLING_ACK)"), 3u);
+}
+
+TEST_F(KnxPass, StopDuringTheWritesStillDisconnects) {
+  FakeGateway gw({});
+  PassParams p;
+  p.router = "127.0.0.1";
+  p.port = gw.port();
+  std::stop_source stop;
+  StopFd fd(stop.get_token());
+  const PassResult r = run_pass(p, fd, [&](Tunnel& t) {
+    stop.request_stop();
+    t.write(dpt9(0x0A03, 0x0C, 0x33));
+    t.write(dpt9(0x0A04, 0x0C, 0x33));
+  });
+  std::this_thread::sleep_for(50ms);
+  EXPECT_TRUE(r.stopped);
+  EXPECT_EQ(gw.services(), (std::vector<std::uint16_t>{0x0205, 0x0207, 0x0420, 0x0209}));
 }
 
 TEST_F(KnxPass, OurSequenceIsOursWhateverTheGatewayCounts) {

@@ -56,11 +56,13 @@ scenario silent silent 3681 18101
 scenario busy busy 3682 18102
 scenario lost lose-confirmation 3683 18103
 scenario refuse refuse-disconnect 3684 18104
-scenario unreachable - 3685 18105 10.200.9.9
+scenario lostack lose-ack 3690 18110
 scenario foreign foreign 3686 18106
 scenario chatty chatty 3687 18107
 scenario badstate bad-state 3688 18108
 scenario garbage garbage 3689 18109
+# Last, so that its first pass comes after T0 however slow the start-ups.
+scenario unreachable - 3685 18105 10.200.9.9
 T0=$SECONDS
 
 # Counts below are "at least" where a slow machine (a sanitizer build) may
@@ -99,14 +101,20 @@ check "chatty: our sequence stays ours" \
 check "chatty: no failure" none_in_log chatty "KNX thread: (recvfrom|sendto|failed|error=)"
 check "chatty: bus telegrams acknowledged too" test "$(frames chatty 'sum(r["service"] == "TUNNELLING_ACK" for r in rows)')" -ge 10
 check "bad state: error line" in_log badstate 2 "KNX thread: error=33 \(CONNECTIONSTATE_RESPONCE\)$"
-check "bad state: no writes, no disconnect" \
-  test "$(frames badstate 'sorted(set(r["service"] for r in rows))')" = "['CONNECTIONSTATE_REQUEST', 'CONNECT_REQUEST']"
+check "bad state: no writes, disconnected" \
+  test "$(frames badstate 'sorted(set(r["service"] for r in rows))')" = "['CONNECTIONSTATE_REQUEST', 'CONNECT_REQUEST', 'DISCONNECT_REQUEST']"
 check "garbage: passes go on" test "$(frames garbage 'sum(r["service"] == "CONNECT_REQUEST" for r in rows)')" -ge 2
 check "garbage: junk dropped, every pass complete" none_in_log garbage "KNX thread: (recvfrom|sendto|failed|error=)"
 check "garbage: all three writes of a pass sent" \
   test "$(frames garbage '[r["group"] for r in rows if r["service"] == "TUNNELLING_REQUEST"][:3]')" = "['1/2/4', '1/2/5', '1/2/11']"
 check "garbage: disconnected each pass" test "$(frames garbage 'sum(r["service"] == "DISCONNECT_REQUEST" for r in rows)')" -ge 2
-for n in silent busy lost refuse unreachable foreign chatty badstate garbage; do
+check "lost ack: the request repeated once with its number" \
+  test "$(frames lostack '[r["sequence"] for r in rows if r["service"] == "TUNNELLING_REQUEST"][:8]')" = "[0, 0, 1, 2, 0, 0, 1, 2]"
+check "lost ack: one time-out per pass" in_log lostack 2 "KNX thread: recvfrom\(\) failed \(TUNNELLING_ACK\)$"
+check "lost ack: all writes sent, disconnected" \
+  test "$(frames lostack '[r.get("group") for r in rows if r["service"] in ("TUNNELLING_REQUEST", "DISCONNECT_REQUEST")][:5]')" \
+  = "['1/2/4', '1/2/4', '1/2/5', '1/2/11', None]"
+for n in silent busy lost refuse unreachable foreign chatty badstate garbage lostack; do
   check "$n: daemon alive" kill -0 "${PIDS[$n]}"
 done
 

@@ -6,8 +6,7 @@ source "$KIVD_SRC/tests/integration/lib.sh"
 source "$KIVD_SRC/tests/meter/meter_lib.sh"
 export KIVD_TEST_HOOKS=1
 GW_PIDS=()
-# Starts the gateway and waits until it listens (a first connect that fails
-# ends the meter thread).
+# Starts the gateway and waits until it listens.
 gateway() {
   python3 "$SIM/d0_gateway.py" "$@" > "$SANDBOX/gw.out" 2>&1 & GW_PIDS+=($!); STARTED_PIDS+=($!)
   local port
@@ -83,25 +82,30 @@ check "built SML energies" wait_text "Energymeter test: 1234.5677 0.5000 kWh" 2
 stop_kivd
 for p in "${GW_PIDS[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; GW_PIDS=()
 
-# --- data shorter than the header: the header's bytes are not read as data --
+# --- a readout that comes in two sends: read whole, once ---------------------
 new_sandbox
 d0_ini AS1440 127.0.0.1 5005
 gateway --kind as1440 --port 5005 --interval 0.3 --gap 0.4 --lifetime 20 \
-        --raw-header '/HDR5\r\n1.8.0(9999.9*kWh)\r\n2.7.0(9.999*kW)\r\n2.8.0(8888.8*kWh)\r\n' \
-        --raw-data '1.7.0(0.250*kW)\r\n'
+        --raw-header '/HDR5\r\n1.7.0(0.250*kW)\r\n' --raw-data '1.8.0(0001.5*kWh)\r\n!\r\n'
 start_kivd
-check "short data read" wait_text "Energymeter: 250 W | 230 230 230 V | 362 362 362 mA" 5
-check "no stale header values" test "$(grep -m1 'Energymeter test:' "$LOG" | sed 's/.*Energymeter test: //')" = "0.0000 0.0000 kWh"
+check "split readout read" wait_text "Energymeter: 250 W | 230 230 230 V | 362 362 362 mA" 5
+check "split readout: both parts" test "$(grep -m1 'Energymeter test:' "$LOG" | sed 's/.*Energymeter test: //')" = "1.5000 0.0000 kWh"
 stop_kivd
 for p in "${GW_PIDS[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; GW_PIDS=()
 
-# --- set-up failures end the thread only ------------------------------------
+# --- a gateway that comes up after the daemon: tried again until it is there --
 new_sandbox
 d0_ini AS1440 127.0.0.1 5004
 start_kivd
 check "nobody listening" wait_text "Energymeter: error connecting" 5
 check "daemon still runs" kill -0 "$DAEMON_PID"
+sleep 6
+gateway --kind as1440 --port 5004 --power 700 --interval 0.3 --lifetime 30
+check "late gateway connected" wait_text "Energymeter: D0 gateway connected" 15
+check "late gateway read" wait_text "Energymeter: 700 W" 5
+check "one failure line for the outage" test "$(count_text 'Energymeter: error connecting')" -eq 1
 stop_kivd
+for p in "${GW_PIDS[@]}"; do kill "$p" 2>/dev/null; wait "$p" 2>/dev/null; done; GW_PIDS=()
 new_sandbox
 d0_ini AS1440 no-such-gateway.invalid 5000
 start_kivd

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
+
+#include "meter/d0_framer.hpp"
 
 #include "sma_test_datagram.hpp"
 
@@ -193,6 +196,38 @@ TEST(Mt175, RealIskraTransmission) {
   const D0Result q = parse_mt175(lines, t);
   EXPECT_EQ(q.power, -4308);
   EXPECT_EQ(t.slot(2), s.slot(2));
+}
+
+// Two readouts in a row, cut into two reads at every position: both come
+// out whole, whatever the cut.
+TEST(D0Framer, EverySplitOfTheStreamGivesWholeReadouts) {
+  const auto hex = test::testdata("sml_iskra_mt175_D1A52-V22-K0t_transmission0.DERIVED.hex");
+  ASSERT_TRUE(hex) << "capture missing from tests/data";
+  std::string sml = *hex;
+  while (!sml.empty() && (sml.back() == '\n' || sml.back() == ' ')) sml.pop_back();
+  std::string sml_lines;  // as a gateway that breaks the text into lines sends it
+  for (std::size_t k = 0; k < sml.size(); k += 64) sml_lines += sml.substr(k, 64) + "\r\n";
+  const struct {
+    bool mt175;
+    std::string sent, readout;
+  } cases[] = {
+      {false, kAs1440, kAs1440.substr(0, kAs1440.find("!\r\n") + 1)},
+      {true, "/ISK5MT175-0001\r\n" + sml + "\r\n", sml},
+      {true, "/ISK5MT175-0001\r\n" + sml_lines, sml},
+  };
+  for (const auto& c : cases) {
+    const std::string stream = c.sent + c.sent;
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+      D0Framer framer(c.mt175);
+      std::vector<std::string> got;
+      const auto take = [&got](std::string_view r) { got.emplace_back(r); };
+      framer.feed(std::string_view(stream).substr(0, cut), take);
+      framer.feed(std::string_view(stream).substr(cut), take);
+      ASSERT_EQ(got, (std::vector<std::string>{c.readout, c.readout})) << "mt175 " << c.mt175 << " cut at " << cut;
+    }
+  }
+  D0Slots slots;
+  EXPECT_EQ(parse_mt175(sml, slots).power, -4308);
 }
 
 }  // namespace

@@ -2,9 +2,11 @@
 
 #include <stop_token>
 #include <string>
+#include <vector>
 
 #include "core/live_values.hpp"
 #include "core/settings.hpp"
+#include "meter/meter_modes.hpp"
 #include "meter/meter_thread.hpp"
 #include "support/fake_clock.hpp"
 #include "support/temp_dir.hpp"
@@ -26,6 +28,23 @@ class MeterThread : public ::testing::Test {
   }
   test::Sandbox sandbox_;
 };
+
+TEST_F(MeterThread, RetryBacksOffTo60SecondsAndLogsOncePerOutage) {
+  test::FakeClock clock;
+  test::ScopedFakeClock use_clock(clock);
+  std::stop_source never;
+  const StopFd stop(never.get_token());
+  std::vector<long long> at;  // seconds on the clock at each try
+  std::vector<bool> told;
+  const auto failed = meter::retry_until_up(stop, std::chrono::seconds(0), [&](bool log_failure) {
+    at.push_back(std::chrono::duration_cast<std::chrono::seconds>(clock.elapsed()).count());
+    told.push_back(log_failure);
+    return at.size() == 7;
+  });
+  EXPECT_EQ(failed, 6);
+  EXPECT_EQ(at, (std::vector<long long>{0, 5, 15, 35, 75, 135, 195}));
+  EXPECT_EQ(told, (std::vector<bool>{true, false, false, false, false, false, false}));
+}
 
 TEST_F(MeterThread, NotUsed) {
   Settings s = cfg();

@@ -48,19 +48,21 @@ check "logon id mismatch" wait_more "SS thread: Packet ID mismatch. Expected 3, 
 sleep 0.5
 check "logon id mismatch: logoff, no values" test "$(rec_ids "$R.4")" = "1 2 3 4"
 
-# --- identify answer from a foreign address --------------------------------------
+# --- identify answer from a foreign address only: passed over until the time-out --
 n=$(count_log "SS thread: no valid answer \(first request\)$")
+r=$(count_log "SS thread: recvfrom\(\) failed$")
 start_sim "$R.5" --fault foreign --fault-ids 1
 check "foreign identify" wait_more "SS thread: no valid answer \(first request\)$" "$n" 25
+check "foreign identify: waited until the time-out" wait_more "SS thread: recvfrom\(\) failed$" "$r" 10
 sleep 0.5
 check "foreign identify: logoff, end" test "$(rec_ids "$R.5")" = "1 2"
 
-# --- value answer from a foreign address, short answers -------------------------
+# --- value answer from a foreign address, then the answer; short answers --------
 n=$(count_log "SS thread: get AC frequency")
-start_sim "$R.6" --fault foreign --fault-ids 8 --ac-power 777
+start_sim "$R.6" --fault foreign_first --fault-ids 1,8 --ac-power 777
 check "foreign power answer: cycle ends" wait_more "SS thread: get AC frequency" "$n" 25
 check "foreign power answer" grep -q "SS thread: no valid answer (inverter power)$" "$LOG"
-check "foreign power answer not taken" test "$(count_log 'SS thread: get AC power 777$')" -eq 0
+check "foreign power answer passed over, the answer taken" test "$(count_log 'SS thread: get AC power 777$')" -eq 1
 
 n=$(count_log "SS thread: get AC frequency")
 start_sim "$R.7" --fault short --fault-ids 5,6,7,9 --soc 99
