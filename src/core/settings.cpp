@@ -44,6 +44,7 @@ const Settings& builtin() {
 }
 
 template <class... Ts> struct Overloaded : Ts... { using Ts::operator()...; };
+template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;  // clang 14 does not deduce it
 
 // One key into its member, the built-in for a missing key; no rule yet.
 void read_key(const IniDict& d, const SettingRow& r, Settings& s) {
