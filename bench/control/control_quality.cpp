@@ -70,6 +70,8 @@ int main(int argc, char** argv) {
   for (const DayProfile& day : kDays)
     for (const Faults& faults : {Faults{}, kFaulty}) {
       const std::string file = logs + "/" + day.name + (faults.on ? "-faulty" : "-clean") + ".log";
+      std::error_code gone;
+      std::filesystem::remove(file, gone);  // a day's log holds that day only
       const DayFigures f = run_day(day, faults, car, fuses, file);
       const bool bad = f.over_s > 0;
       over |= bad;
