@@ -53,7 +53,7 @@ std::string clock_text(int s) {
 
 int main(int argc, char** argv) {
   const std::string logs = log_folder(argc, argv);
-  const CarSpec car;
+  const CarLimits car;
   const Fuses fuses;
   const auto started = std::chrono::steady_clock::now();
   bool over = false;

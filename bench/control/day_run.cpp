@@ -52,7 +52,7 @@ void set_mode(ChargingMode m) {
 }
 
 // The values a process has after its start, for a day of its own.
-void start_values(const CarSpec& car) {
+void start_values(const CarLimits& car) {
   LiveValues& v = live();
   v.wb_enable_sys = 0;
   v.wb_X2_out = 0;
@@ -73,7 +73,7 @@ void start_values(const CarSpec& car) {
   daemon_state().intRestart = 0;
 }
 
-void configure(const Fuses& fuses, const CarSpec& car, const std::string& log_file) {
+void configure(const Fuses& fuses, const CarLimits& car, const std::string& log_file) {
   Settings s;
   s.LOG_FILE = log_file;
   s.LOG_DIR = log_file.substr(0, log_file.rfind('/'));
@@ -93,7 +93,7 @@ void configure(const Fuses& fuses, const CarSpec& car, const std::string& log_fi
 
 class Day {
  public:
-  Day(const DayProfile& p, const Faults& f, const CarSpec& car, const Fuses& fuses)
+  Day(const DayProfile& p, const Faults& f, const CarLimits& car, const Fuses& fuses)
       : house_(p),
         faults_(f),
         fuses_(fuses),
@@ -206,7 +206,7 @@ class Day {
 
 }  // namespace
 
-DayFigures run_day(const DayProfile& day, const Faults& faults, const CarSpec& car, const Fuses& fuses,
+DayFigures run_day(const DayProfile& day, const Faults& faults, const CarLimits& car, const Fuses& fuses,
                    const std::string& log_file) {
   configure(fuses, car, log_file);
   start_values(car);

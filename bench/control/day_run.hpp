@@ -37,7 +37,7 @@ struct DayFigures {
   bool restart_done = false, after_restart_enabled = false, after_restart_output = false;
 };
 
-DayFigures run_day(const DayProfile& day, const Faults& faults, const CarSpec& car, const Fuses& fuses,
+DayFigures run_day(const DayProfile& day, const Faults& faults, const CarLimits& car, const Fuses& fuses,
                    const std::string& log_file);
 
 }  // namespace kivd::bench

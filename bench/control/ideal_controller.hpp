@@ -14,7 +14,7 @@ namespace kivd::bench {
 
 class IdealController {
  public:
-  IdealController(const CarSpec& car, int limit_mA) : car_(car), limit_mA_(limit_mA) {}
+  IdealController(const CarLimits& car, int limit_mA) : car_(car), limit_mA_(limit_mA) {}
 
   // The car's draw (W) at second t; counts its switches.
   double step(const HouseModel& house, int t);
@@ -23,7 +23,7 @@ class IdealController {
   int phase_switches() const { return phase_switches_; }
 
  private:
-  CarSpec car_;
+  CarLimits car_;
   int limit_mA_;
   bool on_ = false;
   int phases_ = 1;

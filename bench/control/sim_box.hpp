@@ -15,7 +15,7 @@
 
 namespace kivd::bench {
 
-struct CarSpec {
+struct CarLimits {
   int phases = 3;           // behind output X2; one phase without it
   int box_hw_mA = 16000;    // "Curr HW" of the box
   int car_max_mA = 32000;   // what the car's charger takes at most
@@ -23,7 +23,7 @@ struct CarSpec {
 
 class SimBox final : public kivd::Wallbox {
  public:
-  SimBox(const CarSpec& car, double loss, unsigned seed) : car_(car), loss_(loss), rng_(seed) {}
+  SimBox(const CarLimits& car, double loss, unsigned seed) : car_(car), loss_(loss), rng_(seed) {}
 
   bool refresh_reports() override;
   bool enable(bool on) override;
@@ -55,7 +55,7 @@ class SimBox final : public kivd::Wallbox {
     tripped_ = false;
   }
 
-  CarSpec car_;
+  CarLimits car_;
   double loss_;
   std::mt19937 rng_;
   bool enable_ = false, output_ = false, tripped_ = false;
