@@ -53,5 +53,7 @@ void apply_report(const ReportValues& r);
 // Parses one datagram text and applies it; 1 when it was valid JSON, else 0
 // (after logging the parser's rest of the text).
 int ParseReports(std::string_view text);
+// The same, telling what was applied.
+std::optional<ReportKind> parse_and_apply(std::string_view text);
 
 }  // namespace kivd
