@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <optional>
 
@@ -64,7 +65,11 @@ UdpTransport udp_transport;
 
 }  // namespace
 
-KebaUdp::KebaUdp(KebaTransport* transport) : transport_(transport ? *transport : udp_transport) {}
+KebaUdp::KebaUdp(KebaTransport* transport) : transport_(transport ? *transport : udp_transport) {
+  // Sped-up integration tests shorten the answer time-out too, to 2 s at least.
+  const int speedup = test_wallbox_speedup();
+  if (speedup > 1) timeout_ms_ = std::max(10000 / speedup, 2000);
+}
 
 KebaUdp& keba_udp() {
   static KebaUdp driver;

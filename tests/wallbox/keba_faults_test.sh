@@ -24,12 +24,18 @@ check "fail-safe armed on a later cycle" wait_log "ControlKEBA: Failsafe mode se
 check "box has its fail-safe" test "$(sim_state tmo_fs)" = 120
 check "manual current" wait_rec "curr 16020" 5
 
-# One report 2 lost: its cycle sends nothing; the next cycle goes on.
-n=$(rec_count "report 2")
+# One report 2 lost: its cycle sends nothing (the only way one "report 2"
+# follows another); the next cycle goes on.
+skipped_cycle() {
+  for _ in $(seq 1 100); do
+    awk 'p == "report 2" && $0 == p { f = 1 } { p = $0 } END { exit !f }' "$REC" && return 0
+    sleep 0.1
+  done
+  return 1
+}
 simctl lose 1 report 2 > /dev/null
 check "lost report: cycle skipped" wait_log "ControlKEBA: wallbox reports not answered, cycle skipped$" 20
-check "lost report: next cycle" wait_rec "report 2" 10 $((n + 2))
-check "lost report: nothing sent in its cycle" bash -c "awk -v n=$n '\$0 == \"report 2\" { r++; next } r == n + 1' '$REC' | grep -q . && exit 1; exit 0"
+check "lost report: nothing sent in its cycle" skipped_cycle
 check "lost report: control goes on" wait_rec "curr 16020" 10 "$(( $(rec_count 'curr 16020') + 1 ))"
 
 # The link to the box down: sending fails, said once; back up, said once.
