@@ -7,6 +7,11 @@ box prints it, "TCH-OK :done" to the commands it accepts ("ena", "curr",
 and sends the small JSON broadcasts of the real box when state, plug, input
 X1, enable flag, maximum current or charged energy change.
 
+It is as strict as the box's UDP guides: "curr" outside 6000..63000 mA is
+refused, a change of output X2 within the guard time (--output-guard, 300 s)
+after the last one is refused, and only an accepted "ena" or "curr" resets
+the fail-safe timer (arming it with "failsafe" starts it).
+
 Use from Python (the simulated house composes it):
     box = KebaP20(); box.plug_in(); answer, broadcasts = box.handle("ena 1")
 or as a program inside a network namespace:
@@ -14,8 +19,13 @@ or as a program inside a network namespace:
 and drive it with
     keba_p20.py --control /tmp/wb.ctl plug 7 | input 1 | power 3000000 |
         currents 16000 0 0 | car 3 32000 | restart | silent 1 |
-        error 0 16387 | clear-error | state | quit
-("power -1" and "currents" without values go back to the modelled car).
+        error 0 16387 | clear-error | state | quit |
+        lose N [COMMAND] | refuse N [COMMAND] | delay MS
+("power -1" and "currents" without values go back to the modelled car;
+"lose" drops the answers to the next N commands, "refuse" answers TCH-ERROR
+to them without obeying, both counting only commands that begin with COMMAND
+when it is given, e.g. "lose 1 report 2"; "delay" holds every answer and
+broadcast back for MS milliseconds).
 Only the standard library is used.
 """
 
@@ -36,8 +46,10 @@ class KebaP20:
     """State of one box. All currents mA, power mW, energies 0.1 Wh."""
 
     def __init__(self, serial="15017355", product="KC-P20-ES240010-000 ",
-                 firmware="KEBA P20 v 2.01m11 (140610-073512)", clock=time.monotonic):
+                 firmware="KEBA P20 v 2.01m11 (140610-073512)", clock=time.monotonic, output_guard=300.0):
         self.clock = clock
+        self.output_guard = output_guard  # seconds between two changes of X2
+        self.output_changed = None        # time of the last change of X2
         self.serial = serial
         self.product = product
         self.firmware = firmware
@@ -140,17 +152,18 @@ class KebaP20:
         before = self.snapshot()
         answer = ERROR
         if text in ("report 1", "report 2", "report 3"):
-            self.last_command = self.clock()  # any request keeps the fail-safe off
-            return self.report(int(text[-1])), []
+            return self.report(int(text[-1])), []  # reports leave the fail-safe timer running
         if len(words) == 2 and words[0] in ("ena", "curr", "output") and self._int(words[1]) is not None:
             v = self._int(words[1])
             if words[0] == "ena" and v in (0, 1):
                 self.enable_sys = v
                 answer = OK
-            elif words[0] == "curr" and (v == 0 or 6000 <= v <= 63000):
+            elif words[0] == "curr" and 6000 <= v <= 63000:
                 self.curr_user = v
                 answer = OK
-            elif words[0] == "output" and v in (0, 1):
+            elif words[0] == "output" and v in (0, 1) and (v == self.output or self.output_guard_over()):
+                if v != self.output:
+                    self.output_changed = self.clock()
                 self.output = v
                 answer = OK
         elif len(words) == 4 and words[0] == "failsafe":
@@ -158,11 +171,15 @@ class KebaP20:
             if t is not None and c is not None and save in (0, 1) and (t == 0 or 10 <= t <= 600) \
                     and (c == 0 or 6000 <= c <= 63000):
                 self.tmo_fs, self.curr_fs = t, c
+                self.last_command = self.clock()  # the timer starts when armed
                 answer = OK
-        if answer == OK:
+        if answer == OK and words[0] in ("ena", "curr"):
             self.last_command = self.clock()
             self.failsafe_tripped = False
         return answer, self.broadcasts(before)
+
+    def output_guard_over(self):
+        return self.output_changed is None or self.clock() - self.output_changed >= self.output_guard
 
     @staticmethod
     def _int(w):
@@ -223,10 +240,33 @@ class KebaServer:
         self.peer = None
         self.silent = False
         self.running = True
+        self.lose = [0, ""]    # answers to drop: count, command prefix
+        self.refuse = [0, ""]  # commands to refuse: count, command prefix
+        self.delay = 0.0       # seconds every datagram is held back
+        self.held = []         # (due time, text) of held-back datagrams
 
     def send(self, text):
-        if self.peer is not None and not self.silent:
+        if self.peer is None or self.silent:
+            return
+        if self.delay > 0:
+            self.held.append((time.monotonic() + self.delay, text))
+        else:
             self.sock.sendto(text.encode(), (self.peer[0], self.port))
+
+    def flush_held(self):
+        """Sends the held-back datagrams that are due; returns seconds to the next."""
+        now = time.monotonic()
+        while self.held and self.held[0][0] <= now:
+            self.sock.sendto(self.held.pop(0)[1].encode(), (self.peer[0], self.port))
+        return self.held[0][0] - now if self.held else None
+
+    @staticmethod
+    def take(rule, text):
+        """True (and one counted off) when rule = [count, prefix] applies to text."""
+        if rule[0] > 0 and text.startswith(rule[1]):
+            rule[0] -= 1
+            return True
+        return False
 
     def broadcast(self, items):
         for b in items:
@@ -239,8 +279,12 @@ class KebaServer:
         if self.silent:
             return
         self.peer = addr
-        answer, broadcasts = self.box.handle(text)
-        self.send(answer)
+        if self.take(self.refuse, text):
+            answer, broadcasts = ERROR, []
+        else:
+            answer, broadcasts = self.box.handle(text)
+        if not self.take(self.lose, text):
+            self.send(answer)
         self.broadcast(broadcasts)
 
     def on_control(self, line):
@@ -274,6 +318,10 @@ class KebaServer:
             return json.dumps({"state": box.state(), "enable": box.enable_sys, "curr_user": box.curr_user,
                                "output": box.output, "tmo_fs": box.tmo_fs, "curr_fs": box.curr_fs,
                                "max_curr": box.max_curr(), "plug": box.plug})
+        elif cmd in ("lose", "refuse") and len(args) >= 1 and args[0] >= 0:
+            setattr(self, cmd, [args[0], " ".join(w[2:])])
+        elif cmd == "delay" and len(args) == 1 and args[0] >= 0:
+            self.delay = args[0] / 1000.0
         elif cmd == "quit":
             self.running = False
         else:
@@ -284,7 +332,11 @@ class KebaServer:
         end = time.monotonic() + limit_s
         socks = [self.sock] + ([self.ctl] if self.ctl else [])
         while self.running and time.monotonic() < end:
-            ready, _, _ = select.select(socks, [], [], min(1.0, max(0.0, end - time.monotonic())))
+            wait = min(1.0, max(0.0, end - time.monotonic()))
+            due = self.flush_held()
+            if due is not None:
+                wait = min(wait, max(0.0, due))
+            ready, _, _ = select.select(socks, [], [], wait)
             for s in ready:
                 data, addr = s.recvfrom(2048)
                 if s is self.sock:
@@ -318,6 +370,8 @@ def main():
     ap.add_argument("--limit", type=float, default=600.0, help="seconds before the simulator ends by itself")
     ap.add_argument("--plug", type=int, default=0)
     ap.add_argument("--enable", type=int, default=0)
+    ap.add_argument("--output-guard", type=float, default=300.0,
+                    help="seconds between two changes of output X2 (a change sooner is refused)")
     ap.add_argument("words", nargs="*", help="with --control only: a control line for a running simulator")
     a = ap.parse_args()
     if a.words:
@@ -326,7 +380,7 @@ def main():
         reply = control(a.control, a.words)
         print(reply)
         return 0 if not reply.startswith("error") else 1
-    box = KebaP20()
+    box = KebaP20(output_guard=a.output_guard)
     box.plug, box.enable_sys = a.plug, a.enable
     server = KebaServer(box, a.bind, a.port, a.control, a.record)
     print("keba_p20 ready", flush=True)

@@ -7,7 +7,8 @@ namespace kivd {
 // KIVD_TEST_HOOKS=1: tests may raise restart and update by SIGUSR1/SIGUSR2,
 // and the meter modes log the values the regular debug line does not show.
 bool test_hooks_on();
-// KIVD_TEST_WALLBOX_SPEEDUP (1..1000, else 1): the control loop's sleeps divided by it.
+// KIVD_TEST_WALLBOX_SPEEDUP (1..1000, else 1): the control loop's sleeps and
+// the wallbox's command pacing divided by it, its answer time-out too (2 s at least).
 int test_wallbox_speedup();
 // KIVD_TEST_SQL_SECONDS (1..60, else 60): the database row period in seconds.
 int test_sql_seconds();

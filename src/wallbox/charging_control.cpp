@@ -77,10 +77,29 @@ int ChargingControl::SetPower(int p) {
   return 1;
 }
 
+bool ChargingControl::reports_answered() {
+  if (box_.refresh_reports()) {
+    reports_missing_ = false;
+    return true;
+  }
+  // Without fresh reports nothing is decided: the box's fail-safe guards it.
+  // Said once for a run of such cycles.
+  if (!reports_missing_.exchange(true)) log_line("ControlKEBA: wallbox reports not answered, cycle skipped");
+  return false;
+}
+
+void ChargingControl::retry_failsafe() {
+  if (failsafe_pending_ && SetFailSafe() == 1) {
+    failsafe_pending_ = false;
+    log_line("ControlKEBA: Failsafe mode set on a later try");
+  }
+}
+
 void ChargingControl::ControlCycle() {
   const Settings& s = cfg();
   LiveValues& v = live();
-  if (!pass_ending() && box_.refresh_reports()) {
+  if (!pass_ending() && reports_answered()) {
+    retry_failsafe();
     if (v.wb_failsafe == 1 && v.wb_tmo_failsafe == 0 && SetFailSafe() == 1) {
       v.isWallboxRestarted = 1;
       log_line("ControlKEBA: Failsafe mode initiated again, after wallbox restart");

@@ -40,12 +40,20 @@ class ChargingControl {
  private:
   bool charge_with(int current, int phases);
   void off_sequence();
+  // Refreshes the reports; logs a skipped cycle once for a run of them.
+  bool reports_answered();
+  // Arms the fail-safe when the start could not.
+  void retry_failsafe();
 
   Wallbox& box_;
   std::atomic<int> phasepoints_{0};
   // Set while the Tesla workaround's own current is being sent, so that a
   // disable triggered by that current does not apply the workaround again.
   std::atomic<bool> tesla_active_{false};
+  // The start's fail-safe command was not acknowledged: retried every cycle.
+  std::atomic<bool> failsafe_pending_{false};
+  // The last cycle was skipped for want of reports.
+  std::atomic<bool> reports_missing_{false};
 };
 
 // Sleeps of the control (cycle, relay, workaround) go through here: the

@@ -30,7 +30,8 @@ void ChargingControl::run(int index, std::stop_token stop) {
   set_thread_stop(stop);
   if (!control_sleep(std::chrono::seconds(1))) return;
   if (!box_.refresh_reports()) log_line("ControlKEBA: Can't get the first report data from wallbox");
-  if (SetFailSafe() == 0) log_line("ControlKEBA: Can't set the failsafe-mode, firmware < 2.xx ?");
+  failsafe_pending_ = SetFailSafe() == 0;
+  if (failsafe_pending_) log_line("ControlKEBA: Can't set the failsafe-mode, firmware < 2.xx ?");
   while (!stop.stop_requested()) {
     if (!control_sleep(std::chrono::seconds(28))) return;
     for (int i = 0; i < 28; ++i)

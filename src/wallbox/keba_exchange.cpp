@@ -20,15 +20,42 @@ void AnswerState::handled() {
   cv_.notify_all();
 }
 
-void AnswerState::answered() {
-  std::lock_guard lock(m_);
-  answered_ = true;
-  cv_.notify_all();
+Expected expected_answer(std::string_view command) {
+  if (command == "report 1") return Expected::Report1;
+  if (command == "report 2") return Expected::Report2;
+  if (command == "report 3") return Expected::Report3;
+  return Expected::Ack;
 }
 
-void AnswerState::clear_answer() {
+bool answers(Expected e, AnswerKind k) {
+  switch (e) {
+    case Expected::Ack: return k == AnswerKind::Ack;
+    case Expected::Report1: return k == AnswerKind::Report1;
+    case Expected::Report2: return k == AnswerKind::Report2;
+    case Expected::Report3: return k == AnswerKind::Report3;
+    default: return false;
+  }
+}
+
+void AnswerState::expect(Expected e) {
   std::lock_guard lock(m_);
+  expected_ = e;
   answered_ = false;
+  verdict_ = false;
+}
+
+bool AnswerState::offer(Answer a) {
+  std::lock_guard lock(m_);
+  if (answered_ || !answers(expected_, a.kind)) return false;
+  answered_ = true;
+  verdict_ = a.ok;
+  cv_.notify_all();
+  return true;
+}
+
+bool AnswerState::verdict() {
+  std::lock_guard lock(m_);
+  return answered_ && verdict_;
 }
 
 void AnswerState::clear_pending() {

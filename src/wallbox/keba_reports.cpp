@@ -185,16 +185,18 @@ void apply_report(const ReportValues& r) {
   v.ChargingMode = static_cast<int>(effective_mode(v.web_charge_mode, x1));
 }
 
-int ParseReports(std::string_view text) {
+std::optional<ReportKind> parse_and_apply(std::string_view text) {
   char rest[kDatagramMax + 1];
   const std::optional<ReportValues> r = parse_report(text, rest, sizeof rest);
   if (!r) {
     // Reports are multi-line JSON: the rest is logged on one line.
     log_line("ParseReports: JSON error before: %s", printable(rest, sizeof rest).c_str());
-    return 0;
+    return std::nullopt;
   }
   apply_report(*r);
-  return 1;
+  return r->kind;
 }
+
+int ParseReports(std::string_view text) { return parse_and_apply(text) ? 1 : 0; }
 
 }  // namespace kivd

@@ -1,5 +1,5 @@
-// The wallbox's answers: report and broadcast JSON into values, the verdict
-// of an answer, and the effective charging mode. Pure parsing lives in
+// The wallbox's answers: report and broadcast JSON into values, and the
+// effective charging mode. Pure parsing lives in
 // parse_report; ParseReports stores the result into the live values.
 #pragma once
 
@@ -33,19 +33,6 @@ inline constexpr std::size_t kDatagramMax = 511;  // bytes of a datagram that ar
 std::optional<ReportValues> parse_report(std::string_view text, char* error_rest = nullptr,
                                          std::size_t error_rest_size = 0);
 
-// Verdict of one datagram from the wallbox; Unparsed when it looked like
-// JSON but did not parse (the last verdict then stays as it was). parse is
-// called only for texts holding both braces.
-enum class Verdict { Error, Ok, Unparsed };
-template <class Parse>
-Verdict answer_verdict(std::string_view text, Parse&& parse) {
-  if (text.find("TCH-OK") != std::string_view::npos) return Verdict::Ok;
-  if (text.find("TCH-ERROR") != std::string_view::npos) return Verdict::Error;
-  if (text.find('{') == std::string_view::npos) return Verdict::Ok;
-  if (text.find('}') == std::string_view::npos) return Verdict::Ok;
-  return parse(text) != 0 ? Verdict::Ok : Verdict::Unparsed;
-}
-
 // Stores the values into the live wallbox values, logs the report lines and
 // derives the effective mode.
 void apply_report(const ReportValues& r);
@@ -53,5 +40,7 @@ void apply_report(const ReportValues& r);
 // Parses one datagram text and applies it; 1 when it was valid JSON, else 0
 // (after logging the parser's rest of the text).
 int ParseReports(std::string_view text);
+// The same, telling what was applied.
+std::optional<ReportKind> parse_and_apply(std::string_view text);
 
 }  // namespace kivd

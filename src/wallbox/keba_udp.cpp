@@ -4,13 +4,16 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <cstdlib>
+#include <optional>
 
+#include "core/clock.hpp"
 #include "core/daemon_state.hpp"
 #include "core/live_values.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
+#include "core/test_hooks.hpp"
 #include "core/utils.hpp"
 #include "wallbox/keba_reports.hpp"
 
@@ -26,55 +29,99 @@ class UdpTransport final : public KebaTransport {
     to.sin_family = AF_INET;
     to.sin_port = htons(static_cast<uint16_t>(s.WallboxPort));
     if (::inet_pton(AF_INET, s.WallboxServer.c_str(), &to.sin_addr) != 1) {
-      log_line("KEBA SendData: wallbox address %s is not a dotted IPv4 address", s.WallboxServer.c_str());
+      // Every command would fail alike: said once per address.
+      if (!bad_address_said_.exchange(true))
+        log_line("KEBA SendData: wallbox address %s is not a dotted IPv4 address", s.WallboxServer.c_str());
       return false;
     }
+    bad_address_said_ = false;
     const ssize_t n = ::sendto(daemon_state().udp_sock.load(), command.data(), command.size(), MSG_NOSIGNAL,
                                reinterpret_cast<const sockaddr*>(&to), sizeof to);
     return n == static_cast<ssize_t>(command.size());
   }
+
+ private:
+  std::atomic<bool> bad_address_said_{false};
 };
+
+// The box's own pacing rules: 100 ms between two commands, 2 s after
+// "ena 0" before the next one.
+std::chrono::milliseconds gap_after(std::string_view command) {
+  using std::chrono::milliseconds;
+  return command == "ena 0" ? milliseconds(2000) : milliseconds(100);
+}
+
+// What a parsed datagram answers.
+AnswerKind answer_kind(ReportKind k) {
+  switch (k) {
+    case ReportKind::One: return AnswerKind::Report1;
+    case ReportKind::Two: return AnswerKind::Report2;
+    case ReportKind::Three: return AnswerKind::Report3;
+    default: return AnswerKind::Broadcast;
+  }
+}
 
 UdpTransport udp_transport;
 
 }  // namespace
 
-KebaUdp::KebaUdp(KebaTransport* transport) : transport_(transport ? *transport : udp_transport) {}
+KebaUdp::KebaUdp(KebaTransport* transport) : transport_(transport ? *transport : udp_transport) {
+  // Sped-up integration tests shorten the answer time-out too, to 2 s at least.
+  const int speedup = test_wallbox_speedup();
+  if (speedup > 1) timeout_ms_ = std::max(10000 / speedup, 2000);
+}
 
 KebaUdp& keba_udp() {
   static KebaUdp driver;
   return driver;
 }
 
+bool KebaUdp::pace() {
+  const Clock::Steady::time_point now = time_source().now();
+  if (now >= next_send_) return true;
+  const auto wait = std::chrono::ceil<std::chrono::milliseconds>(next_send_ - now);
+  return sleep_for(wait, thread_stop());
+}
+
 int KebaUdp::SendData(const char* command) {
   std::lock_guard exchange(exchange_m_);
   const std::stop_token& stop = thread_stop();
   const std::chrono::milliseconds limit(timeout_ms_.load());
-  if (stop.stop_requested()) return 0;
+  if (stop.stop_requested() || !pace()) return 0;
 
   if (!answers_.wait_idle(stop, limit)) {
     if (stop.stop_requested()) return 0;
     log_line("KEBA SendData: brodcast rcv waiting failed > timeout");
   }
-  // Cleared only now, so that a datagram handled during the first wait does
-  // not pass for the answer to a command not yet sent.
-  answers_.clear_answer();
-  if (!transport_.send(command)) {
-    log_line("KEBA SendData: sendto failed, or timeout");
-    std::_Exit(1);  // other threads still run: no static destructors
+  // Set only now, so that a datagram handled during the first wait does not
+  // pass for the answer to a command not yet sent.
+  answers_.expect(expected_answer(command));
+  const bool sent = transport_.send(command);
+  next_send_ = time_source().now() + gap_after(command) / test_wallbox_speedup();
+  if (!sent) {
+    answers_.expect(Expected::None);
+    // The network may be down for hours: said once, the cycle goes on
+    // without this exchange.
+    if (!send_failing_.exchange(true)) log_line("KEBA SendData: sendto failed, or timeout");
+    return 0;
   }
+  if (send_failing_.exchange(false)) log_line("KEBA SendData: sending to the wallbox works again");
   debug_line("%s", command);
-  if (!answers_.wait_answer(stop, limit)) {
-    if (stop.stop_requested()) return 0;
-    log_line("KEBA SendData: rcv after sent waiting failed > timeout");
-  }
-  return live().wb_send_ok.load();
+  const bool answered = answers_.wait_answer(stop, limit);
+  const bool ok = answered && answers_.verdict();
+  answers_.expect(Expected::None);  // a late answer now ends no wait
+  if (!answered && !stop.stop_requested()) log_line("KEBA SendData: rcv after sent waiting failed > timeout");
+  return ok ? 1 : 0;
+}
+
+void KebaUdp::report_failed(const char* line) {
+  if (!send_failing_) log_line("%s", line);
 }
 
 int KebaUdp::GetReports() {
   if (isSentReportOne == 0 || live().isWallboxRestarted == 1) {
     if (SendData("report 1") == 0) {
-      log_line("KEBA GetReports: init 'report 1' failed.");
+      report_failed("KEBA GetReports: init 'report 1' failed.");
       return 0;
     }
     isSentReportOne = 1;
@@ -85,11 +132,11 @@ int KebaUdp::GetReports() {
     isSentReportOne = 0;
   }
   if (SendData("report 2") == 0) {
-    log_line("KEBA GetReports: send report 2 failed.");
+    report_failed("KEBA GetReports: send report 2 failed.");
     return 0;
   }
   if (SendData("report 3") == 0) {
-    log_line("KEBA GetReports: send report 3 failed.");
+    report_failed("KEBA GetReports: send report 3 failed.");
     return 0;
   }
   return 1;
@@ -100,11 +147,17 @@ void KebaUdp::UdpServiceRequest(const UdpDatagram& d) {
   // The sender must be the wallbox itself: a part of its address (or an
   // empty setting) would let any host on the network answer for it.
   if (d.length >= 1 && cfg().WallboxServer == d.sender) {
-    const Verdict verdict = answer_verdict(d.data, [](std::string_view t) { return ParseReports(t); });
-    if (verdict == Verdict::Unparsed) log_line("ParseReports: parsing report failed");
-    else live().wb_send_ok = verdict == Verdict::Ok ? 1 : 0;
+    bool unparsed = false;
+    const Answer a = classify_answer(d.data, [&unparsed](std::string_view t) -> std::optional<AnswerKind> {
+      const std::optional<ReportKind> k = parse_and_apply(t);
+      unparsed = !k;
+      if (!k) return std::nullopt;
+      return answer_kind(*k);
+    });
+    if (unparsed) log_line("ParseReports: parsing report failed");
     stamp_now(live().last_udp_datetime);
-    answers_.answered();
+    if (answers_.offer(a)) live().wb_send_ok = a.ok ? 1 : 0;
+    else if (a.kind != AnswerKind::Broadcast) debug_line("KEBA SendData: no answer to the command in flight, ignored");
   }
   answers_.handled();
 

@@ -1,5 +1,6 @@
-// The KEBA driver: commands as text datagrams, the next datagram from the
-// wallbox as their answer, reports parsed into the live wallbox values.
+// The KEBA driver: commands as text datagrams, the datagram from the wallbox
+// that answers what was asked as their answer, reports (and broadcasts)
+// parsed into the live wallbox values.
 #pragma once
 
 #include <atomic>
@@ -24,8 +25,9 @@ class KebaUdp final : public Wallbox {
   bool set_phases(bool more) override;
   bool arm_failsafe(int timeout_s, int current_mA) override;
 
-  // Sends one command and waits for the answer; returns the verdict (1/0).
-  // Ends the process with status 1 when the datagram cannot be sent.
+  // Sends one command and waits for its answer; returns the verdict (1/0).
+  // No answer within the time-out, a stop or a failed send is 0; a send
+  // error is logged once until sending works again.
   int SendData(const char* command);
   // Requests reports 2 and 3 (and report 1 when due); 1 when both answered ok.
   int GetReports();
@@ -33,11 +35,16 @@ class KebaUdp final : public Wallbox {
   void UdpServiceRequest(const UdpDatagram& d);
 
   AnswerState& answers() { return answers_; }
-  // Both waits of an exchange; 10 s unless a test shortens them.
+  // Both waits of an exchange; 10 s unless a test shortens them (a sped-up
+  // control: 10 s divided by the speed-up, 2 s at least).
   void set_timeout(std::chrono::milliseconds t) { timeout_ms_ = t.count(); }
 
  private:
   bool command(const char* format, long a, long b = 0);
+  // Waits until the box may take the next command; false on a stop.
+  bool pace();
+  // A failure line of GetReports, left out while sending fails.
+  void report_failed(const char* line);
 
   KebaTransport& transport_;
   std::atomic<long long> timeout_ms_{10000};
@@ -50,6 +57,9 @@ class KebaUdp final : public Wallbox {
   // GetReports' schedule of report 1.
   std::atomic<int> isSentReportOne{0};
   std::atomic<int> iCounter{0};
+  // Earliest time of the next command (guarded by exchange_m_).
+  std::chrono::steady_clock::time_point next_send_{};
+  std::atomic<bool> send_failing_{false};
 };
 
 // The process's driver, on the shared wallbox socket.

@@ -135,6 +135,7 @@ TEST_F(Control, FailedRelayOrCurrentStopsTheSequence) {
   live().CarMaxPhases = 2;
   box_.refused.insert("output");
   EXPECT_EQ(step([&] { EXPECT_EQ(ctl_.SetPower(-8000), 0); }), Cmds{"output 1"});
+  EXPECT_EQ(live().wb_X2_out, 0);  // a refused switch is not recorded
   box_.refused = {"curr"};
   live().CarMaxPhases = 1;
   EXPECT_EQ(step([&] { EXPECT_EQ(ctl_.SetPower(-3000), 0); }), Cmds{"curr 13020"});
@@ -247,6 +248,15 @@ TEST_F(Control, FailedReportsSkipTheCycle) {
   live().web_charge_mode = 1;  // quick
   EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{});
   EXPECT_NE(live().last_wbc_datetime.get(), kNeverStamp);
+  box_.refused.clear();
+  box_.silent = true;  // lost answers skip it alike, said once for the run
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{});
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: wallbox reports not answered, cycle skipped"), 1);
+  box_.silent = false;
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"output 1", "curr 33000", "ena 1"}));
+  box_.refused.insert("report");
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{});
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: wallbox reports not answered, cycle skipped"), 2);
 }
 
 TEST_F(Control, WallboxRestartSetsFailSafeAgain) {
@@ -355,7 +365,8 @@ TEST_F(Control, ThreadStartSequenceAndCycles) {
   int cycles_wanted = 3;
   std::stop_source stop;
   clock_.on_sleep = [&](FakeClock& c) {
-    if (c.elapsed() >= std::chrono::seconds(1 + 56 * cycles_wanted) + 500ms) stop.request_stop();
+    // The box's pacing adds a few seconds to the cycles.
+    if (c.elapsed() >= std::chrono::seconds(1 + 56 * cycles_wanted) + 10s) stop.request_stop();
   };
   live().web_charge_mode = 3;  // off
   std::thread t([&] { ctl_.run(3, stop.get_token()); });
@@ -368,6 +379,28 @@ TEST_F(Control, ThreadStartSequenceAndCycles) {
   for (const auto& c : all) report2 += c == "report 2";
   EXPECT_EQ(report2, 1 + cycles_wanted);
   EXPECT_EQ(count_lines(sandbox_, "Thread 3: Starting keba wallbox controller..."), 1);
+  EXPECT_EQ(live().wb_failsafe, 1);
+}
+
+TEST_F(Control, FailSafeRefusedAtStartIsRetriedEachCycle) {
+  box_.refused.insert("failsafe");
+  std::stop_source stop;
+  clock_.on_sleep = [&](FakeClock& c) {
+    if (c.elapsed() >= 60s) {
+      std::lock_guard lock(box_.m);
+      box_.refused.clear();
+    }
+    if (c.elapsed() >= 1s + 3 * 56s + 10s) stop.request_stop();
+  };
+  live().web_charge_mode = 3;  // off
+  std::thread t([&] { ctl_.run(3, stop.get_token()); });
+  t.join();
+  clock_.on_sleep = nullptr;
+  int failsafe = 0;
+  for (const auto& c : box_.commands()) failsafe += c == "failsafe 120 0 0";
+  EXPECT_EQ(failsafe, 3);  // the start, the first cycle (refused), the second
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: Can't set the failsafe-mode, firmware < 2.xx ?"), 1);
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: Failsafe mode set on a later try"), 1);
   EXPECT_EQ(live().wb_failsafe, 1);
 }
 

@@ -45,44 +45,79 @@ TEST_F(Exchange, AcknowledgedAndRefused) {
   EXPECT_NE(live().last_udp_datetime.get(), kNeverStamp);
 }
 
-TEST_F(Exchange, SilentWallboxTimesOutWithPreviousVerdict) {
+TEST_F(Exchange, SilentWallboxIsAFailure) {
   ASSERT_EQ(udp_.SendData("ena 1"), 1);
   box_.silent = true;
   const auto t0 = std::chrono::steady_clock::now();
-  EXPECT_EQ(udp_.SendData("ena 0"), 1);  // the previous answer's verdict
+  EXPECT_EQ(udp_.SendData("ena 0"), 0);  // never the previous answer's verdict
   EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms);
   EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: rcv after sent waiting failed > timeout"), 1);
-  box_.silent = false;
-  box_.refused.insert("ena");
-  ASSERT_EQ(udp_.SendData("ena 0"), 0);
-  box_.silent = true;
-  EXPECT_EQ(udp_.SendData("ena 0"), 0);
 }
 
-TEST_F(Exchange, OtherSenderIsNoAnswerButAnyWallboxDatagramIs) {
+// Answers are matched to what was asked: the datagrams a silent box's driver
+// gets while it waits, and the result of the exchange.
+TEST_F(Exchange, AnswersMatchWhatWasAsked) {
+  const std::string r2 = "{\n\"ID\": \"2\",\n\"State\": 3\n}\n";
+  const std::string r3 = "{\n\"ID\": \"3\",\n\"P\": 1000\n}\n";
+  struct Case {
+    const char* command;
+    std::vector<std::string> datagrams;
+    int result;
+    bool timed_out;
+  };
+  const Case cases[] = {
+      {"report 2", {r2}, 1, false},
+      {"report 2", {"TCH-OK :done\n", r3, "{\"State\": 2}\n"}, 0, true},
+      {"report 2", {"{\"E pres\": 12}\n", "plain text", r2}, 1, false},
+      {"report 3", {r2, "{\"Enable sys\": 1}\n", "{\"Max curr\": 6000}\n"}, 0, true},
+      {"ena 1", {"{\"Plug\": 7}\n", "{\"Input\": 0}\n", r2, "TCH-OK :done\n"}, 1, false},
+      {"ena 1", {"TCH-ERROR: refused\n"}, 0, false},
+      {"curr 6000", {"TCH-ERR\n"}, 0, false},
+      {"curr 6000", {"{\"ID\": \"2\", \"State\": 4,}"}, 0, true},  // no JSON, no answer
+  };
+  box_.silent = true;
+  for (const Case& c : cases) {
+    const int timeouts = count_lines(sandbox_, "KEBA SendData: rcv after sent waiting failed > timeout");
+    int result = -1;
+    std::thread t([&] { result = udp_.SendData(c.command); });
+    ASSERT_TRUE(eventually([&] { return box_.commands().size() == 1; }));
+    for (const std::string& d : c.datagrams) box_.deliver(d);
+    t.join();
+    box_.clear();
+    EXPECT_EQ(result, c.result) << c.command << " " << c.datagrams.front();
+    EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: rcv after sent waiting failed > timeout") - timeouts,
+              c.timed_out ? 1 : 0)
+        << c.command << " " << c.datagrams.front();
+  }
+  // Broadcasts still reach the live values.
+  EXPECT_EQ(live().wb_curr_max, 6000);
+  EXPECT_EQ(live().wb_plug, 7);
+  EXPECT_GE(count_lines(sandbox_, "KEBA SendData: no answer to the command in flight, ignored"), 5);
+  EXPECT_EQ(count_lines(sandbox_, "ParseReports: parsing report failed"), 1);
+}
+
+TEST_F(Exchange, OtherSenderIsNoAnswer) {
   box_.silent = true;
   int result = -1;
-  std::thread t([&] { result = udp_.SendData("report 2"); });
+  std::thread t([&] { result = udp_.SendData("ena 1"); });
   std::this_thread::sleep_for(50ms);
-  box_.deliver("TCH-ERROR", "10.0.0.22");  // a foreign host, even with a longer address
-  std::this_thread::sleep_for(50ms);
-  box_.deliver("{\"State\": 3}");  // an unprompted broadcast of the wallbox
+  box_.deliver("TCH-OK :done\n", "10.0.0.22");  // a foreign host, even with a longer address
   t.join();
-  EXPECT_EQ(result, 1);
-  EXPECT_EQ(live().wb_state, 3);
-  EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: rcv after sent waiting failed > timeout"), 0);
-  EXPECT_EQ(count_lines(sandbox_, "Udp thread 1: (10.0.0.22) TCH-ERROR"), 1) << sandbox_.log();
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(count_lines(sandbox_, "Udp thread 1: (10.0.0.22) TCH-OK :done"), 1) << sandbox_.log();
 }
 
-TEST_F(Exchange, InvalidJsonLeavesVerdict) {
-  ASSERT_EQ(udp_.SendData("ena 1"), 1);
-  box_.silent = true;
-  std::thread t([&] { EXPECT_EQ(udp_.SendData("report 2"), 1); });
-  std::this_thread::sleep_for(30ms);
-  box_.deliver("{\"ID\": \"2\", \"State\": 4,}");
-  t.join();
-  EXPECT_EQ(count_lines(sandbox_, "ParseReports: parsing report failed"), 1);
-  EXPECT_EQ(live().wb_state, -1);
+// The box's pacing: 100 ms between commands, 2 s after "ena 0".
+TEST_F(Exchange, CommandsArePaced) {
+  ASSERT_EQ(udp_.SendData("ena 0"), 1);
+  const auto t0 = clock_.elapsed();
+  ASSERT_EQ(udp_.SendData("curr 6000"), 1);
+  EXPECT_EQ(clock_.elapsed() - t0, 2000ms);
+  ASSERT_EQ(udp_.SendData("report 2"), 1);
+  EXPECT_EQ(clock_.elapsed() - t0, 2100ms);
+  clock_.advance(5s);
+  ASSERT_EQ(udp_.SendData("report 3"), 1);
+  EXPECT_EQ(clock_.elapsed() - t0, 7100ms);
 }
 
 TEST_F(Exchange, ReportOneScheduleOver617Calls) {
@@ -134,25 +169,28 @@ TEST_F(Exchange, ErrorStateWithoutCodesFetchesReports) {
 
 class SendFailure : public WallboxTest {};
 
-TEST_F(SendFailure, EndsTheProcessWithStatus1) {
-  struct Refusing final : KebaTransport {
-    bool send(std::string_view) override { return false; }
-  } refusing;
-  GTEST_FLAG_SET(death_test_style, "fast");  // the child writes into this sandbox's log
-  EXPECT_EXIT(
-      {
-        KebaUdp udp(&refusing);
-        udp.SendData("ena 1");
-      },
-      ::testing::ExitedWithCode(1), "");
+// A send error is a failed exchange, said once per outage.
+TEST_F(SendFailure, IsLoggedOncePerOutage) {
+  FakeWallbox box;
+  box.send_fails = true;
+  EXPECT_EQ(box.udp().SendData("report 2"), 0);
+  EXPECT_EQ(box.udp().GetReports(), 0);
   EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: sendto failed, or timeout"), 1);
+  EXPECT_EQ(count_lines(sandbox_, "KEBA GetReports: init 'report 1' failed."), 0);
+  box.send_fails = false;
+  EXPECT_EQ(box.udp().GetReports(), 1);
+  EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: sending to the wallbox works again"), 1);
+  box.send_fails = true;
+  EXPECT_EQ(box.udp().SendData("ena 1"), 0);
+  EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: sendto failed, or timeout"), 2);
 }
 
 TEST_F(SendFailure, AddressThatIsNotIPv4) {
   settings([](Settings& s) { s.WallboxServer = "wallbox.local"; });
-  GTEST_FLAG_SET(death_test_style, "fast");
-  EXPECT_EXIT(keba_udp().SendData("report 1"), ::testing::ExitedWithCode(1), "");
+  EXPECT_EQ(keba_udp().SendData("report 1"), 0);
+  EXPECT_EQ(keba_udp().SendData("report 1"), 0);
   EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: wallbox address wallbox.local is not a dotted IPv4 address"), 1);
+  settings([](Settings& s) { s.WallboxServer = "10.0.0.2"; });
 }
 
 // The receiver on real sockets over loopback: kivd's socket and a wallbox

@@ -31,12 +31,13 @@ wallbox_net_down() {
   ip netns del "$KD_NS" 2>/dev/null
 }
 
-# start_sim [simulator options]: the box with its control socket and record.
+# start_sim [simulator options]: the box with its control socket and record;
+# no guard time between relay changes unless the test gives --output-guard.
 start_sim() {
   CTL=$SANDBOX/wb.ctl
   REC=$SANDBOX/wb.rec
   : > "$REC"
-  ip netns exec "$WB_NS" python3 "$SIM" --bind 10.200.0.2 --control "$CTL" --record "$REC" --limit 280 "$@" \
+  ip netns exec "$WB_NS" python3 "$SIM" --bind 10.200.0.2 --control "$CTL" --record "$REC" --limit 280 --output-guard 0 "$@" \
     > "$SANDBOX/sim.out" 2>&1 &
   SIM_PID=$!
   for _ in $(seq 1 50); do [ -S "$CTL" ] && return 0; sleep 0.1; done

@@ -9,6 +9,7 @@
 #include "core/charging_mode.hpp"
 #include "core/keba_codes.hpp"
 #include "core/live_values.hpp"
+#include "wallbox/keba_exchange.hpp"
 #include "wallbox/keba_reports.hpp"
 #include "wallbox_fixture.hpp"
 
@@ -29,22 +30,30 @@ std::string testdata(const std::string& name) {
   const std::string var = testdata(name);                         \
   ASSERT_FALSE(var.empty()) << "test data " << name << " missing from tests/data"
 
-int never_parsed(std::string_view) {
+std::optional<AnswerKind> never_parsed(std::string_view) {
   ADD_FAILURE() << "parser called";
-  return 0;
+  return std::nullopt;
 }
 
 TEST(Verdict, RulesInOrder) {
-  EXPECT_EQ(answer_verdict("TCH-OK :done\n", never_parsed), Verdict::Ok);
-  EXPECT_EQ(answer_verdict("TCH-ERROR: bad\n", never_parsed), Verdict::Error);
+  const auto is = [](Answer a, AnswerKind k, bool ok) { return a.kind == k && a.ok == ok; };
+  EXPECT_TRUE(is(classify_answer("TCH-OK :done\n", never_parsed), AnswerKind::Ack, true));
+  EXPECT_TRUE(is(classify_answer("TCH-ERROR: bad\n", never_parsed), AnswerKind::Ack, false));
+  EXPECT_TRUE(is(classify_answer("TCH-ERR\n", never_parsed), AnswerKind::Ack, false));
   // TCH-OK wins over TCH-ERROR: it is tested first.
-  EXPECT_EQ(answer_verdict("TCH-ERROR TCH-OK", never_parsed), Verdict::Ok);
-  EXPECT_EQ(answer_verdict("plain text", never_parsed), Verdict::Ok);
-  EXPECT_EQ(answer_verdict("", never_parsed), Verdict::Ok);
-  EXPECT_EQ(answer_verdict("{ only open", never_parsed), Verdict::Ok);
-  EXPECT_EQ(answer_verdict("only close }", never_parsed), Verdict::Ok);
-  EXPECT_EQ(answer_verdict("{\"State\": 3}", [](std::string_view) { return 1; }), Verdict::Ok);
-  EXPECT_EQ(answer_verdict("{bad}", [](std::string_view) { return 0; }), Verdict::Unparsed);
+  EXPECT_TRUE(is(classify_answer("TCH-ERROR TCH-OK", never_parsed), AnswerKind::Ack, true));
+  for (const char* t : {"plain text", "", "{ only open", "only close }"})
+    EXPECT_TRUE(is(classify_answer(t, never_parsed), AnswerKind::Other, false)) << t;
+  EXPECT_TRUE(is(classify_answer("{\"State\": 3}", [](std::string_view) { return AnswerKind::Broadcast; }),
+                 AnswerKind::Broadcast, true));
+  EXPECT_TRUE(is(classify_answer("{bad}", [](std::string_view) { return std::optional<AnswerKind>(); }),
+                 AnswerKind::Other, false));
+  EXPECT_EQ(expected_answer("report 2"), Expected::Report2);
+  EXPECT_EQ(expected_answer("report 22"), Expected::Ack);
+  EXPECT_TRUE(answers(Expected::Report3, AnswerKind::Report3));
+  EXPECT_FALSE(answers(Expected::Report3, AnswerKind::Report2));
+  EXPECT_FALSE(answers(Expected::Ack, AnswerKind::Broadcast));
+  EXPECT_FALSE(answers(Expected::None, AnswerKind::Ack));
 }
 
 TEST(ParseReport, VendorGuideReport1) {
@@ -292,8 +301,7 @@ TEST_F(ParseReportsLive, FuzzSeedsReplay) {
     std::ifstream in(e.path());
     std::stringstream ss;
     ss << in.rdbuf();
-    const Verdict v = answer_verdict(ss.str(), [](std::string_view x) { return ParseReports(x); });
-    EXPECT_TRUE(v == Verdict::Ok || v == Verdict::Error || v == Verdict::Unparsed);
+    parse_and_apply(ss.str());
     ++files;
   }
   EXPECT_GE(files, 5);

@@ -1,4 +1,4 @@
-// libFuzzer target: any datagram through the verdict rules and ParseReports
+// libFuzzer target: any datagram through the answer rules and ParseReports
 // (parsing, storing, the mode derivation and the log lines).
 #include <cstddef>
 #include <cstdint>
@@ -6,6 +6,7 @@
 
 #include "core/settings.hpp"
 #include "support/fuzz_settings.hpp"
+#include "wallbox/keba_exchange.hpp"
 #include "wallbox/keba_reports.hpp"
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -20,8 +21,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   for (std::size_t i = 0; i < n; ++i) text[i] = static_cast<char>(data[i]);
   text[n] = '\0';
   const std::string_view t(text);
-  using kivd::Verdict;
-  const Verdict v = kivd::answer_verdict(t, [](std::string_view x) { return kivd::ParseReports(x); });
-  if (v != Verdict::Ok && v != Verdict::Error && v != Verdict::Unparsed) __builtin_trap();
+  using kivd::AnswerKind;
+  const kivd::Answer a = kivd::classify_answer(t, [](std::string_view x) -> std::optional<AnswerKind> {
+    const auto k = kivd::parse_and_apply(x);
+    if (!k) return std::nullopt;
+    return *k == kivd::ReportKind::Broadcast ? AnswerKind::Broadcast : AnswerKind::Report1;
+  });
+  if (a.ok && a.kind == AnswerKind::Other) __builtin_trap();  // only an answer carries a verdict
   return 0;
 }
