@@ -129,7 +129,12 @@ int main(int argc, char** argv) {
     return keep_old_daemon(log, dest, wait);
   }
   const kiv_updater::RollbackPlan plan{log, dest, kiv_updater::previous_path(dest), marker, running_check_seconds()};
-  const bool kept = FileExists(dest) && kiv_updater::keep_previous(dest).empty();
+  bool kept = false;
+  if (FileExists(dest)) {
+    const std::string err = kiv_updater::keep_previous(dest);
+    kept = err.empty();
+    if (!kept) log_message(log, "KIV updater: previous program not kept, no rollback possible: " + err + ".");
+  }
   if (const std::string err = kiv_updater::install_program(source, dest); !err.empty()) {
     log_message(log, "KIV updater: error install " + source + " as " + dest + ": " + err + ".");
     return keep_old_daemon(log, dest, wait);

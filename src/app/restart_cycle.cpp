@@ -127,19 +127,18 @@ void run_cycle() {
       log_line("Check: database create or update, if needed");
       CheckDatabase();
     }
+    // The web server first: it stays up while the wallbox port is awaited.
+    const bool first_pass = st.intRestart == 0 && st.intUpdate == 0;
+    if (first_pass || web_ended.exchange(false)) {
+      if (threads[kWebIndex].joinable()) threads[kWebIndex].join();
+      threads[kWebIndex] = std::jthread(run_entry, kWebIndex, web_stop.get_token());
+    }
     const bool wallbox = cfg().WallboxUsing && is_keba_type(cfg().WallboxType);
     if (wallbox) open_wallbox_socket();
 
     std::stop_source pass_stop;
-    const bool first_pass = st.intRestart == 0 && st.intUpdate == 0;
     for (int i = 0; i < static_cast<int>(kWorkers.size()); ++i) {
-      if (i == kWebIndex) {
-        if (first_pass || web_ended.exchange(false)) {
-          if (threads[i].joinable()) threads[i].join();
-          threads[i] = std::jthread(run_entry, i, web_stop.get_token());
-        }
-        continue;
-      }
+      if (i == kWebIndex) continue;
       threads[i] = std::jthread(run_entry, i, pass_stop.get_token());
     }
     st.intRestart = 0;
