@@ -3,11 +3,14 @@
 // The daemon replaces its own image by this program, so it runs in the
 // daemon's process (same pid, the locked PID file still open) and ends by
 // replacing itself with the installed daemon:
-//   kiv_updater LOG_FILE NEW_KIVD INSTALLED_KIVD WAIT_SECONDS [NEW_RES RES_DEST]
+//   kiv_updater LOG_FILE NEW_KIVD INSTALLED_KIVD WAIT_SECONDS [NEW_RES RES_DEST [RUNNING_MARKER]]
 // The new daemon is checked and installed atomically, so a failed update
 // leaves the working program in place; the process then starts that one
-// again rather than leaving the house without its daemon.
+// again rather than leaving the house without its daemon. The program it
+// replaces is kept beside it; with RUNNING_MARKER, a watcher puts it back
+// when the new one does not come up (updater/rollback_watch.hpp).
 #include <signal.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -16,6 +19,7 @@
 #include <ctime>
 #include <string>
 
+#include "updater/rollback_watch.hpp"
 #include "updater/updater_io.hpp"
 
 namespace {
@@ -39,6 +43,28 @@ void sleep_seconds(long seconds) {
 long wait_seconds(const char* text) {
   const long v = std::strtol(text, nullptr, 10);
   return v > 0 ? v : 0;
+}
+
+// The time the new daemon has to write its running marker; tests shorten it.
+long running_check_seconds() {
+  const char* hooks = std::getenv("KIVD_TEST_HOOKS");
+  const char* s = std::getenv("KIV_UPDATER_CHECK_SECONDS");
+  if (hooks && std::strcmp(hooks, "1") == 0 && s) {
+    const long v = std::strtol(s, nullptr, 10);
+    if (v >= 1 && v <= 600) return v;
+  }
+  return 60;
+}
+
+// Empty when path is a plain file of this user that nobody else may write:
+// only what the daemon itself unpacked is installed.
+std::string untrusted(const std::string& path) {
+  struct stat st;
+  if (::stat(path.c_str(), &st) != 0) return path + " cannot be read";
+  if (!S_ISREG(st.st_mode)) return path + " is not a regular file";
+  if (st.st_uid != ::geteuid()) return path + " is owned by another user";
+  if ((st.st_mode & (S_IWGRP | S_IWOTH)) != 0) return path + " is writable by group or others";
+  return {};
 }
 
 // Replaces the process image by the installed daemon; returns only when
@@ -84,6 +110,7 @@ int main(int argc, char** argv) {
   const bool with_resources = argc >= 7;
   const std::string res_source = with_resources ? argv[5] : "";
   const std::string res_dest = with_resources ? argv[6] : "";
+  const std::string marker = argc >= 8 ? argv[7] : "";
 
   log_message(log, "KIV updater: started.");
   sleep_seconds(1);
@@ -93,9 +120,20 @@ int main(int argc, char** argv) {
     log_message(log, "KIV updater: update file " + source + " not found");
     return keep_old_daemon(log, dest, wait);
   }
+  if (std::string bad = untrusted(source); !bad.empty() || !(bad = untrusted("/proc/self/exe")).empty()) {
+    log_message(log, "KIV updater: update file refused: " + bad + ".");
+    return keep_old_daemon(log, dest, wait);
+  }
   if (const std::string bad = kiv_updater::check_program(source); !bad.empty()) {
     log_message(log, "KIV updater: update file refused: " + bad + ".");
     return keep_old_daemon(log, dest, wait);
+  }
+  const kiv_updater::RollbackPlan plan{log, dest, kiv_updater::previous_path(dest), marker, running_check_seconds()};
+  bool kept = false;
+  if (FileExists(dest)) {
+    const std::string err = kiv_updater::keep_previous(dest);
+    kept = err.empty();
+    if (!kept) log_message(log, "KIV updater: previous program not kept, no rollback possible: " + err + ".");
   }
   if (const std::string err = kiv_updater::install_program(source, dest); !err.empty()) {
     log_message(log, "KIV updater: error install " + source + " as " + dest + ": " + err + ".");
@@ -118,6 +156,13 @@ int main(int argc, char** argv) {
   log_message(log, "KIV updater: wait until everything is ready to restart (" + std::to_string(wait) + "s).");
   sleep_seconds(wait);
   log_message(log, "KIV updater: execute new binary daemon.");
+  if (kept && !marker.empty() && !kiv_updater::start_rollback_watch(plan))
+    log_message(log, "KIV updater: cannot watch the start of the new daemon.");
   start_daemon(log, dest);
+  // Not even started: the kept program goes back and runs in its place.
+  if (kept && kiv_updater::restore_previous(plan).empty()) {
+    log_message(log, "KIV updater: previous program restored.");
+    start_daemon(log, dest);
+  }
   return 0;
 }

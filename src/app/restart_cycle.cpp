@@ -4,6 +4,9 @@
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
+#include <cerrno>
+#include <cstring>
 #include <chrono>
 #include <exception>
 #include <string>
@@ -17,6 +20,7 @@
 #include "core/live_values.hpp"
 #include "core/log.hpp"
 #include "core/paths.hpp"
+#include "core/private_dir.hpp"
 #include "core/settings.hpp"
 #include "core/utils.hpp"
 
@@ -24,8 +28,19 @@ namespace kivd {
 
 namespace {
 
+// Set when the web server has ended (it ends to hand over to the updater):
+// the cycle then starts it again, so a failed update never leaves the
+// daemon without its web interface.
+std::atomic<bool> web_ended{false};
+
 void run_entry(int index, std::stop_token stop) {
   name_this_thread(kWorkers[index].thread_name);
+  struct MarkWebEnd {
+    int index;
+    ~MarkWebEnd() {
+      if (index == kWebIndex) web_ended = true;
+    }
+  } mark{index};
   try {
     kWorkers[index].entry(index, std::move(stop));
   } catch (const std::exception& e) {
@@ -35,34 +50,48 @@ void run_entry(int index, std::stop_token stop) {
   }
 }
 
-std::string in_log_dir(const char* rest) { return cfg().LOG_DIR + "/" + rest; }
-
-// Replaces the process with the updater when both files are there; returns
-// when one is missing or the exec failed.
+// Replaces the process with the updater when both programs are there and
+// trusted; returns (after a log line) when one is missing or foreign, or the
+// exec failed.
 void try_update() {
-  const std::string updater = in_log_dir("kivupdate/bin/kiv_updater");
-  const std::string source = in_log_dir("kivupdate/bin/kivd");
-  const std::string res = in_log_dir("kivupdate/usr/local/kiv");
+  const std::string dir = update_folder();
+  const std::string updater = dir + "/bin/kiv_updater";
+  const std::string source = dir + "/bin/kivd";
+  const std::string res = dir + "/usr/local/kiv";
   const std::string dest = update_dest_file();
   const std::string res_dest = resources_dest();
+  const std::string marker = running_marker_path();
+  if (dir.empty()) {
+    log_line("KIV update: no private folder for the update, failed!");
+    return;
+  }
   for (const std::string* f : {&updater, &source}) {
     if (!FileExists(*f)) {
       log_line("KIV update: %s not found, failed!", f->c_str());
       return;
     }
+    if (const std::string why = untrusted_reason(*f); !why.empty()) {
+      log_line("KIV update: %s %s, failed!", f->c_str(), why.c_str());
+      return;
+    }
   }
-  debug_line("KIV update: execl parameters %s %s %s %s 60s %s %s", updater.c_str(), cfg().LOG_FILE.c_str(),
-             source.c_str(), dest.c_str(), res.c_str(), res_dest.c_str());
+  debug_line("KIV update: execl parameters %s %s %s %s 60s %s %s %s", updater.c_str(), cfg().LOG_FILE.c_str(),
+             source.c_str(), dest.c_str(), res.c_str(), res_dest.c_str(), marker.c_str());
+  // The updater waits for this marker from the new program: a stale one
+  // must not count.
+  ::unlink(marker.c_str());
   // The updater starts with a clean signal mask; the signal thread's blocked
   // set would otherwise be inherited through exec.
   sigset_t none, before;
   sigemptyset(&none);
   pthread_sigmask(SIG_SETMASK, &none, &before);
   ::execl(updater.c_str(), "", cfg().LOG_FILE.c_str(), source.c_str(), dest.c_str(), "60", res.c_str(),
-          res_dest.c_str(), static_cast<char*>(nullptr));
+          res_dest.c_str(), marker.c_str(), static_cast<char*>(nullptr));
+  const int err = errno;
   // Back to the mask from before: blocked for the signal thread, or nothing
   // blocked when started by init, where SIGTERM must keep ending the process.
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  log_line("KIV update: cannot execute %s: %s, failed!", updater.c_str(), std::strerror(err));
 }
 
 void close_shared_socket(std::atomic<int>& fd) {
@@ -98,20 +127,23 @@ void run_cycle() {
       log_line("Check: database create or update, if needed");
       CheckDatabase();
     }
+    // The web server first: it stays up while the wallbox port is awaited.
+    const bool first_pass = st.intRestart == 0 && st.intUpdate == 0;
+    if (first_pass || web_ended.exchange(false)) {
+      if (threads[kWebIndex].joinable()) threads[kWebIndex].join();
+      threads[kWebIndex] = std::jthread(run_entry, kWebIndex, web_stop.get_token());
+    }
     const bool wallbox = cfg().WallboxUsing && is_keba_type(cfg().WallboxType);
     if (wallbox) open_wallbox_socket();
 
     std::stop_source pass_stop;
-    const bool first_pass = st.intRestart == 0 && st.intUpdate == 0;
     for (int i = 0; i < static_cast<int>(kWorkers.size()); ++i) {
-      if (i == kWebIndex) {
-        if (first_pass) threads[i] = std::jthread(run_entry, i, web_stop.get_token());
-        continue;
-      }
+      if (i == kWebIndex) continue;
       threads[i] = std::jthread(run_entry, i, pass_stop.get_token());
     }
     st.intRestart = 0;
     st.intUpdate = 0;
+    if (first_pass) write_running_marker();
 
     const std::stop_token never;
     while (st.intUpdate == 0) {

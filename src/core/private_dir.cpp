@@ -39,4 +39,39 @@ std::string private_dir_in(const std::string& parent) {
   return path;
 }
 
+bool trusted_file(const struct stat& st) { return st.st_uid == ::geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0; }
+
+std::string untrusted_reason(const std::string& path) {
+  struct stat st;
+  if (::lstat(path.c_str(), &st) != 0) return "not found";
+  if (!S_ISREG(st.st_mode)) return "not a plain file";
+  if (st.st_uid != ::geteuid()) return "owned by another user";
+  if (!trusted_file(st)) return "writable by group or others";
+  return {};
+}
+
+std::string update_folder() {
+  const std::string dir = private_dir();
+  return dir.empty() ? dir : dir + "/kivupdate";
+}
+
+std::string running_marker_path() {
+  const std::string dir = private_dir();
+  return dir.empty() ? dir : dir + "/kivd.running";
+}
+
+void write_running_marker() {
+  const std::string path = running_marker_path();
+  if (path.empty()) return;
+  const std::string tmp = path + ".new";
+  ::unlink(tmp.c_str());
+  const UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  const std::string pid = std::to_string(::getpid()) + "\n";
+  if (!fd || ::write(fd.get(), pid.data(), pid.size()) != static_cast<ssize_t>(pid.size()) ||
+      ::rename(tmp.c_str(), path.c_str()) != 0) {
+    log_line("Running marker %s cannot be written: %s", path.c_str(), std::strerror(errno));
+    ::unlink(tmp.c_str());
+  }
+}
+
 }  // namespace kivd

@@ -3,6 +3,8 @@
 // it can enter.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <string>
 
 namespace kivd {
@@ -13,5 +15,21 @@ namespace kivd {
 std::string private_dir();
 // The same check for the folder "kivd.d" below parent.
 std::string private_dir_in(const std::string& parent);
+
+// True when a file found there may be trusted: ours, and neither group nor
+// others may write it. Anything else was planted (by root or through an
+// earlier, looser folder) and is never read or run.
+bool trusted_file(const struct stat& st);
+// Empty when path (not followed if a link) is a trusted regular file;
+// otherwise why not.
+std::string untrusted_reason(const std::string& path);
+
+// The unpacked update below the private folder; empty without one.
+std::string update_folder();
+// The file the daemon writes once its first pass is up; the updater waits
+// for it before it counts a new program as started.
+std::string running_marker_path();
+// Writes the daemon's process id into the running marker.
+void write_running_marker();
 
 }  // namespace kivd

@@ -8,6 +8,7 @@
 #include "core/daemon_state.hpp"
 #include "core/live_values.hpp"
 #include "core/log.hpp"
+#include "core/private_dir.hpp"
 #include "core/settings.hpp"
 #include "core/utils.hpp"
 #include "web/http_request.hpp"
@@ -54,7 +55,10 @@ bool read_file(const std::string& path, std::string& content) {
     return false;
   }
   struct stat st;
-  if (::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+  const bool plain = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode);
+  if (plain && !trusted_file(st)) {
+    log_line("Webserver: %s not written by this service, removed unread", path.c_str());
+  } else if (plain) {
     char buf[4096];
     for (;;) {
       const ssize_t n = ::read(fd, buf, sizeof buf);
@@ -98,8 +102,18 @@ void derive_mode() {
 
 }  // namespace
 
-std::string temp_variables_path() { return cfg().LOG_DIR + "/kivd.var"; }
-std::string temp_actions_path() { return cfg().LOG_DIR + "/kivd.act"; }
+namespace {
+
+// Empty without a private folder: nothing is then handed over.
+std::string in_private_dir(const char* name) {
+  const std::string dir = private_dir();
+  return dir.empty() ? dir : dir + "/" + name;
+}
+
+}  // namespace
+
+std::string temp_variables_path() { return in_private_dir("kivd.var"); }
+std::string temp_actions_path() { return in_private_dir("kivd.act"); }
 
 int set_temp_variables(std::string_view text) {
   if (write_file(temp_variables_path(), text)) return 0;
@@ -117,8 +131,8 @@ int get_temp_variables(std::string& text) { return get_file(temp_variables_path(
 int get_temp_actions(std::string& text) { return get_file(temp_actions_path(), text, 19) ? 1 : 0; }
 
 void remove_temp_files() {
-  ::unlink(temp_variables_path().c_str());
-  ::unlink(temp_actions_path().c_str());
+  for (const std::string& path : {temp_variables_path(), temp_actions_path()})
+    if (!path.empty()) ::unlink(path.c_str());
 }
 
 int manual_current_step(int n) {

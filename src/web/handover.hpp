@@ -1,6 +1,8 @@
 // Hand-over from a request child to the daemon: the child writes kivd.var
-// (name=value pairs joined by "&") or kivd.act (one action word) in LOG_DIR;
-// the server thread reads, deletes and applies them after the child ended.
+// (name=value pairs joined by "&") or kivd.act (one action word) in the
+// daemon's private folder (LOG_DIR/kivd.d); the server thread reads, deletes
+// and applies them after the child ended. A file there that is not ours or
+// that others may write is removed unread.
 #pragma once
 
 #include <string>
@@ -8,12 +10,12 @@
 
 namespace kivd::web {
 
-std::string temp_variables_path();  // LOG_DIR/kivd.var
-std::string temp_actions_path();    // LOG_DIR/kivd.act
+std::string temp_variables_path();  // LOG_DIR/kivd.d/kivd.var, empty without the folder
+std::string temp_actions_path();    // LOG_DIR/kivd.d/kivd.act, empty without the folder
 
 // 0 on success, -1 (and a log line) when the file cannot be written. The
 // files are opened without following a symbolic link and must be plain
-// files, since LOG_DIR may be a world-writable folder such as /tmp.
+// files.
 int set_temp_variables(std::string_view text);
 int set_temp_actions(std::string_view text);
 

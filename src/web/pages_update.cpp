@@ -1,6 +1,8 @@
 // Update check, download and update progress pages. The download runs wget,
 // mkdir and tar with argument vectors, never through a shell, and only for
-// http:// or https:// URLs; every text from the update server or the browser
+// the archive URL the last update check was offered (kept in the daemon's
+// private folder), so no other page can make the daemon fetch and install a
+// program of its choosing; every text from the update server or the browser
 // is escaped where it lands.
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -21,6 +23,7 @@
 
 #include "core/daemon_state.hpp"
 #include "core/log.hpp"
+#include "core/private_dir.hpp"
 #include "core/settings.hpp"
 #include "core/unique_fd.hpp"
 #include "core/utils.hpp"
@@ -44,6 +47,62 @@ constexpr std::size_t kDescriptorMax = 8192;  // the descriptor text kept at mos
 std::string update_host() {
   const char* e = std::getenv("KIVD_UPDATE_HOST");
   return (e && *e) ? std::string(e) : std::string(KIVD_UPDATE_HOST);
+}
+
+// The archive URL of the last update check that offered a newer version.
+std::string offered_url_path() {
+  const std::string dir = private_dir();
+  return dir.empty() ? dir : dir + "/kivupdate.url";
+}
+
+void keep_offered_url(const std::string& url) {
+  const std::string path = offered_url_path();
+  if (path.empty()) return;
+  ::unlink(path.c_str());
+  const UniqueFd fd(::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+  if (!fd || ::write(fd.get(), url.data(), url.size()) != static_cast<ssize_t>(url.size())) {
+    log_line("Webserver: offered update URL cannot be kept in %s", path.c_str());
+    ::unlink(path.c_str());
+  }
+}
+
+// Empty when no check offered one, or the file is not one we wrote.
+std::string offered_url() {
+  const std::string path = offered_url_path();
+  if (path.empty()) return {};
+  const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+  struct stat st;
+  if (!fd || ::fstat(fd.get(), &st) != 0) return {};
+  if (!S_ISREG(st.st_mode) || !trusted_file(st)) {
+    log_line("Webserver: %s not written by this service, removed unread", path.c_str());
+    ::unlink(path.c_str());
+    return {};
+  }
+  char buf[512];
+  const ssize_t n = ::read(fd.get(), buf, sizeof buf);
+  return n > 0 ? std::string(buf, static_cast<std::size_t>(n)) : std::string();
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// The browser percent-encodes some characters of the URL the check's script
+// put into the location (blanks, quotes): both forms name the offered one.
+std::string percent_decoded(const std::string& text) {
+  std::string out;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() && hex_digit(text[i + 1]) >= 0 && hex_digit(text[i + 2]) >= 0) {
+      out += static_cast<char>(hex_digit(text[i + 1]) * 16 + hex_digit(text[i + 2]));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
 }
 
 void end_with_home(Sink& out) {
@@ -157,6 +216,7 @@ void page_checkupdate(Sink& out, const PageContext&) {
     out.put("</BODY>\n</HTML>\n");
     return;
   }
+  keep_offered_url(d->url);
   out.put("\nA new version is available!\n");
   out.printf("Version: %d.%d.%d\n", d->major, d->minor, d->revision);
   out.put("Changelog: " + html_escape(d->changelog) + "\n\n");
@@ -228,7 +288,19 @@ void page_download(Sink& out, const PageContext& ctx) {
     return download_fail(out);
   }
 
-  const std::string log_dir = cfg().LOG_DIR;
+  const std::string offered = offered_url();
+  if (offered.empty() || !download_url_allowed(offered) ||
+      (q.url != offered && percent_decoded(q.url) != offered)) {
+    log_line("Webserver: download refused, not the URL the last update check offered: %.200s", q.url.c_str());
+    out.put("Error: only the update offered by the last update check can be downloaded\n");
+    return download_fail(out);
+  }
+
+  const std::string log_dir = private_dir();
+  if (log_dir.empty()) {
+    out.put("Error: no private folder for the update in " + html_escape(cfg().LOG_DIR) + ".\n");
+    return download_fail(out);
+  }
   const std::string progress_log = log_dir + "/kivupdate.log";
   const std::string archive = log_dir + "/kivupdate.tar";
   const std::string dir = log_dir + "/kivupdate";
@@ -244,7 +316,7 @@ void page_download(Sink& out, const PageContext& ctx) {
   // stalls or trickles must not hold it for ever (timeout ends wget after
   // 15 minutes at the latest).
   const std::vector<std::string> wget = {"timeout", "900", "wget", "--timeout=30", "--tries=3",
-                                         "-o", progress_log, "-O", archive, q.url};
+                                         "-o", progress_log, "-O", archive, offered};
   int status = 0;
   out.flush();
   if (!executew(wget, &status)) return download_fail_exec(out, wget);
@@ -278,7 +350,9 @@ void page_download(Sink& out, const PageContext& ctx) {
   // Programs of an earlier download never pass for this one's.
   ::unlink(updater.c_str());
   ::unlink(source.c_str());
-  const std::vector<std::string> tar = {"tar", "xf", archive, "-C", dir, "--no-same-owner"};
+  // Files of the archive become ours, with our umask's modes: nothing the
+  // archive says may make them writable for others.
+  const std::vector<std::string> tar = {"tar", "xf", archive, "-C", dir, "--no-same-owner", "--no-same-permissions"};
   if (!executew(tar, &status)) {
     ::unlink(archive.c_str());
     return download_fail_exec(out, tar);
@@ -296,6 +370,13 @@ void page_download(Sink& out, const PageContext& ctx) {
   for (const std::string* f : {&updater, &source}) {
     if (!FileExists(*f)) {
       out.put("Error: " + html_escape(*f) + " not found, failed!\n");
+      return download_fail(out);
+    }
+    // Whatever umask this runs with, the programs are writable by us alone.
+    struct stat fs{};
+    if (::lstat(f->c_str(), &fs) == 0 && S_ISREG(fs.st_mode)) ::chmod(f->c_str(), fs.st_mode & 07755);
+    if (const std::string why = untrusted_reason(*f); !why.empty()) {
+      out.put("Error: " + html_escape(*f) + " " + why + ", failed!\n");
       return download_fail(out);
     }
   }

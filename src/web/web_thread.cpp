@@ -1,22 +1,27 @@
 // The web server thread: one listening socket for the life of the process
 // (restart passes leave it alone), one forked child per connection, and the
 // hand-over applied after each child has ended.
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <string>
 
 #include "core/clock.hpp"
 #include "core/daemon_state.hpp"
 #include "core/local_time.hpp"
 #include "core/log.hpp"
+#include "core/private_dir.hpp"
 #include "core/settings.hpp"
 #include "core/stop_wait.hpp"
 #include "core/udp_socket.hpp"
@@ -56,6 +61,36 @@ void lingering_close_input(int conn) {
   }
 }
 
+// A request child may outlive a restart (a download takes minutes): it must
+// not keep the wallbox port or any other socket of the daemon bound, or the
+// next pass could not bind it again. Lock-free (no opendir): a raw read of
+// /proc/self/fd, then every socket but the connection is closed.
+void close_daemon_sockets(int keep) {
+  const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return;
+  int fds[256];
+  std::size_t count = 0;
+  alignas(8) char buf[4096];
+  for (;;) {
+    const long n = ::syscall(SYS_getdents64, dir, buf, sizeof buf);
+    if (n <= 0) break;
+    for (long at = 0; at < n;) {
+      // struct linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
+      unsigned short reclen = 0;
+      std::memcpy(&reclen, buf + at + 16, sizeof reclen);
+      const int fd = std::atoi(buf + at + 19);  // "." and ".." read as 0
+      if (fd > 2 && fd != dir && fd != keep && count < std::size(fds)) fds[count++] = fd;
+      if (reclen == 0) break;
+      at += reclen;
+    }
+  }
+  ::close(dir);
+  for (std::size_t i = 0; i < count; ++i) {
+    struct stat st;
+    if (::fstat(fds[i], &st) == 0 && S_ISSOCK(st.st_mode)) ::close(fds[i]);
+  }
+}
+
 [[noreturn]] void run_child(int listen_fd, int conn, const TimeSnapshot& snap) {
   enter_forked_child(snap.local.tm_gmtoff);
   // The daemon's signals are taken by its signal thread, which the child
@@ -64,8 +99,12 @@ void lingering_close_input(int conn) {
   sigemptyset(&none);
   pthread_sigmask(SIG_SETMASK, &none, nullptr);
   debug_line("Webserver: child opened PID %d", static_cast<int>(::getpid()));
-  if (::close(listen_fd) != 0) log_line("Webserver: Error closing listening socket in child.");
-  else if (web::Service_Request(conn, snap) == 0) lingering_close_input(conn);
+  if (::close(listen_fd) != 0) {
+    log_line("Webserver: Error closing listening socket in child.");
+  } else {
+    close_daemon_sockets(conn);
+    if (web::Service_Request(conn, snap) == 0) lingering_close_input(conn);
+  }
   if (::close(conn) != 0) log_line("Webserver: Error closing connected socket in child.");
   debug_line("Webserver: child ended PID %d", static_cast<int>(::getpid()));
   ::_exit(0);
@@ -96,10 +135,16 @@ bool wait_child(pid_t pid, const StopFd& stop) {
 }
 
 bool update_files_present() {
-  for (const char* f : {"/kivupdate/bin/kiv_updater", "/kivupdate/bin/kivd"}) {
-    const std::string path = cfg().LOG_DIR + f;
-    if (!FileExists(path)) {
+  const std::string dir = update_folder();
+  for (const char* f : {"/bin/kiv_updater", "/bin/kivd"}) {
+    const std::string path = (dir.empty() ? cfg().LOG_DIR + "/kivd.d/kivupdate" : dir) + f;
+    const std::string why = untrusted_reason(path);
+    if (why == "not found") {
       log_line("Webserver: update request ignored, %s not found", path.c_str());
+      return false;
+    }
+    if (!why.empty()) {
+      log_line("Webserver: update request ignored, %s %s", path.c_str(), why.c_str());
       return false;
     }
   }

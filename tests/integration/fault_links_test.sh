@@ -39,30 +39,31 @@ check "PID link: no thread started" test "$(count_log '^.{24} Thread [0-9]+: ')"
 rm -f "$PIDFILE"
 
 # --- hand-over files: links left before the start are removed, not followed --
-ln -s "$VICTIM" "$SANDBOX/log/kivd.var"
-ln -s "$VICTIM" "$SANDBOX/log/kivd.act"
+mkdir -m 700 "$SANDBOX/log/kivd.d"
+ln -s "$VICTIM" "$SANDBOX/log/kivd.d/kivd.var"
+ln -s "$VICTIM" "$SANDBOX/log/kivd.d/kivd.act"
 start_kivd
 check "daemon started" test -n "$DAEMON_PID"
 check "web server started" wait_log "Thread 2: Starting webserver...$" 5
 check "links from before the start removed" \
-  bash -c "sleep 0.3; ! test -L '$SANDBOX/log/kivd.var' && ! test -L '$SANDBOX/log/kivd.act'"
+  bash -c "sleep 0.3; ! test -L '$SANDBOX/log/kivd.d/kivd.var' && ! test -L '$SANDBOX/log/kivd.d/kivd.act'"
 check "start: target untouched" victim_untouched
 
 # --- a link planted while the daemon runs: the child does not write through it,
 # the server thread removes it unread ---------------------------------------
 check "web server idle before the kivd.var link" web_idle
-ln -s "$VICTIM" "$SANDBOX/log/kivd.var"
+ln -s "$VICTIM" "$SANDBOX/log/kivd.d/kivd.var"
 curl -s --max-time 10 -d 'WebChargingMode=2&ManualValue=16020&MinCharge=6000&MaxPhases=1' "$URL/control" > /dev/null
 check "kivd.var: write refused and logged" wait_log "set_line: error writing tempfile variables$" 5
-check "kivd.var: link removed and logged" wait_log "Webserver: $SANDBOX/log/kivd.var is not a plain file, removed unread$" 5
+check "kivd.var: link removed and logged" wait_log "Webserver: $SANDBOX/log/kivd.d/kivd.var is not a plain file, removed unread$" 5
 check "kivd.var: target untouched" victim_untouched
 check "kivd.var: nothing applied" bash -c "curl -s --max-time 5 '$URL/xml' | grep -q '<ChargingMode>MANUAL' && exit 1 || exit 0"
 
 check "web server idle before the kivd.act link" web_idle
-ln -s "$VICTIM" "$SANDBOX/log/kivd.act"
+ln -s "$VICTIM" "$SANDBOX/log/kivd.d/kivd.act"
 curl -s --max-time 10 "$URL/restart" > /dev/null
 check "kivd.act: write refused and logged" wait_log "set_line: error writing tempfile actions$" 5
-check "kivd.act: link removed and logged" wait_log "Webserver: $SANDBOX/log/kivd.act is not a plain file, removed unread$" 5
+check "kivd.act: link removed and logged" wait_log "Webserver: $SANDBOX/log/kivd.d/kivd.act is not a plain file, removed unread$" 5
 check "kivd.act: target untouched" victim_untouched
 sleep 0.5
 check "kivd.act: no restart raised" test "$(count_log 'Restart kivd daemon initiated')" -eq 0

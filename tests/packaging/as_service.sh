@@ -35,9 +35,9 @@ check "program's version is the package's" bash -c \
 
 # An update whose updater cannot be started leaves the process as it was:
 # still ended by SIGTERM, which a service manager's stop relies on.
-mkdir -p /tmp/kivupdate/bin
-cp "$ROOT/bin/kivd" /tmp/kivupdate/bin/kivd
-echo "not a program" > /tmp/kivupdate/bin/kiv_updater
+mkdir -p /tmp/kivd.d/kivupdate/bin
+cp "$ROOT/bin/kivd" /tmp/kivd.d/kivupdate/bin/kivd
+echo "not a program" > /tmp/kivd.d/kivupdate/bin/kiv_updater
 get /update > /dev/null
 check "failed update goes on as a restart" wait_log "Restart or update daemon" 10
 check "next pass running" bash -c \

@@ -22,5 +22,9 @@ int main(int argc, char** argv) {
   std::fprintf(f, "pid=%d argc=%d argv0=[%s] marker=%s\n", static_cast<int>(getpid()), argc, argc > 0 ? argv[0] : "",
                marker.c_str());
   std::fclose(f);
+  // As the real daemon does once its first pass is up.
+  if (const char* running = std::getenv("FAKE_DAEMON_RUNNING")) {
+    std::ofstream(running) << getpid() << "\n";
+  }
   return 0;
 }

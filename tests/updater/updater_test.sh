@@ -60,7 +60,8 @@ check "four arguments: the lines in order" test "$(lines | tr '\n' '|')" = \
   "KIV updater: started.|KIV updater: update new binary.|KIV updater: wait until everything is ready to restart (0s).|KIV updater: execute new binary daemon.|"
 check "installed program is the new one" cmp -s "$SRC" "$DEST"
 check "installed program is executable" test -x "$DEST"
-check "no temporary file beside it" test "$(ls -A "$SANDBOX/bin")" = "kivd"
+check "no temporary file beside it, the old program kept" test "$(ls -A "$SANDBOX/bin" | tr '\n' ' ')" = "kivd kivd.previous "
+check "kept program is the old one" grep -q "MARK:old" "$DEST.previous"
 check "new program started in the same process, empty name, no arguments" \
   test "$(started)" = "pid=$UPD_PID argc=1 argv0=[] marker=new"
 
@@ -134,7 +135,7 @@ old_sum=$(sha256sum < "$DEST")
 UPD_PID=$!; wait $UPD_PID
 check "failed copy logged" grep -q "KIV updater: error install $SRC as $DEST: cannot write .*File too large.$" "$LOG"
 check "failed copy: old program intact" test "$(sha256sum < "$DEST")" = "$old_sum"
-check "failed copy: no temporary file" test "$(ls -A "$SANDBOX/bin")" = "kivd"
+check "failed copy: no temporary file" test "$(ls -A "$SANDBOX/bin" | tr '\n' ' ')" = "kivd kivd.previous "
 check "failed copy: old program started" test "$(started)" = "pid=$UPD_PID argc=1 argv0=[] marker=old"
 
 setup
@@ -148,5 +149,39 @@ setup
 rm "$DEST"
 run_updater "$LOG" "$SRC" "$DEST" 0
 check "first install onto an empty place" test "$(started)" = "pid=$UPD_PID argc=1 argv0=[] marker=new"
+
+if [ "$(id -u)" = 0 ]; then
+  setup
+  chown 65534 "$SRC"
+  run_updater "$LOG" "$SRC" "$DEST" 0
+  check "update of another user refused" grep -q "KIV updater: update file refused: $SRC is owned by another user.$" "$LOG"
+  check "update of another user: old program started" test "$(started)" = "pid=$UPD_PID argc=1 argv0=[] marker=old"
+fi
+setup
+chmod 666 "$SRC"
+run_updater "$LOG" "$SRC" "$DEST" 0
+check "update writable by others refused" grep -q "KIV updater: update file refused: $SRC is writable by group or others.$" "$LOG"
+
+# --- the start of the new program is watched ----------------------------------
+export KIVD_TEST_HOOKS=1 KIV_UPDATER_CHECK_SECONDS=2
+MARKER_ARGS() { echo "$LOG" "$SRC" "$DEST" 0 "$RES" "$RESDEST" "$SANDBOX/log/kivd.running"; }
+wait_for() {  # wait_for PATTERN: the log gets a matching line within 10 s
+  for _ in $(seq 1 100); do grep -qE -- "$1" "$LOG" && return 0; sleep 0.1; done; return 1
+}
+setup
+FAKE_DAEMON_RUNNING=$SANDBOX/log/kivd.running run_updater $(MARKER_ARGS)
+check "running new daemon seen" wait_for "KIV updater: new daemon is running.$"
+check "running new daemon stays installed" grep -q "MARK:new" "$DEST"
+
+# A program whose library is missing never reaches its own code.
+setup
+python3 -c "import sys; p=sys.argv[1]; b=open(p,'rb').read(); open(p,'wb').write(b.replace(b'libc.so.6', b'libq.so.6'))" "$SRC"
+run_updater $(MARKER_ARGS) 2> /dev/null
+check "new daemon that cannot start: rolled back" \
+  wait_for "KIV updater: new daemon did not reach its running state within 2s, previous program restored.$"
+check "previous program started again" bash -c "for i in \$(seq 1 50); do grep -q 'marker=old' '$SANDBOX/started' 2>/dev/null && exit 0; sleep 0.1; done; exit 1"
+check "previous program installed again" grep -q "MARK:old" "$DEST"
+check "rollback logged its start" grep -q "KIV updater: execute previous binary daemon.$" "$LOG"
+unset KIVD_TEST_HOOKS KIV_UPDATER_CHECK_SECONDS
 
 finish

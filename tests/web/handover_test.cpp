@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "core/daemon_state.hpp"
 #include "core/live_values.hpp"
@@ -23,6 +24,8 @@ class HandOver : public ::testing::Test {
     webtest::reset_live();
     daemon_state().intRestart = 0;
   }
+  // Writes a hand-over file as another writer would.
+  static void plant(const std::string& path, const std::string& text) { std::ofstream(path) << text; }
   test::Sandbox sb;
   LiveValues& v = live();
 };
@@ -158,18 +161,18 @@ TEST_F(HandOver, FilesRoundTrip) {
 }
 
 TEST_F(HandOver, FileWithTwoLinesAppliesNothing) {
-  sb.dir().write("kivd.var", "mode=quick\nmode=off\n");
+  plant(temp_variables_path(), "mode=quick\nmode=off\n");
   std::string t = "x";
   EXPECT_EQ(get_temp_variables(t), 1);
   EXPECT_EQ(t, "");
   EXPECT_FALSE(std::filesystem::exists(temp_variables_path()));
-  sb.dir().write("kivd.act", "");
+  plant(temp_actions_path(), "");
   EXPECT_EQ(get_temp_actions(t), 1);
   EXPECT_EQ(t, "");
 }
 
 TEST_F(HandOver, LongContentCut) {
-  sb.dir().write("kivd.act", "restartrestartrestartrestart");
+  plant(temp_actions_path(), "restartrestartrestartrestart");
   std::string t;
   get_temp_actions(t);
   EXPECT_EQ(t.size(), 19u);
@@ -196,6 +199,28 @@ TEST_F(HandOver, FifoUnderTheNameDoesNotHang) {
   std::string t = "x";
   EXPECT_EQ(get_temp_actions(t), 1);
   EXPECT_EQ(t, "");
+}
+
+TEST_F(HandOver, FilesInThePrivateFolder) {
+  EXPECT_EQ(temp_actions_path(), sb.dir().file("kivd.d/kivd.act"));
+  EXPECT_EQ(std::filesystem::status(sb.dir().file("kivd.d")).permissions(), std::filesystem::perms::owner_all);
+}
+
+TEST_F(HandOver, FileOfAnotherUserOrOpenToOthersRemovedUnread) {
+  plant(temp_actions_path(), "restart");
+  ASSERT_EQ(::chmod(temp_actions_path().c_str(), 0622), 0);
+  std::string t = "x";
+  EXPECT_EQ(get_temp_actions(t), 1);
+  EXPECT_EQ(t, "");
+  EXPECT_FALSE(std::filesystem::exists(temp_actions_path()));
+  EXPECT_NE(sb.log().find("kivd.act not written by this service, removed unread"), std::string::npos);
+  if (::geteuid() == 0) {
+    plant(temp_variables_path(), "mode=quick");
+    ASSERT_EQ(::chown(temp_variables_path().c_str(), 65534, 65534), 0);
+    EXPECT_EQ(get_temp_variables(t), 1);
+    EXPECT_EQ(t, "");
+    EXPECT_FALSE(std::filesystem::exists(temp_variables_path()));
+  }
 }
 
 TEST_F(HandOver, RemoveTempFiles) {

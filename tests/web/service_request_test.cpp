@@ -94,29 +94,29 @@ TEST_F(ServeTest, HostileResourceIsEscapedOnTheErrorPage) {
 
 TEST_F(ServeTest, RestartHandedOverOnGetOnly) {
   serve_raw("HEAD /restart HTTP/1.1\r\n\r\n");
-  EXPECT_FALSE(exists("kivd.act"));
+  EXPECT_FALSE(exists("kivd.d/kivd.act"));
   serve_raw("GET /RESTART HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(sb.dir().read("kivd.act"), "restart");
+  EXPECT_EQ(sb.dir().read("kivd.d/kivd.act"), "restart");
 }
 
 TEST_F(ServeTest, CrossSiteRequestRefusedAndLogged) {
   const std::string a = serve_raw("GET /restart HTTP/1.1\r\nSec-Fetch-Site: cross-site\r\n\r\n");
   EXPECT_EQ(a.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u);
   EXPECT_NE(a.find("came from another site"), std::string::npos);
-  EXPECT_FALSE(exists("kivd.act"));
+  EXPECT_FALSE(exists("kivd.d/kivd.act"));
   EXPECT_NE(sb.log().find("Webserver: cross-site request refused (Sec-Fetch-Site): /restart\n"), std::string::npos);
   serve_raw("POST /control HTTP/1.1\r\nHost: h:1\r\nOrigin: http://evil\r\nContent-Length: 17\r\n\r\nWebChargingMode=3");
-  EXPECT_FALSE(exists("kivd.var"));
+  EXPECT_FALSE(exists("kivd.d/kivd.var"));
 }
 
 TEST_F(ServeTest, UpdateHandedOver) {
   serve_raw("GET /update HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(sb.dir().read("kivd.act"), "update");
+  EXPECT_EQ(sb.dir().read("kivd.d/kivd.act"), "update");
 }
 
 TEST_F(ServeTest, BadRequestHandsNothingOver) {
   serve_raw("GET /restart HTTP/1.1\r\nx\r\ny\r\n\r\n");
-  EXPECT_FALSE(exists("kivd.act"));
+  EXPECT_FALSE(exists("kivd.d/kivd.act"));
 }
 
 TEST_F(ServeTest, ControlPostOf198HandedOverAnd199Not) {
@@ -124,15 +124,15 @@ TEST_F(ServeTest, ControlPostOf198HandedOverAnd199Not) {
   body += std::string(198 - body.size(), 'a');
   ASSERT_EQ(body.size(), 198u);
   std::string a = serve_raw("POST /control HTTP/1.1\r\nContent-Length: 198\r\n\r\n" + body);
-  EXPECT_EQ(sb.dir().read("kivd.var"), body);
+  EXPECT_EQ(sb.dir().read("kivd.d/kivd.var"), body);
   EXPECT_NE(a.find("Operation succeeded."), std::string::npos);
   // The child's own copy already shows the change.
   EXPECT_NE(a.find("value=\"2\" type=\"radio\" checked=\"checked\""), std::string::npos);
-  std::filesystem::remove(sb.dir().file("kivd.var"));
+  std::filesystem::remove(sb.dir().file("kivd.d/kivd.var"));
   webtest::reset_live();
 
   a = serve_raw("POST /control HTTP/1.1\r\nContent-Length: 199\r\n\r\n" + body + "b");
-  EXPECT_FALSE(exists("kivd.var"));
+  EXPECT_FALSE(exists("kivd.d/kivd.var"));
   EXPECT_EQ(live().web_charge_mode.load(), 0);
   EXPECT_EQ(a.find("Operation succeeded."), std::string::npos);
   EXPECT_NE(a.find("Operation failed, nothing was changed."), std::string::npos);
@@ -142,34 +142,34 @@ TEST_F(ServeTest, ControlWithoutWallboxIs404AndChangesNothing) {
   use_settings(false);
   const std::string a = serve_raw("POST /control HTTP/1.1\r\nContent-Length: 17\r\n\r\nWebChargingMode=1");
   EXPECT_EQ(a.rfind("HTTP/1.1 404 Not Found", 0), 0u);
-  EXPECT_FALSE(exists("kivd.var"));
+  EXPECT_FALSE(exists("kivd.d/kivd.var"));
   EXPECT_EQ(live().web_charge_mode.load(), 0);
 }
 
 TEST_F(ServeTest, RemoteHandsTheQueryOverAsReceived) {
   serve_raw("GET /remote?mode=quick&bogus=1&carmaxphases=3 HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(sb.dir().read("kivd.var"), "mode=quick&bogus=1&carmaxphases=3");
-  std::filesystem::remove(sb.dir().file("kivd.var"));
+  EXPECT_EQ(sb.dir().read("kivd.d/kivd.var"), "mode=quick&bogus=1&carmaxphases=3");
+  std::filesystem::remove(sb.dir().file("kivd.d/kivd.var"));
   // Answered "no valid parameter found", yet the daemon takes names without
   // regard to case: the pair goes over all the same.
   const std::string a = serve_raw("GET /remote?MODE=quick HTTP/1.1\r\n\r\n");
   EXPECT_NE(a.find("no valid parameter found"), std::string::npos);
-  EXPECT_EQ(sb.dir().read("kivd.var"), "MODE=quick");
-  std::filesystem::remove(sb.dir().file("kivd.var"));
+  EXPECT_EQ(sb.dir().read("kivd.d/kivd.var"), "MODE=quick");
+  std::filesystem::remove(sb.dir().file("kivd.d/kivd.var"));
   // A spelling that is answered 404 changes nothing.
   const std::string b = serve_raw("GET /REMOTE?mode=quick HTTP/1.1\r\n\r\n");
   EXPECT_EQ(b.rfind("HTTP/1.1 404", 0), 0u);
-  EXPECT_FALSE(exists("kivd.var"));
+  EXPECT_FALSE(exists("kivd.d/kivd.var"));
 }
 
 TEST_F(ServeTest, RemoteQueryLimit198) {
   std::string q = "mode=quick&x=";
   q += std::string(198 - q.size(), 'y');
   serve_raw("GET /remote?" + q + " HTTP/1.1\r\n\r\n");
-  EXPECT_EQ(sb.dir().read("kivd.var"), q);
-  std::filesystem::remove(sb.dir().file("kivd.var"));
+  EXPECT_EQ(sb.dir().read("kivd.d/kivd.var"), q);
+  std::filesystem::remove(sb.dir().file("kivd.d/kivd.var"));
   const std::string a = serve_raw("GET /remote?" + q + "y HTTP/1.1\r\n\r\n");
-  EXPECT_FALSE(exists("kivd.var"));
+  EXPECT_FALSE(exists("kivd.d/kivd.var"));
   EXPECT_NE(a.find("\t<exception>parameter string is too long</exception>\n"), std::string::npos);
 }
 

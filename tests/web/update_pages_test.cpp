@@ -4,6 +4,7 @@
 
 #include <cstdlib>
 
+#include "core/private_dir.hpp"
 #include "core/settings.hpp"
 #include "support/temp_dir.hpp"
 #include "web/pages.hpp"
@@ -132,6 +133,11 @@ class DownloadPage : public ::testing::Test {
     page_download(out, ctx);
     return out.text;
   }
+  // As an update check that offered url leaves it.
+  void offer(const std::string& url) {
+    ASSERT_FALSE(private_dir().empty());
+    sb.dir().write("kivd.d/kivupdate.url", url);
+  }
   test::Sandbox sb;
   ReqInfo req;
 };
@@ -163,10 +169,31 @@ TEST_F(DownloadPage, FailedDownloadShowsEscapedLogAndStops) {
   chmod(bin.file("wget").c_str(), 0755);
   const std::string old_path = std::getenv("PATH");
   setenv("PATH", (bin.path() + ":" + old_path).c_str(), 1);
+  const std::string refused = download("/download?url=http://a/k.tar");
+  offer("http://a/k.tar");
   const std::string p = download("/download?url=http://a/k.tar");
   setenv("PATH", old_path.c_str(), 1);
+  EXPECT_TRUE(has(refused, "<PRE>Error: only the update offered by the last update check can be downloaded\n</PRE>"));
   EXPECT_TRUE(has(p, "Connecting to download...\n\n&lt;b&gt;404 Not Found&lt;/b&gt;\nError: download failed, please try again later!\n"));
-  EXPECT_NE(access(sb.dir().file("kivupdate.tar").c_str(), F_OK), 0);
+  EXPECT_NE(access(sb.dir().file("kivd.d/kivupdate.tar").c_str(), F_OK), 0);
+}
+
+TEST_F(DownloadPage, OnlyTheOfferedUrlIsFetched) {
+  test::TempDir bin;
+  bin.write("wget", "#!/bin/sh\necho \"$@\" > " + bin.file("ran") + "\nexit 8\n");
+  chmod(bin.file("wget").c_str(), 0755);
+  const std::string old_path = std::getenv("PATH");
+  setenv("PATH", (bin.path() + ":" + old_path).c_str(), 1);
+  offer("http://a/k-2.7.0.tar");
+  const std::string other = download("/download?url=http://evil/k.tar");
+  const bool ran_for_other = access(bin.file("ran").c_str(), F_OK) == 0;
+  download("/download?url=http://a/k-2.7.0.tar");
+  setenv("PATH", old_path.c_str(), 1);
+  EXPECT_TRUE(has(other, "Error: only the update offered by the last update check can be downloaded"));
+  EXPECT_FALSE(ran_for_other);
+  EXPECT_NE(sb.log().find("download refused, not the URL the last update check offered: http://evil/k.tar"),
+            std::string::npos);
+  EXPECT_TRUE(has(bin.read("ran"), "http://a/k-2.7.0.tar"));
 }
 
 TEST(UpdatePage, NinetyCells) {

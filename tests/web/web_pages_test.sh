@@ -163,6 +163,10 @@ cp "$UPD" "$PKG/bin/kiv_updater"
 echo '<html>new resources</html>' > "$PKG/usr/local/kiv/resources/index.html"
 tar cf "$SANDBOX/www/broken.tar" -C "$PKG" bin/kivd usr
 tar cf "$SANDBOX/www/kivupdate.tar" -C "$PKG" bin usr
+offer() {  # offer URL: an update check that offers the archive at URL
+  descriptor 2 7 0 "$1"
+  curl -s --max-time 20 "$URL/checkupdate" > /dev/null
+}
 check "bad query: no valid url" bash -c "curl -s --max-time 10 '$URL/x/download?url=http://localhost/kivupdate.tar' | grep -q '</head><body><PRE>Error: no valid url found'"
 check "Download in capitals: 404" test "$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "$URL/Download?url=A")" = 404
 check "query of 200 characters: too long" bash -c "curl -s --max-time 10 '$URL/download?url=http://localhost/$(printf 'a%.0s' $(seq 1 179))' | grep -q 'Error: url string is too long'"
@@ -170,33 +174,44 @@ rm -f /tmp/kivd-pages-pwned
 check "shell text refused" bash -c "curl -s --max-time 10 '$URL/download?url=http://localhost/x%60touch%20/tmp/kivd-pages-pwned%60|sh' | grep -q 'Error: only http:// or https:// URLs are accepted'"
 check "ftp refused" bash -c "curl -s --max-time 10 '$URL/download?url=ftp://localhost/kivupdate.tar' | grep -q 'Error: only http:// or https:// URLs are accepted'"
 check "nothing executed" test ! -e /tmp/kivd-pages-pwned
+get "/download?url=http://localhost/broken.tar" > "$SANDBOX/d5"
+check "download not offered: refused" grep -q 'Error: only the update offered by the last update check can be downloaded$' "$SANDBOX/d5"
+check "download not offered: logged" wait_log "Webserver: download refused, not the URL the last update check offered: http://localhost/broken.tar$" 5
+offer http://localhost/broken.tar
+get "/download?url=http://localhost/kivupdate.tar" > "$SANDBOX/d6"
+check "another URL than the offered one: refused" grep -q 'Error: only the update offered by the last update check can be downloaded$' "$SANDBOX/d6"
+check "nothing fetched" test ! -e "$SANDBOX/log/kivd.d/kivupdate.log"
 get "/download?url=http://localhost/broken.tar" > "$SANDBOX/d0"
-check "archive without updater: not found" grep -q "^Error: $SANDBOX/log/kivupdate/bin/kiv_updater not found, failed!" "$SANDBOX/d0"
+check "archive without updater: not found" grep -q "^Error: $SANDBOX/log/kivd.d/kivupdate/bin/kiv_updater not found, failed!" "$SANDBOX/d0"
 printf 'not a tar archive' > "$SANDBOX/www/garbage.tar"
+offer http://localhost/garbage.tar
 get "/download?url=http://localhost/garbage.tar" > "$SANDBOX/d3"
 check "garbage archive: unpack error" grep -q '^Error: the update archive could not be unpacked.$' "$SANDBOX/d3"
-check "garbage archive: earlier programs gone" test ! -e "$SANDBOX/log/kivupdate/bin/kivd"
+check "garbage archive: earlier programs gone" test ! -e "$SANDBOX/log/kivd.d/kivupdate/bin/kivd"
 # A download cut short: tar unpacks the updater whole and the new program in
 # part before it fails; neither may stay for /update to install.
 tar cf "$SANDBOX/full.tar" -C "$PKG" bin/kiv_updater bin/kivd usr
 cut_at=$(( $(stat -c %s "$SANDBOX/full.tar") - $(stat -c %s "$PKG/bin/kivd") / 2 ))
 head -c "$cut_at" "$SANDBOX/full.tar" > "$SANDBOX/www/cut.tar"
+offer http://localhost/cut.tar
 get "/download?url=http://localhost/cut.tar" > "$SANDBOX/d4"
 check "cut archive: unpack error" grep -q '^Error: the update archive could not be unpacked.$' "$SANDBOX/d4"
 check "cut archive: no confirm offered" bash -c "! grep -q 'value=\"Confirm\"' '$SANDBOX/d4'"
 check "cut archive: no program left to install" \
-  test ! -e "$SANDBOX/log/kivupdate/bin/kivd" -a ! -e "$SANDBOX/log/kivupdate/bin/kiv_updater"
-check "cut archive: archive removed" test ! -e "$SANDBOX/log/kivupdate.tar"
+  test ! -e "$SANDBOX/log/kivd.d/kivupdate/bin/kivd" -a ! -e "$SANDBOX/log/kivd.d/kivupdate/bin/kiv_updater"
+check "cut archive: archive removed" test ! -e "$SANDBOX/log/kivd.d/kivupdate.tar"
 check "cut archive: installed program untouched" bash -c "tail -c 8 '$SANDBOX/bin/kivd' | grep -q 'MARK:old'"
+offer http://localhost/missing.tar
 get "/download?url=http://localhost/missing.tar" > "$SANDBOX/d1"
 check "404 download: wget log shown" grep -q '404' "$SANDBOX/d1"
 check "404 download: failure" grep -q '^Error: download failed, please try again later!' "$SANDBOX/d1"
+offer http://localhost/kivupdate.tar
 get "/download?x=1&url=http://localhost/missing.tar&url=http://localhost/kivupdate.tar" > "$SANDBOX/d2"
 check "download: progress log shown" grep -q 'kivupdate.tar' "$SANDBOX/d2"
 check "download: confirm offered" grep -q "^Click 'Confirm' to update the program.$" "$SANDBOX/d2"
 check "download: confirm button" grep -q 'value="Confirm"onclick="ConfirmUpdate();"' "$SANDBOX/d2"
-check "download: programs unpacked" test -x "$SANDBOX/log/kivupdate/bin/kivd" -a -x "$SANDBOX/log/kivupdate/bin/kiv_updater"
-check "download: archive removed" test ! -e "$SANDBOX/log/kivupdate.tar"
+check "download: programs unpacked" test -x "$SANDBOX/log/kivd.d/kivupdate/bin/kivd" -a -x "$SANDBOX/log/kivd.d/kivupdate/bin/kiv_updater"
+check "download: archive removed" test ! -e "$SANDBOX/log/kivd.d/kivupdate.tar"
 kill "$SRV_PID" 2>/dev/null; wait "$SRV_PID" 2>/dev/null
 
 # --- update -------------------------------------------------------------------
@@ -204,11 +219,12 @@ get /update > "$SANDBOX/p1"
 check "update page: 90 cells" test "$(grep -c '<span id="progress' "$SANDBOX/p1")" -eq 90
 check "update initiated" wait_log "Update kivd daemon initiated...$" 5
 check "updater started" wait_log "KIV updater: started.$" 25
-check "updater runs in the daemon's process" test "$(readlink /proc/$DAEMON_PID/exe)" = "$SANDBOX/log/kivupdate/bin/kiv_updater"
+check "updater runs in the daemon's process" test "$(readlink /proc/$DAEMON_PID/exe)" = "$SANDBOX/log/kivd.d/kivupdate/bin/kiv_updater"
 check "new program installed" wait_log "KIV updater: wait until everything is ready to restart \(60s\).$" 10
 check "installed program is the new one" cmp -s "$PKG/bin/kivd" "$SANDBOX/bin/kivd"
 check "resources installed" grep -q "new resources" "$SANDBOX/usr/local/kiv/resources/index.html"
 check "new daemon started" wait_log "KIV updater: execute new binary daemon.$" 70
+check "new daemon reached its running state" wait_log "KIV updater: new daemon is running.$" 10
 check "new daemon serves again" bash -c "for i in \$(seq 1 100); do curl -s --max-time 2 '$URL/xml' | grep -q GetValues && exit 0; sleep 0.1; done; exit 1"
 check "same process id" test "$(tr -d '\n' < "$PIDFILE")" = "$DAEMON_PID"
 check "start line of the new daemon" test "$(grep -cE '^.{24} Starting Orvane' "$LOG")" -ge 1

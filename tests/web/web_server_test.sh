@@ -17,15 +17,16 @@ HOST=127.0.0.1
 [WEBSERVER]
 PORT=$PORT"
 # Hand-over files left from an earlier run are never applied.
-printf 'action=restart&mode=off' > "$SANDBOX/log/kivd.var"
-printf 'restart' > "$SANDBOX/log/kivd.act"
+mkdir -m 700 "$SANDBOX/log/kivd.d"
+printf 'action=restart&mode=off' > "$SANDBOX/log/kivd.d/kivd.var"
+printf 'restart' > "$SANDBOX/log/kivd.d/kivd.act"
 mkdir -p "$SANDBOX/usr/local/kiv/resources"
 printf 'body {}\n' > "$SANDBOX/usr/local/kiv/resources/style.css"
 printf 'SECRET\n' > "$SANDBOX/usr/local/secret.css"
 ln -s "$SANDBOX/usr/local/secret.css" "$SANDBOX/usr/local/kiv/resources/link.css"
 start_kivd
 check "web server started" wait_log "Thread 2: Starting webserver...$" 5
-check "stale hand-over files removed" bash -c "sleep 0.3; ! test -e '$SANDBOX/log/kivd.var' && ! test -e '$SANDBOX/log/kivd.act'"
+check "stale hand-over files removed" bash -c "sleep 0.3; ! test -e '$SANDBOX/log/kivd.d/kivd.var' && ! test -e '$SANDBOX/log/kivd.d/kivd.act'"
 
 xml() { curl -s --max-time 10 "$URL/xml"; }
 xml_value() {  # xml_value XPATH (ElementTree path below GetValues)
@@ -131,7 +132,7 @@ check "values back to configured start" test "$(xml_value EV/Charging/ChargingMo
 
 # --- update without an unpacked update keeps the server ------------------
 curl -s --max-time 10 "$URL/update" > /dev/null
-check "update without files ignored" wait_log "Webserver: update request ignored, $SANDBOX/log/kivupdate/bin/kiv_updater not found$" 5
+check "update without files ignored" wait_log "Webserver: update request ignored, $SANDBOX/log/kivd.d/kivupdate/bin/kiv_updater not found$" 5
 check "still serving after update request" test "$(xml_value Version)" = 2.6.107
 
 check "no zombie children" bash -c "! ps -o stat= --ppid $DAEMON_PID | grep -q Z"
@@ -139,23 +140,41 @@ check "no waitpid errors" test "$(count_log 'error waitpid')" -eq 0
 check "daemon alive" kill -0 "$DAEMON_PID"
 kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
 
-# --- update with an unpacked update: the server hands the process over ---
+# --- planted hand-over and update files, a failed and a good update --------
 new_sandbox
 write_ini "[WEBSERVER]
 PORT=$PORT"
-mkdir -p "$SANDBOX/log/kivupdate/bin"
-cat > "$SANDBOX/log/kivupdate/bin/kiv_updater" <<'SH'
+UPD_DIR=$SANDBOX/log/kivd.d/kivupdate/bin
+mkdir -p -m 700 "$SANDBOX/log/kivd.d" && mkdir -p "$UPD_DIR"
+cat > "$UPD_DIR/kiv_updater" <<'SH'
 #!/bin/sh
 echo "$$" > "$(dirname "$0")/ran"
 SH
-chmod +x "$SANDBOX/log/kivupdate/bin/kiv_updater"
-touch "$SANDBOX/log/kivupdate/bin/kivd"
+touch "$UPD_DIR/kivd"
 start_kivd
 wait_log "Thread 2: Starting webserver...$" 5
+if [ "$(id -u)" = 0 ]; then
+  # Files another user planted are neither read nor run.
+  printf 'restart' > "$SANDBOX/log/kivd.d/kivd.act" && chown 65534 "$SANDBOX/log/kivd.d/kivd.act"
+  curl -s --max-time 10 "$URL/xml" > /dev/null
+  check "planted kivd.act removed unread" wait_log "Webserver: $SANDBOX/log/kivd.d/kivd.act not written by this service, removed unread$" 5
+  check "planted kivd.act not obeyed" test "$(count_log 'Restart kivd daemon initiated')" -eq 0
+  chown 65534 "$UPD_DIR/kiv_updater"
+  curl -s --max-time 10 "$URL/update" > /dev/null
+  check "planted updater not run" wait_log "Webserver: update request ignored, $UPD_DIR/kiv_updater owned by another user$" 5
+  chown 0 "$UPD_DIR/kiv_updater"
+fi
+# An updater that cannot be executed: the daemon goes on, web server included.
+chmod 644 "$UPD_DIR/kiv_updater"
 curl -s --max-time 10 "$URL/update" > /dev/null
-check "update initiated" wait_log "Update kivd daemon initiated...$" 5
-check "updater started in the daemon's process" bash -c "for i in \$(seq 1 300); do [ -s '$SANDBOX/log/kivupdate/bin/ran' ] && exit 0; sleep 0.1; done; exit 1"
-check "updater kept the pid" test "$(cat "$SANDBOX/log/kivupdate/bin/ran" 2>/dev/null)" = "$DAEMON_PID"
+check "failed update logged" wait_log "KIV update: cannot execute $UPD_DIR/kiv_updater: Permission denied, failed!$" 20
+check "web server started again" bash -c "for i in \$(seq 1 200); do [ \$(grep -c 'Thread 2: Starting webserver' '$LOG') -eq 2 ] && exit 0; sleep 0.1; done; exit 1"
+check "serving after the failed update" bash -c "for i in \$(seq 1 50); do curl -s --max-time 2 '$URL/xml' | grep -q GetValues && exit 0; sleep 0.1; done; exit 1"
+chmod 755 "$UPD_DIR/kiv_updater"
+curl -s --max-time 10 "$URL/update" > /dev/null
+check "update initiated" bash -c "for i in \$(seq 1 50); do [ \$(grep -c 'Update kivd daemon initiated' '$LOG') -eq 2 ] && exit 0; sleep 0.1; done; exit 1"
+check "updater started in the daemon's process" bash -c "for i in \$(seq 1 300); do [ -s '$UPD_DIR/ran' ] && exit 0; sleep 0.1; done; exit 1"
+check "updater kept the pid" test "$(cat "$UPD_DIR/ran" 2>/dev/null)" = "$DAEMON_PID"
 
 # --- the port is taken: the daemon ends with the bind failure -------------
 new_sandbox
