@@ -106,6 +106,7 @@ TEST_F(Control, PointsBelowFiveDoNotStart) {
 }
 
 TEST_F(Control, ThreePhasesAboveSwitchPointAndFallbackAfterFiveCycles) {
+  settings([](Settings& s) { s.PhaseSwitchGuard = 0; });
   live().CarMaxPhases = 3;
   const auto t0 = clock_.elapsed();
   EXPECT_EQ(step([&] { ctl_.SetPower(-4596); }), (Cmds{"output 1", "curr 6660", "ena 1"}));
@@ -116,6 +117,42 @@ TEST_F(Control, ThreePhasesAboveSwitchPointAndFallbackAfterFiveCycles) {
   EXPECT_EQ(step([&] { ctl_.SetPower(-4595); }), (Cmds{"ena 0", "output 0", "curr 19920", "ena 1"}));
   EXPECT_EQ(count_lines(sandbox_, "More phases OFF..."), 1);
   EXPECT_EQ(live().wb_X2_out, 0);
+}
+
+// Surplus hovering at the switch point: output X2 changes at most once per
+// guard (300 s); meanwhile the phases stay and only the current follows.
+TEST_F(Control, PhaseSwitchGuardHoldsTheRelay) {
+  live().CarMaxPhases = 3;
+  const auto cycle = [&](int power) {
+    clock_.advance(56s);
+    return step([&] { ctl_.SetPower(power); });
+  };
+  EXPECT_EQ(cycle(-4596), (Cmds{"output 1", "curr 6660", "ena 1"}));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(cycle(-4595), Cmds{"curr 6600"}) << i;
+  EXPECT_FALSE(ctl_.phase_switch_allowed());
+  EXPECT_EQ(cycle(-4595), Cmds{"curr 6600"});  // 5 cycles down, 295 s since the switch
+  EXPECT_EQ(cycle(-4595), (Cmds{"ena 0", "output 0", "curr 19920", "ena 1"}));
+  // Back above at once: one phase, as much as it carries (the box's 32 A).
+  live().wb_curr_hw = 32000;
+  EXPECT_EQ(cycle(-8000), Cmds{"curr 32000"});
+  EXPECT_EQ(ctl_.phase_points(), 0);
+  for (int i = 0; i < 4; ++i) cycle(-8000);
+  EXPECT_EQ(cycle(-8000), (Cmds{"ena 0", "output 1", "curr 11580", "ena 1"}));
+  EXPECT_EQ(count_lines(sandbox_, "More phases ON..."), 2);
+  // No room under the fuses while the guard holds three phases: disabled.
+  live().em_i2 = 30000;
+  EXPECT_EQ(cycle(-4000), Cmds{"ena 0"});
+  EXPECT_EQ(live().wb_X2_out, 1);
+}
+
+TEST_F(Control, HardwareLimitCapsAndMovesTheSwitchPoint) {
+  live().wb_curr_hw = 16000;
+  EXPECT_EQ(step([&] { ctl_.SetPower(-3600); }), (Cmds{"curr 15600", "ena 1"}));
+  EXPECT_EQ(step([&] { ctl_.SetPower(-5000); }), Cmds{"curr 16000"});  // one phase: capped
+  EXPECT_EQ(live().safety_curr, 16000);
+  live().CarMaxPhases = 3;
+  EXPECT_EQ(step([&] { ctl_.SetPower(-4000); }), (Cmds{"ena 0", "output 1", "curr 6000", "ena 1"}));
+  EXPECT_EQ(count_lines(sandbox_, "SetPower: switchpoint = 3680"), 3);
 }
 
 TEST_F(Control, BelowSwitchPointWithoutEarlierThreePhasesUsesOnePhase) {
@@ -148,6 +185,7 @@ TEST_F(Control, StorageIsAskedForAReading) {
 }
 
 TEST_F(Control, PhasesOutOfRangeNeverDivideByZero) {
+  settings([](Settings& s) { s.PhaseSwitchGuard = 0; });
   live().CarMaxPhases = 0;
   EXPECT_EQ(step([&] { ctl_.SetPower(-2000); }), (Cmds{"curr 8640", "ena 1"}));
   live().CarMaxPhases = 9;
@@ -178,10 +216,13 @@ TEST_F(Control, QuickModeUsesSafetyCurrent) {
       << sandbox_.log();
 }
 
-TEST_F(Control, QuickModeNeverAbove63000) {
+TEST_F(Control, QuickModeNeverAbove63000NorTheHardwareLimit) {
   settings([](Settings& s) { s.InfrastructureCurrent = 100000; });
   live().web_charge_mode = 1;  // quick
+  box_.curr_hw = 0;  // not told
   EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"output 1", "curr 63000", "ena 1"}));
+  box_.curr_hw = 20000;
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{"curr 20000"});
 }
 
 TEST_F(Control, QuickModeWithLoadedHouseDisables) {
@@ -189,9 +230,10 @@ TEST_F(Control, QuickModeWithLoadedHouseDisables) {
   live().em_i2 = 28000;  // 5000 mA left on L2
   box_.enable = 1;
   box_.output = 1;
-  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"ena 0", "curr 0"}));
+  // Never "curr 0" (outside what the box takes): disabled, the current kept.
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{"ena 0"});
   EXPECT_EQ(live().wb_enable_sys, 0);
-  EXPECT_EQ(live().wb_curr_usr, 0);
+  EXPECT_EQ(live().wb_curr_usr, 63000);
   EXPECT_EQ(live().safety_curr, 0);
 }
 
@@ -290,7 +332,7 @@ TEST_F(Control, TeslaWorkaround) {
   EXPECT_EQ(step([&] { ctl_.SwitchEnable(0); }), (Cmds{"curr 12960", "ena 0"}));
   live().wb_enable_sys = 1;
   live().em_i1 = 40000;
-  EXPECT_EQ(step([&] { ctl_.SwitchEnable(0); }), (Cmds{"ena 0", "curr 0"}));
+  EXPECT_EQ(step([&] { ctl_.SwitchEnable(0); }), Cmds{"ena 0"});
   EXPECT_EQ(count_lines(sandbox_, "Tesla 'increase current workaround': 32A set and wait 7s..."), 3);
 }
 
@@ -342,7 +384,7 @@ TEST_F(Control, FuseLimitHoldsInEveryMode) {
     for (const std::string& cmd : c) {
       if (cmd.rfind("curr ", 0) != 0) continue;
       const int x = std::stoi(cmd.substr(5));
-      ASSERT_TRUE(x == 0 || (x >= 6000 && x <= 63000)) << cmd;
+      ASSERT_TRUE(x >= 6000 && x <= 32000) << cmd;  // the box's Curr HW is 32000
       for (int p = 0; p < 3; ++p)
         if (x > 0) {
           ASSERT_LE(em[p] - wb[p] + x, a) << "cycle " << cycle << " phase " << p << " " << cmd;
