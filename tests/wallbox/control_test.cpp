@@ -9,6 +9,7 @@
 #include "core/daemon_state.hpp"
 #include "core/live_values.hpp"
 #include "fake_wallbox.hpp"
+#include "wallbox/keba_exchange.hpp"
 #include "wallbox/charging_math.hpp"
 #include "wallbox/charging_control.hpp"
 #include "wallbox_fixture.hpp"
@@ -352,6 +353,54 @@ TEST_F(Control, MainResetSequence) {
             }),
             (Cmds{"ena 0", "output 0", "curr 6000"}));
   EXPECT_EQ(count_lines(sandbox_, "Charging disabled..."), 1);
+}
+
+// A restart's reset while the control thread switches the relay (quick
+// mode: disable, 5 s, output, 10 s, current, enable): the sequence stops at
+// its next step, the reset waits for it, X2 never changes while enabled and
+// nothing enables the box after the reset.
+TEST_F(Control, ResetStopsARunningSequenceAndWaitsForIt) {
+  settings([](Settings& s) { s.PhaseSwitchGuard = 0; });
+  struct Case {
+    const char* reset_after;
+    Cmds tail;
+  };
+  for (const Case& c : {Case{"ena 0", {"ena 0", "curr 6000"}},
+                        Case{"output 1", {"ena 0", "output 1", "output 0", "curr 6000"}}}) {
+    reset_wallbox_live();
+    live().web_charge_mode = 1;
+    {
+      std::lock_guard lock(box_.m);
+      box_.enable = 1;
+      box_.output = 0;
+    }
+    box_.clear();
+    std::atomic<bool> triggered{false};
+    std::thread reset;
+    std::stop_source stop;
+    clock_.on_sleep = [&](FakeClock& fc) {
+      if (fc.elapsed() > 1h) stop.request_stop();
+      const Cmds a = box_.actions();
+      if (a.empty() || a.back() != c.reset_after || triggered.exchange(true)) return;
+      reset = std::thread([&] { ctl_.reset_wallbox(); });
+      for (int i = 0; i < 5000 && !thread_stop().stop_requested(); ++i) std::this_thread::sleep_for(1ms);
+    };
+    std::thread control([&] { ctl_.run(3, stop.get_token()); });
+    control.join();
+    ASSERT_TRUE(triggered) << c.reset_after;
+    reset.join();
+    clock_.on_sleep = nullptr;
+    const Cmds a = box_.actions();
+    const Cmds want = [&] {
+      Cmds w{"failsafe 120 0 0"};
+      w.insert(w.end(), c.tail.begin(), c.tail.end());
+      return w;
+    }();
+    EXPECT_EQ(a, want) << c.reset_after;
+    std::lock_guard lock(box_.m);
+    EXPECT_EQ(box_.enable, 0);
+    EXPECT_EQ(box_.output, 0);
+  }
 }
 
 // Random houses, modes and balances: every current sent keeps each phase
