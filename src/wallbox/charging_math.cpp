@@ -51,7 +51,9 @@ SafetyResult safety_current(const SafetyInput& in) {
 }
 
 int limited_current(int requested_mA, int car_min_charge_mA, int safety_mA, int curr_hw_mA) {
-  int x = std::min(std::max(requested_mA, car_min_charge_mA), safety_mA);
+  // A car minimum below what the box takes (a bad hand-over) never lets a
+  // current under 6000 mA through.
+  int x = std::min(std::max({requested_mA, car_min_charge_mA, kMinChargeCurrent}), safety_mA);
   if (const int cap = hardware_cap(curr_hw_mA)) x = std::min(x, cap);
   return x;
 }

@@ -2,6 +2,7 @@
 
 #include "core/clock.hpp"
 #include "core/keba_codes.hpp"
+#include "core/live_values.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
 #include "core/test_hooks.hpp"
@@ -67,6 +68,8 @@ void ChargingControl::reset_wallbox() {
   }
   std::lock_guard sequence(sequence_);
   if (SwitchEnable(0) && SwitchRelais(relay_for(0))) SetCurrent(cfg().CarMinCharge);
+  if (live().wb_X2_out != 0 && live().wb_enable_sys == 0)
+    log_line("Reset wallbox: more phases stay ON, the last phase switch is too recent");
 }
 
 }  // namespace kivd

@@ -126,6 +126,7 @@ TEST(LimitedCurrent, MinimumAndSafety) {
   EXPECT_EQ(limited_current(63000, 6000, 0, 16000), 0);
   EXPECT_EQ(limited_current(63000, 6000, 63000, 0), 63000);
   EXPECT_EQ(limited_current(63000, 6000, 63000, 3000), 63000);
+  EXPECT_EQ(limited_current(100, 0, 22980), 6000);  // never below what the box takes
 }
 
 TEST(NewPower, Balance) {
