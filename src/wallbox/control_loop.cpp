@@ -68,7 +68,7 @@ void ChargingControl::reset_wallbox() {
   }
   std::lock_guard sequence(sequence_);
   if (SwitchEnable(0) && SwitchRelais(relay_for(0))) SetCurrent(cfg().CarMinCharge);
-  if (live().wb_X2_out != 0 && live().wb_enable_sys == 0)
+  if (live().wb_X2_out != 0 && !phase_switch_allowed())
     log_line("Reset wallbox: more phases stay ON, the last phase switch is too recent");
 }
 

@@ -348,11 +348,18 @@ TEST_F(Control, MainResetSequence) {
   box_.output = 1;
   live().wb_enable_sys = 1;
   live().wb_X2_out = 1;
-  EXPECT_EQ(step([&] {
-              if (ctl_.SwitchEnable(0) && ctl_.SwitchRelais(0)) ctl_.SetCurrent(cfg().CarMinCharge);
-            }),
-            (Cmds{"ena 0", "output 0", "curr 6000"}));
+  EXPECT_EQ(step([&] { ctl_.reset_wallbox(); }), (Cmds{"ena 0", "output 0", "curr 6000"}));
   EXPECT_EQ(count_lines(sandbox_, "Charging disabled..."), 1);
+  // Within the guard after a switch: disabled, more phases stay on until
+  // the guard has passed.
+  live().CarMaxPhases = 3;
+  clock_.advance(300s);
+  ctl_.SetPower(-8000);
+  ASSERT_EQ(live().wb_X2_out, 1);
+  EXPECT_EQ(step([&] { ctl_.reset_wallbox(); }), (Cmds{"ena 0", "curr 6000"}));
+  EXPECT_EQ(count_lines(sandbox_, "Reset wallbox: more phases stay ON, the last phase switch is too recent"), 1);
+  clock_.advance(300s);
+  EXPECT_EQ(step([&] { ctl_.reset_wallbox(); }), (Cmds{"output 0", "curr 6000"}));
 }
 
 // A restart's reset while the control thread switches the relay (quick
