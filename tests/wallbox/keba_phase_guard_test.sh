@@ -18,31 +18,38 @@ PHASE_SWITCH_GUARD=$GUARD
 [INFRASTRUCTURE]
 STARTMODE=SURPLUS"
 check "simulator up" start_sim --plug 7 --enable 1
-flicker & FLICKER_PID=$!
 
-# The box's power (no meter: the grid reads 0 W) jumps around the switch
-# point every 0.1 s: mostly a little below it, now and then above. One
-# client process for all the changes.
+# The box's power (no meter: the grid reads 0 W) hovers at the switch point:
+# one cycle above it, then five below, again and again, which without the
+# guard would switch the relay on and off every six cycles. The cycles are
+# counted in the box's record ("report 3" once a cycle).
 FLICKER_PID=""
 flicker() {
-  python3 - "$CTL" <<'PY'
-import os, random, socket, sys, time
-path = sys.argv[1]
+  exec python3 - "$CTL" "$REC" <<'PY'
+import os, socket, sys, time
+path, rec = sys.argv[1], sys.argv[2]
 me = "%s.flicker.%d" % (path, os.getpid())
 s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)
 s.bind(me)
 s.settimeout(3)
+last = None
 try:
-    for _ in range(300):
-        s.sendto(b"power 4900000" if random.random() < 0.25 else b"power 4400000", path)
-        s.recv(64)
-        time.sleep(0.1)
+    for _ in range(3000):
+        with open(rec) as f:
+            cycle = sum(1 for line in f if line == "report 3\n")
+        want = b"power 4900000" if cycle % 6 == 0 else b"power 4400000"
+        if want != last:
+            s.sendto(want, path)
+            s.recv(64)
+            last = want
+        time.sleep(0.01)
 finally:
     os.unlink(me)
 PY
 }
 stop_flicker() { if [ -n "$FLICKER_PID" ]; then kill "$FLICKER_PID" 2>/dev/null; wait "$FLICKER_PID" 2>/dev/null; FLICKER_PID=""; fi; }
 
+flicker & FLICKER_PID=$!
 export KIVD_TEST_HOOKS=1 KIVD_TEST_WALLBOX_SPEEDUP=$SPEEDUP
 t0=$(date +%s.%N)
 start_kivd
