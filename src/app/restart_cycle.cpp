@@ -152,10 +152,7 @@ void run_cycle() {
     }
 
     log_line("Reset wallbox...");
-    if (wallbox) {
-      ChargingControl& control = charging_control();
-      if (control.SwitchEnable(0) && control.SwitchRelais(0)) control.SetCurrent(cfg().CarMinCharge);
-    }
+    if (wallbox) charging_control().reset_wallbox();
 
     pass_stop.request_stop();
     log_line("Threads canceled...");

@@ -49,6 +49,7 @@ struct Settings {
   bool WallboxUsing;
   std::string WallboxType, WallboxServer;
   int WallboxPort, WallboxActivation, CarMaxPhases, CarMinCharge, FixTeslaBug;
+  int PhaseSwitchGuard;  // seconds between two changes of output X2, 0 = no guard
 
   bool MyUsing;
   std::string MyServer;

@@ -90,6 +90,8 @@ constexpr SettingRow kRows[] = {
      L::spaces, "minimal charging current in mA (values are 6000, 7020, 7980, 9000)", "MinCharge", F::number},
     {"WALLBOX", "TESLABUGFIX", NumberKey{&S::FixTeslaBug, in_range<0, 1>}, "0", L::spaces,
      "Tesla workaround, current raised in steps of whole amperes: 1 = on, 0 = off", "TeslaWorkaround", F::number},
+    {"WALLBOX", "PHASE_SWITCH_GUARD", NumberKey{&S::PhaseSwitchGuard, in_range<0, 3600>}, "300", L::spaces,
+     "seconds at least between two changes of output X2 (0 = off, up to 3600)", "PhaseSwitchGuard", F::number},
     {"MYSQL", "USING", SwitchKey{&S::MyUsing}, "FALSE", L::spaces, "use MySQL DB: TRUE, ignore MySQL DB: FALSE",
      "MysqlUsing", F::check_box},
     {"MYSQL", "HOST", TextKey{&S::MyServer}, "192.168.10.10", L::tabs, "IP or hostname", "MysqlIP", F::text,

@@ -25,16 +25,8 @@ ChargingMode mode_now() { return static_cast<ChargingMode>(live().ChargingMode.l
 
 }  // namespace
 
-// Relay by the car's phases, the current, then enable (its result unused).
-bool ChargingControl::charge_with(int current, int phases) {
-  if (SwitchRelais(phases > 1 ? 1 : 0) == 0) return false;
-  if (SetCurrent(current) == 0) return false;
-  SwitchEnable(1);
-  return true;
-}
-
 void ChargingControl::off_sequence() {
-  if (SwitchEnable(0) && SwitchRelais(0)) SetCurrent(live().CarMinCharge);
+  if (SwitchEnable(0) && SwitchRelais(relay_for(0))) SetCurrent(live().CarMinCharge);
   live().points = 0;
 }
 
@@ -46,7 +38,7 @@ int ChargingControl::SetPower(int p) {
     v.intStorageControl = 1;
     control_sleep(std::chrono::seconds(1));
   }
-  const int switchpoint = switch_point(v.CarMinCharge);
+  const int switchpoint = switch_point(v.CarMinCharge, v.wb_curr_hw);
   debug_line("SetPower: switchpoint = %d", switchpoint);
   const int max_phases = valid_phases(v.CarMaxPhases);
   const int watts = surplus > INT_MAX ? INT_MAX : static_cast<int>(surplus);
@@ -54,22 +46,25 @@ int ChargingControl::SetPower(int p) {
   if (v.WallboxActivation > p) {
     v.points = std::min(v.points + 1, target_points);
     if (v.points <= 4 && v.wb_enable_sys != 1) return 1;
-    if (surplus > switchpoint) {
-      if (SwitchRelais(max_phases > 1 ? 1 : 0) == 0) return 0;
-      if (SetCurrent(GetDutyCurrent(watts, max_phases)) == 0) return 0;
-      phasepoints_ = 5;
-      SwitchEnable(1);
-      return 1;
-    }
-    phasepoints_ = std::max(phasepoints_ - 1, 0);
-    const int phases = phasepoints_ == 0 ? 1 : max_phases;
-    return charge_with(GetDutyCurrent(watts, phases), phases) ? 1 : 0;
+    const bool above = surplus > switchpoint;
+    if (!above) phasepoints_ = std::max(phasepoints_ - 1, 0);
+    const int wanted = above || phasepoints_ > 0 ? max_phases : 1;
+    // While the guard holds the relay, the phases stay as they are and only
+    // the current follows the surplus (at least the car's minimum, within
+    // the fuses: without room SetCurrent disables).
+    const int relay = relay_for(wanted > 1 ? 1 : 0);
+    const int phases = relay == 1 ? max_phases : 1;
+    if (SwitchRelais(relay) == 0) return 0;
+    if (SetCurrent(GetDutyCurrent(watts, phases)) == 0) return 0;
+    if (above && relay == 1) phasepoints_ = 5;
+    SwitchEnable(1);
+    return 1;
   }
 
   v.points = std::max(v.points - 1, 0);
   phasepoints_ = std::max(phasepoints_ - 1, 0);
   if (v.points == 0) {
-    if (SwitchEnable(0) && SwitchRelais(0)) SetCurrent(v.CarMinCharge);
+    if (SwitchEnable(0) && SwitchRelais(relay_for(0))) SetCurrent(v.CarMinCharge);
     phasepoints_ = 0;
   } else {
     SetCurrent(GetDutyCurrent(watts, v.wb_X2_out == 0 ? 1 : max_phases));
@@ -117,7 +112,7 @@ void ChargingControl::ControlCycle() {
       return;
     }
     if (mode_now() == ChargingMode::Quick) {
-      if (SwitchRelais(1) == 1) SwitchEnable(SetCurrent(kMaxWallboxCurrent) == 1 ? 1 : 0);
+      if (SwitchRelais(relay_for(1)) == 1) SwitchEnable(SetCurrent(kMaxWallboxCurrent) == 1 ? 1 : 0);
       v.points = 0;
     }
     // The mode as it is now: a datagram may have changed it since.
@@ -126,7 +121,7 @@ void ChargingControl::ControlCycle() {
       case ChargingMode::Manual: {
         const int manual = v.ManualCurrent;
         debug_line("ControlKEBA: manual power = %d", manual);
-        if (SwitchRelais(valid_phases(v.CarMaxPhases) != 1 ? 1 : 0) == 1)
+        if (SwitchRelais(relay_for(valid_phases(v.CarMaxPhases) != 1 ? 1 : 0)) == 1)
           SwitchEnable(SetCurrent(manual) == 1 ? 1 : 0);
         v.points = 0;
         break;

@@ -11,8 +11,15 @@ int clamp_int(long long v) { return static_cast<int>(std::clamp<long long>(v, IN
 
 int valid_phases(int phases) { return std::clamp(phases, 1, 3); }
 
-int switch_point(int car_min_charge_mA) {
-  return clamp_int(static_cast<long long>(690.0 * car_min_charge_mA * 1.11 / 1000.0));
+int hardware_cap(int curr_hw_mA) {
+  return curr_hw_mA >= kMinChargeCurrent && curr_hw_mA <= kMaxWallboxCurrent ? curr_hw_mA : 0;
+}
+
+int switch_point(int car_min_charge_mA, int curr_hw_mA) {
+  const int three_at_min = clamp_int(static_cast<long long>(690.0 * car_min_charge_mA * 1.11 / 1000.0));
+  const int cap = hardware_cap(curr_hw_mA);
+  if (cap == 0) return three_at_min;
+  return std::min(three_at_min, clamp_int(230LL * cap / 1000));
 }
 
 int duty_current(long long watts, int phases) {
@@ -43,8 +50,12 @@ SafetyResult safety_current(const SafetyInput& in) {
   return out;
 }
 
-int limited_current(int requested_mA, int car_min_charge_mA, int safety_mA) {
-  return std::min(std::max(requested_mA, car_min_charge_mA), safety_mA);
+int limited_current(int requested_mA, int car_min_charge_mA, int safety_mA, int curr_hw_mA) {
+  // A car minimum below what the box takes (a bad hand-over) never lets a
+  // current under 6000 mA through.
+  int x = std::min(std::max({requested_mA, car_min_charge_mA, kMinChargeCurrent}), safety_mA);
+  if (const int cap = hardware_cap(curr_hw_mA)) x = std::min(x, cap);
+  return x;
 }
 
 int new_power(int intpow_W, int wb_pow_mW, int ss_ac_power_W, bool ss_using, int ss_ev_ratio) {

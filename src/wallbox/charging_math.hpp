@@ -15,8 +15,15 @@ inline constexpr int kTeslaThreshold = 200;      // mA (intTeslaThreshold)
 // or hand-over) is taken as the nearest valid count, never divided by.
 int valid_phases(int phases);
 
-// Power of three phases at 230 V and the minimum current, plus 11 % (W).
-int switch_point(int car_min_charge_mA);
+// The box's hardware limit ("Curr HW") as a cap: 0 when unknown or below
+// what any car charges with (then it caps nothing).
+int hardware_cap(int curr_hw_mA);
+
+// Power of three phases at 230 V and the minimum current, plus 11 % (W); with
+// a hardware limit no higher than what one phase carries at that limit, so
+// that a box limited to 16 A moves to three phases once one cannot take the
+// surplus.
+int switch_point(int car_min_charge_mA, int curr_hw_mA = 0);
 
 // Current for a power at 230 V per phase, a multiple of 60 mA (truncating
 // toward zero; a negative power gives a negative current).
@@ -38,8 +45,9 @@ struct SafetyResult {
 SafetyResult safety_current(const SafetyInput& in);
 
 // The current actually sent for a request: at least the car's minimum, at
-// most the safety current (0 when the house has no room).
-int limited_current(int requested_mA, int car_min_charge_mA, int safety_mA);
+// most the safety current and the box's hardware limit (0 when the house has
+// no room: then nothing may be sent, the box is disabled instead).
+int limited_current(int requested_mA, int car_min_charge_mA, int safety_mA, int curr_hw_mA = 0);
 
 // The balance given to the car (W, + drawn): grid without the wallbox, the
 // storage's discharge counted as drawn, the storage share applied, plus 50.

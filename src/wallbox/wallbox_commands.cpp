@@ -1,11 +1,15 @@
 // The command functions of the control: each first compares with the stored
 // state, so that repeating one sends nothing.
+#include <algorithm>
+
+#include "core/clock.hpp"
 #include "core/live_values.hpp"
 #include "core/log.hpp"
 #include "core/settings.hpp"
 #include "wallbox/charging_control.hpp"
 #include "wallbox/charging_math.hpp"
 #include "wallbox/current_limits.hpp"
+#include "wallbox/keba_exchange.hpp"
 
 namespace kivd {
 
@@ -18,13 +22,40 @@ int ChargingControl::SetFailSafe() {
   return 1;
 }
 
+namespace {
+
+long long steady_now_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(time_source().now().time_since_epoch()).count();
+}
+
+// A reset or the pass's stop has interrupted the control thread's sequence
+// (never on main's thread, whose reset must go on).
+bool sequence_interrupted() { return thread_stop().stop_requested(); }
+
+}  // namespace
+
+bool ChargingControl::phase_switch_allowed() const {
+  const long long last = last_x2_change_ms_;
+  if (last == 0) return true;
+  const auto guard = control_duration(std::chrono::seconds(cfg().PhaseSwitchGuard));
+  return steady_now_ms() - last >= guard.count();
+}
+
+int ChargingControl::relay_for(int wanted) {
+  const int now = live().wb_X2_out;
+  if (now == wanted || phase_switch_allowed()) return wanted;
+  debug_line("Phase switch guard: output X2 stays %d", now);
+  return now;
+}
+
 int ChargingControl::SetCurrent(int mA) {
   LiveValues& v = live();
-  const int x = limited_current(mA, v.CarMinCharge, GetSafetyCurrent());
+  const int x = limited_current(mA, v.CarMinCharge, GetSafetyCurrent(), v.wb_curr_hw);
   v.safety_curr = x;
   if (x == 0) {
+    // No room for the least current: the box takes nothing below 6000 mA,
+    // so charging stops and the current it has stays.
     SwitchEnable(0);
-    if (box_.set_current(0)) v.wb_curr_usr = 0;
     return 0;
   }
   if (!box_.set_current(x)) return 0;
@@ -42,6 +73,7 @@ int ChargingControl::SwitchEnable(int on) {
     tesla_active_ = false;
     if (v.wb_enable_sys == on) return 1;  // the workaround's own current already disabled
   }
+  if (on == 1 && sequence_interrupted()) return 0;
   log_line(on == 0 ? "Charging disabled..." : "Charging enabled...");
   if (!box_.enable(on != 0)) return 0;
   v.wb_enable_sys = on;
@@ -60,13 +92,20 @@ int ChargingControl::SwitchEnable(int on) {
 int ChargingControl::SwitchRelais(int on) {
   LiveValues& v = live();
   if (v.wb_X2_out == on) return 1;
+  if (!phase_switch_allowed()) {
+    log_line("Phase switch guard: output X2 not changed, the last change is too recent");
+    return 0;
+  }
   if (SwitchEnable(0) == 0) return 0;
   if (!control_sleep(std::chrono::seconds(5))) return 0;
+  // Never switch the contactor of a box that is charging.
+  if (v.wb_enable_sys != 0) return 0;
   if (!box_.set_phases(on != 0)) return 0;
   v.wb_X2_out = on;
+  last_x2_change_ms_ = std::max(steady_now_ms(), 1LL);
   log_line(on == 0 ? "More phases OFF..." : "More phases ON...");
-  control_sleep(std::chrono::seconds(10));
-  return 1;
+  // Interrupted here, the caller must not go on to the current and enable.
+  return control_sleep(std::chrono::seconds(10)) ? 1 : 0;
 }
 
 }  // namespace kivd

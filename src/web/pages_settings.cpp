@@ -257,6 +257,10 @@ void page_settings(Sink& out, const PageContext& ctx) {
                        " <small>unchanged unless you type a new one</small>"},
       kEmpty);
   row(out, {"Tesla workarounds", tesla_sel}, kEmpty, kEmpty);
+  row(out,
+      {"Phase switch guard",
+       input("PhaseSwitchGuard", std::to_string(f.num("PhaseSwitchGuard")), 5, 4, true) + " s"},
+      kEmpty, kEmpty);
   out.put("<tr><td colspan=\"9\">&nbsp;</td></tr>\n");
 
   // Meter and KNX

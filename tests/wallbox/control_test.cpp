@@ -9,6 +9,7 @@
 #include "core/daemon_state.hpp"
 #include "core/live_values.hpp"
 #include "fake_wallbox.hpp"
+#include "wallbox/keba_exchange.hpp"
 #include "wallbox/charging_math.hpp"
 #include "wallbox/charging_control.hpp"
 #include "wallbox_fixture.hpp"
@@ -106,6 +107,7 @@ TEST_F(Control, PointsBelowFiveDoNotStart) {
 }
 
 TEST_F(Control, ThreePhasesAboveSwitchPointAndFallbackAfterFiveCycles) {
+  settings([](Settings& s) { s.PhaseSwitchGuard = 0; });
   live().CarMaxPhases = 3;
   const auto t0 = clock_.elapsed();
   EXPECT_EQ(step([&] { ctl_.SetPower(-4596); }), (Cmds{"output 1", "curr 6660", "ena 1"}));
@@ -116,6 +118,42 @@ TEST_F(Control, ThreePhasesAboveSwitchPointAndFallbackAfterFiveCycles) {
   EXPECT_EQ(step([&] { ctl_.SetPower(-4595); }), (Cmds{"ena 0", "output 0", "curr 19920", "ena 1"}));
   EXPECT_EQ(count_lines(sandbox_, "More phases OFF..."), 1);
   EXPECT_EQ(live().wb_X2_out, 0);
+}
+
+// Surplus hovering at the switch point: output X2 changes at most once per
+// guard (300 s); meanwhile the phases stay and only the current follows.
+TEST_F(Control, PhaseSwitchGuardHoldsTheRelay) {
+  live().CarMaxPhases = 3;
+  const auto cycle = [&](int power) {
+    clock_.advance(56s);
+    return step([&] { ctl_.SetPower(power); });
+  };
+  EXPECT_EQ(cycle(-4596), (Cmds{"output 1", "curr 6660", "ena 1"}));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(cycle(-4595), Cmds{"curr 6600"}) << i;
+  EXPECT_FALSE(ctl_.phase_switch_allowed());
+  EXPECT_EQ(cycle(-4595), Cmds{"curr 6600"});  // 5 cycles down, 295 s since the switch
+  EXPECT_EQ(cycle(-4595), (Cmds{"ena 0", "output 0", "curr 19920", "ena 1"}));
+  // Back above at once: one phase, as much as it carries (the box's 32 A).
+  live().wb_curr_hw = 32000;
+  EXPECT_EQ(cycle(-8000), Cmds{"curr 32000"});
+  EXPECT_EQ(ctl_.phase_points(), 0);
+  for (int i = 0; i < 4; ++i) cycle(-8000);
+  EXPECT_EQ(cycle(-8000), (Cmds{"ena 0", "output 1", "curr 11580", "ena 1"}));
+  EXPECT_EQ(count_lines(sandbox_, "More phases ON..."), 2);
+  // No room under the fuses while the guard holds three phases: disabled.
+  live().em_i2 = 30000;
+  EXPECT_EQ(cycle(-4000), Cmds{"ena 0"});
+  EXPECT_EQ(live().wb_X2_out, 1);
+}
+
+TEST_F(Control, HardwareLimitCapsAndMovesTheSwitchPoint) {
+  live().wb_curr_hw = 16000;
+  EXPECT_EQ(step([&] { ctl_.SetPower(-3600); }), (Cmds{"curr 15600", "ena 1"}));
+  EXPECT_EQ(step([&] { ctl_.SetPower(-5000); }), Cmds{"curr 16000"});  // one phase: capped
+  EXPECT_EQ(live().safety_curr, 16000);
+  live().CarMaxPhases = 3;
+  EXPECT_EQ(step([&] { ctl_.SetPower(-4000); }), (Cmds{"ena 0", "output 1", "curr 6000", "ena 1"}));
+  EXPECT_EQ(count_lines(sandbox_, "SetPower: switchpoint = 3680"), 3);
 }
 
 TEST_F(Control, BelowSwitchPointWithoutEarlierThreePhasesUsesOnePhase) {
@@ -149,6 +187,7 @@ TEST_F(Control, StorageIsAskedForAReading) {
 }
 
 TEST_F(Control, PhasesOutOfRangeNeverDivideByZero) {
+  settings([](Settings& s) { s.PhaseSwitchGuard = 0; });
   live().CarMaxPhases = 0;
   EXPECT_EQ(step([&] { ctl_.SetPower(-2000); }), (Cmds{"curr 8640", "ena 1"}));
   live().CarMaxPhases = 9;
@@ -179,10 +218,13 @@ TEST_F(Control, QuickModeUsesSafetyCurrent) {
       << sandbox_.log();
 }
 
-TEST_F(Control, QuickModeNeverAbove63000) {
+TEST_F(Control, QuickModeNeverAbove63000NorTheHardwareLimit) {
   settings([](Settings& s) { s.InfrastructureCurrent = 100000; });
   live().web_charge_mode = 1;  // quick
+  box_.curr_hw = 0;  // not told
   EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"output 1", "curr 63000", "ena 1"}));
+  box_.curr_hw = 20000;
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{"curr 20000"});
 }
 
 TEST_F(Control, QuickModeWithLoadedHouseDisables) {
@@ -190,9 +232,10 @@ TEST_F(Control, QuickModeWithLoadedHouseDisables) {
   live().em_i2 = 28000;  // 5000 mA left on L2
   box_.enable = 1;
   box_.output = 1;
-  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"ena 0", "curr 0"}));
+  // Never "curr 0" (outside what the box takes): disabled, the current kept.
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{"ena 0"});
   EXPECT_EQ(live().wb_enable_sys, 0);
-  EXPECT_EQ(live().wb_curr_usr, 0);
+  EXPECT_EQ(live().wb_curr_usr, 63000);
   EXPECT_EQ(live().safety_curr, 0);
 }
 
@@ -300,7 +343,7 @@ TEST_F(Control, TeslaWorkaround) {
   EXPECT_EQ(step([&] { ctl_.SwitchEnable(0); }), (Cmds{"curr 12960", "ena 0"}));
   live().wb_enable_sys = 1;
   live().em_i1 = 40000;
-  EXPECT_EQ(step([&] { ctl_.SwitchEnable(0); }), (Cmds{"ena 0", "curr 0"}));
+  EXPECT_EQ(step([&] { ctl_.SwitchEnable(0); }), Cmds{"ena 0"});
   EXPECT_EQ(count_lines(sandbox_, "Tesla 'increase current workaround': 32A set and wait 7s..."), 3);
 }
 
@@ -315,11 +358,66 @@ TEST_F(Control, MainResetSequence) {
   box_.output = 1;
   live().wb_enable_sys = 1;
   live().wb_X2_out = 1;
-  EXPECT_EQ(step([&] {
-              if (ctl_.SwitchEnable(0) && ctl_.SwitchRelais(0)) ctl_.SetCurrent(cfg().CarMinCharge);
-            }),
-            (Cmds{"ena 0", "output 0", "curr 6000"}));
+  EXPECT_EQ(step([&] { ctl_.reset_wallbox(); }), (Cmds{"ena 0", "output 0", "curr 6000"}));
   EXPECT_EQ(count_lines(sandbox_, "Charging disabled..."), 1);
+  // Within the guard after a switch: disabled, more phases stay on until
+  // the guard has passed.
+  live().CarMaxPhases = 3;
+  clock_.advance(300s);
+  ctl_.SetPower(-8000);
+  ASSERT_EQ(live().wb_X2_out, 1);
+  EXPECT_EQ(step([&] { ctl_.reset_wallbox(); }), (Cmds{"ena 0", "curr 6000"}));
+  EXPECT_EQ(count_lines(sandbox_, "Reset wallbox: more phases stay ON, the last phase switch is too recent"), 1);
+  clock_.advance(300s);
+  EXPECT_EQ(step([&] { ctl_.reset_wallbox(); }), (Cmds{"output 0", "curr 6000"}));
+}
+
+// A restart's reset while the control thread switches the relay (quick
+// mode: disable, 5 s, output, 10 s, current, enable): the sequence stops at
+// its next step, the reset waits for it, X2 never changes while enabled and
+// nothing enables the box after the reset.
+TEST_F(Control, ResetStopsARunningSequenceAndWaitsForIt) {
+  settings([](Settings& s) { s.PhaseSwitchGuard = 0; });
+  struct Case {
+    const char* reset_after;
+    Cmds tail;
+  };
+  for (const Case& c : {Case{"ena 0", {"ena 0", "curr 6000"}},
+                        Case{"output 1", {"ena 0", "output 1", "output 0", "curr 6000"}}}) {
+    reset_wallbox_live();
+    live().web_charge_mode = 1;
+    {
+      std::lock_guard lock(box_.m);
+      box_.enable = 1;
+      box_.output = 0;
+    }
+    box_.clear();
+    std::atomic<bool> triggered{false};
+    std::thread reset;
+    std::stop_source stop;
+    clock_.on_sleep = [&](FakeClock& fc) {
+      if (fc.elapsed() > 1h) stop.request_stop();
+      const Cmds a = box_.actions();
+      if (a.empty() || a.back() != c.reset_after || triggered.exchange(true)) return;
+      reset = std::thread([&] { ctl_.reset_wallbox(); });
+      for (int i = 0; i < 5000 && !thread_stop().stop_requested(); ++i) std::this_thread::sleep_for(1ms);
+    };
+    std::thread control([&] { ctl_.run(3, stop.get_token()); });
+    control.join();
+    ASSERT_TRUE(triggered) << c.reset_after;
+    reset.join();
+    clock_.on_sleep = nullptr;
+    const Cmds a = box_.actions();
+    const Cmds want = [&] {
+      Cmds w{"failsafe 120 0 0"};
+      w.insert(w.end(), c.tail.begin(), c.tail.end());
+      return w;
+    }();
+    EXPECT_EQ(a, want) << c.reset_after;
+    std::lock_guard lock(box_.m);
+    EXPECT_EQ(box_.enable, 0);
+    EXPECT_EQ(box_.output, 0);
+  }
 }
 
 // Random houses, modes and balances: every current sent keeps each phase
@@ -352,7 +450,7 @@ TEST_F(Control, FuseLimitHoldsInEveryMode) {
     for (const std::string& cmd : c) {
       if (cmd.rfind("curr ", 0) != 0) continue;
       const int x = std::stoi(cmd.substr(5));
-      ASSERT_TRUE(x == 0 || (x >= 6000 && x <= 63000)) << cmd;
+      ASSERT_TRUE(x >= 6000 && x <= 32000) << cmd;  // the box's Curr HW is 32000
       for (int p = 0; p < 3; ++p)
         if (x > 0) {
           ASSERT_LE(em[p] - wb[p] + x, a) << "cycle " << cycle << " phase " << p << " " << cmd;

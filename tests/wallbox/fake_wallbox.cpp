@@ -36,9 +36,9 @@ std::string FakeWallbox::answer(const std::string& c) {
     std::snprintf(buf, sizeof buf,
                   "{\n\"ID\": \"2\",\n\"State\": %d,\n\"Error1\": %d,\n\"Error2\": %d,\n\"Plug\": %d,\n"
                   "\"Enable sys\": %d,\n\"Enable user\": 1,\n\"Max curr\": %d,\n\"Max curr %%\": 1000,\n"
-                  "\"Curr HW\": 32000,\n\"Curr user\": %d,\n\"Curr FS\": %d,\n\"Tmo FS\": %d,\n\"Output\": %d,\n"
+                  "\"Curr HW\": %d,\n\"Curr user\": %d,\n\"Curr FS\": %d,\n\"Tmo FS\": %d,\n\"Output\": %d,\n"
                   "\"Input\": %d,\n\"Serial\": \"15017355\",\n\"Sec\": 1234\n}\n",
-                  state, error1, error2, plug, enable, enable ? curr_usr : 0, curr_usr, curr_fs, tmo_fs, output,
+                  state, error1, error2, plug, enable, enable ? curr_usr : 0, curr_hw, curr_usr, curr_fs, tmo_fs, output,
                   input);
     return buf;
   }

@@ -33,6 +33,7 @@ class FakeWallbox final : public kivd::KebaTransport {
   std::mutex m;
   int state = 2, plug = 7, enable = 0, curr_usr = 63000, output = 0, input = 0, tmo_fs = 0, curr_fs = 0;
   int error1 = 0, error2 = 0;
+  int curr_hw = 32000;
   int i[3] = {0, 0, 0};
   int power_mW = 0;
   bool silent = false;               // answers nothing

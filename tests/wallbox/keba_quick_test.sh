@@ -11,6 +11,8 @@ INI_DEBUG=1 write_ini "[WALLBOX]
 USING=TRUE
 HOST=10.200.0.2
 CAR_MAX_PHASES=3
+; the reset below switches the relay off seconds after it went on
+PHASE_SWITCH_GUARD=0
 [INFRASTRUCTURE]
 CURRENT=20000
 DISTANCE=2000

@@ -16,6 +16,13 @@ TEST(SwitchPoint, PerMinimumCurrent) {
   EXPECT_EQ(switch_point(9000), 6893);
   EXPECT_EQ(switch_point(INT_MAX), 1644757725);  // a wild setting does not overflow
   EXPECT_LT(switch_point(INT_MIN), 0);
+  // A box limited below the surplus moves to three phases once one phase
+  // cannot carry it; an unknown or nonsense limit changes nothing.
+  EXPECT_EQ(switch_point(6000, 16000), 3680);
+  EXPECT_EQ(switch_point(9000, 25000), 5750);
+  EXPECT_EQ(switch_point(6000, 32000), 4595);
+  EXPECT_EQ(switch_point(6000, 0), 4595);
+  EXPECT_EQ(switch_point(6000, 5000), 4595);
 }
 
 TEST(DutyCurrent, Examples) {
@@ -113,6 +120,13 @@ TEST(LimitedCurrent, MinimumAndSafety) {
   EXPECT_EQ(limited_current(63000, 6000, 22980), 22980);
   EXPECT_EQ(limited_current(63000, 6000, 0), 0);
   EXPECT_EQ(limited_current(16020, 6000, 63000), 16020);
+  // capped by the box's hardware limit
+  EXPECT_EQ(limited_current(63000, 6000, 22980, 16000), 16000);
+  EXPECT_EQ(limited_current(100, 6000, 22980, 16000), 6000);
+  EXPECT_EQ(limited_current(63000, 6000, 0, 16000), 0);
+  EXPECT_EQ(limited_current(63000, 6000, 63000, 0), 63000);
+  EXPECT_EQ(limited_current(63000, 6000, 63000, 3000), 63000);
+  EXPECT_EQ(limited_current(100, 0, 22980), 6000);  // never below what the box takes
 }
 
 TEST(NewPower, Balance) {
