@@ -92,7 +92,9 @@ check "lost: payloads" test "$(frames lost '[(r["group"], r["payload"]) for r in
   = "[('1/2/4', '00000000'), ('1/2/5', '0000'), ('1/2/11', '00000000')]"
 check "refuse: disconnect refusal logged" in_log refuse 2 "KNX thread: failed to disconnect: 33$"
 check "unreachable: send failure logged" in_log unreachable 1 "KNX thread: sendto failed \(CONNECTION_REQUEST\)$"
-check "unreachable: a stopped wait is no receive failure" none_in_log unreachable "recvfrom"
+# Up to the restart: the next pass's wait may end before these checks on a slow machine.
+check "unreachable: a stopped wait is no receive failure" \
+  bash -c "! sed '/Threads joined/q' '${LOGS[unreachable]}' | grep -q recvfrom"
 check "foreign: the answer from another address is not taken" \
   test "$(frames foreign 'sorted(set(r["service"] for r in rows))')" = "['CONNECT_REQUEST']"
 check "foreign: and logs no receive failure" none_in_log foreign "recvfrom"
