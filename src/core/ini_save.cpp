@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
 #include "core/ini_writeback.hpp"
 #include "core/log.hpp"
@@ -97,7 +98,7 @@ bool WriteDefaultINIFile(const std::string& path) {
   return fd && write_all(fd.get(), DefaultIniText());
 }
 
-int WriteIniFile(const std::string& path, std::string_view body, int mode) {
+int WriteIniFile(const std::string& path, std::string_view body, int mode, FormOutcome* outcome) {
   std::string text;
   {
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -130,11 +131,14 @@ int WriteIniFile(const std::string& path, std::string_view body, int mode) {
   }
   IniDict dict = IniDict::load_text(text);
   if (!dict.loaded()) return 0;
-  ApplySettingsForm(dict, body, mode);
+  FormOutcome applied = ApplySettingsForm(dict, body, mode);
+  if (outcome) *outcome = std::move(applied);
   return ReplaceFileAtomically(path, IniFileText(dict)) ? 1 : 0;
 }
 
-int WriteIniFile(std::string_view body, int mode) { return WriteIniFile(ini_path(), body, mode); }
+int WriteIniFile(std::string_view body, int mode, FormOutcome* outcome) {
+  return WriteIniFile(ini_path(), body, mode, outcome);
+}
 
 void RemoveStaleSaveFiles(const std::string& path) {
   const std::string target = save_target(path);

@@ -20,12 +20,24 @@ namespace kivd {
 inline constexpr int kFormSettings = 1;
 inline constexpr int kFormKnx = 2;
 
+// The hidden field of the KNX page naming the rows it showed: one "1" (shown)
+// or "0" (hidden) per datapoint, in order.
+inline constexpr const char* kKnxShownField = "KnxShown";
+
+// What a save left out: the fields whose values were refused (they keep the
+// file's value), comma-separated, empty when none.
+struct FormOutcome {
+  std::string refused;
+};
+
 // Applies the completion, the move of the older KNX:GROUPADR key, the
 // version, the switch reset of the form mode (1 settings, 2 KNX, anything
-// else none) and the posted fields to the dictionary. The body is taken as
-// sent (no URL decoding). Fields are logged when LOG:DEBUG is 1, the database
-// password masked.
-void ApplySettingsForm(IniDict& dict, std::string_view body, int mode);
+// else none; on the KNX page only the rows it showed) and the posted fields
+// to the dictionary. Names and values are form-decoded ("+" and "%XX");
+// a field that was not sent keeps the file's value, apart from the check
+// boxes the reset covers. Fields are logged as sent when LOG:DEBUG is 1, the
+// database password masked.
+FormOutcome ApplySettingsForm(IniDict& dict, std::string_view body, int mode);
 
 // The file's text for the dictionary: banner, sections, closing empty line.
 // Values the line reader would misread (";", "#", outer blanks, a leading
@@ -54,8 +66,9 @@ void RemoveStaleSaveFiles(const std::string& path);
 // Rewrites the configuration file at path with the posted form. 1 when the
 // file was written, 0 when not (the old file is then unchanged). A missing
 // file is written complete: built-in defaults plus the posted values.
-int WriteIniFile(const std::string& path, std::string_view body, int mode);
+// outcome, when given, receives what the form left out.
+int WriteIniFile(const std::string& path, std::string_view body, int mode, FormOutcome* outcome = nullptr);
 // The same for ini_path().
-int WriteIniFile(std::string_view body, int mode);
+int WriteIniFile(std::string_view body, int mode, FormOutcome* outcome = nullptr);
 
 }  // namespace kivd

@@ -98,6 +98,39 @@ void debug_line(const char* fmt, ...) {
   va_end(ap);
 }
 
+void RepeatingLine::log(const char* fmt, ...) {
+  char buf[500];
+  va_list ap;
+  va_start(ap, fmt);
+  std::vsnprintf(buf, sizeof buf, fmt, ap);
+  va_end(ap);
+  const std::lock_guard lock(mutex_);
+  const auto now = time_source().now();
+  if (!last_.empty() && last_ == buf) {
+    ++repeats_;
+    if (now - since_ >= window_) {
+      summary_locked();
+      since_ = now;
+    }
+    return;
+  }
+  summary_locked();
+  log_message(cfg().LOG_FILE, buf);
+  last_ = buf;
+  since_ = now;
+}
+
+void RepeatingLine::clear() {
+  const std::lock_guard lock(mutex_);
+  summary_locked();
+  last_.clear();
+}
+
+void RepeatingLine::summary_locked() {
+  if (repeats_ > 0) log_line("%.440s ... repeated %d times", last_.c_str(), repeats_);
+  repeats_ = 0;
+}
+
 void enter_forked_child(long utc_offset) {
   g_forked_child = true;
   g_child_gmtoff = utc_offset;

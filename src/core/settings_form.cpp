@@ -2,6 +2,7 @@
 #include <cstdlib>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "core/ini_writeback.hpp"
 #include "core/log.hpp"
@@ -62,16 +63,45 @@ void move_older_group_address(IniDict& d) {
 // For the log: control characters shown as "?", long names cut.
 std::string printable(std::string_view s) { return kivd::printable(s, 60); }
 
-// A text must stay one line that reads back as the same value.
-bool text_acceptable(std::string_view name, std::string_view value) {
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A browser sends a form as application/x-www-form-urlencoded: "+" for a
+// blank and "%XX" for every other byte outside letters, digits and "*-._".
+// A "%" without two hex digits is taken as it stands.
+std::string form_decode(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '+') {
+      out += ' ';
+    } else if (s[i] == '%' && i + 2 < s.size() && hex_digit(s[i + 1]) >= 0 && hex_digit(s[i + 2]) >= 0) {
+      out += static_cast<char>(hex_digit(s[i + 1]) * 16 + hex_digit(s[i + 2]));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
+}
+
+// A text must stay one line that reads back as the same value; a refused
+// field keeps the file's value and is named on the page.
+bool text_acceptable(std::string_view name, std::string_view value, FormOutcome& outcome) {
   std::string encoded;
   if (!has_control(value) && value.size() <= kPostedValueMax && encode_ini_value(value, encoded)) return true;
   log_line("Settings form: value of field %s refused (control characters, both quote marks or too long)",
            printable(name).c_str());
+  if (!outcome.refused.empty()) outcome.refused += ", ";
+  outcome.refused += printable(name);
   return false;
 }
 
-void apply_field(IniDict& d, std::string_view name, std::string_view value) {
+void apply_field(IniDict& d, std::string_view name, std::string_view value, FormOutcome& outcome) {
   std::optional<FormRule> rule;
   std::string key;
   if (const SettingRow* row = form_row(name)) rule = row->form, key = ascii_lower(setting_key(*row));
@@ -82,9 +112,7 @@ void apply_field(IniDict& d, std::string_view name, std::string_view value) {
     if (n >= 1 && n <= kDatapoints && std::to_string(n) == num) {
       const bool check = name[0] == 'c' || name[0] == 'C';
       if (!check) {
-        // The first two "%2F" become "/".
-        if (text_acceptable(name, value))
-          set(d, dpt_key(n, "groupadr"), stringReplace("%2F", "/", stringReplace("%2F", "/", value)));
+        if (text_acceptable(name, value, outcome)) set(d, dpt_key(n, "groupadr"), value);
         return;
       }
       rule = FormRule::check_box, key = dpt_key(n, "using");
@@ -102,7 +130,8 @@ void apply_field(IniDict& d, std::string_view name, std::string_view value) {
     case FormRule::start_mode:
       if (iequals(value, "quick")) set(d, key, "QUICK");
       else if (iequals(value, "manual")) set(d, key, "MANUAL");
-      else set(d, key, "SURPLUS");  // OFF cannot be chosen from the form
+      else if (iequals(value, "off")) set(d, key, "OFF");
+      else set(d, key, "SURPLUS");
       return;
     case FormRule::activation: {
       // The form shows the threshold as positive watts; the file holds it
@@ -116,14 +145,19 @@ void apply_field(IniDict& d, std::string_view name, std::string_view value) {
       if (value.empty()) return;
       [[fallthrough]];
     case FormRule::text:
-      if (text_acceptable(name, value)) set(d, key, value);
+      if (text_acceptable(name, value, outcome)) set(d, key, value);
       return;
     case FormRule::none:
       return;
   }
 }
 
-void apply_body(IniDict& d, std::string_view body) {
+struct Field {
+  std::string name, value;  // decoded
+};
+
+std::vector<Field> split_body(std::string_view body) {
+  std::vector<Field> fields;
   while (!body.empty()) {
     const auto amp = body.find('&');
     const std::string_view field = body.substr(0, amp);
@@ -144,24 +178,39 @@ void apply_body(IniDict& d, std::string_view body) {
       else
         debug_line("Settings form field: %s", printable(field).c_str());
     }
-    apply_field(d, name, value);
+    fields.push_back({form_decode(name), form_decode(value)});
   }
+  return fields;
+}
+
+// The KNX page names the datapoint rows it showed (kKnxShownField, one "1"
+// or "0" per datapoint): a hidden row's box was not sent and keeps the file's
+// value. A form without that field showed every row.
+bool knx_row_shown(const std::vector<Field>& fields, int n) {
+  for (auto it = fields.rbegin(); it != fields.rend(); ++it)
+    if (iequals(it->name, kKnxShownField))
+      return static_cast<std::size_t>(n) > it->value.size() || it->value[static_cast<std::size_t>(n) - 1] != '0';
+  return true;
 }
 
 }  // namespace
 
-void ApplySettingsForm(IniDict& dict, std::string_view body, int mode) {
-  if (!dict.loaded()) return;
+FormOutcome ApplySettingsForm(IniDict& dict, std::string_view body, int mode) {
+  FormOutcome outcome;
+  if (!dict.loaded()) return outcome;
   complete(dict);
   move_older_group_address(dict);
   if (!iequals(get(dict, "config:version"), "1.6")) set(dict, "config:version", "1.6");
+  const std::vector<Field> fields = split_body(body);
   // A check box the browser did not send is an unticked one.
   if (mode == kFormSettings)
     for (const SettingRow& r : setting_rows())
       if (r.form == FormRule::check_box) set(dict, ascii_lower(setting_key(r)), "FALSE");
   if (mode == kFormKnx)
-    for (int n = 1; n <= kDatapoints; ++n) set(dict, dpt_key(n, "using"), "FALSE");
-  apply_body(dict, body);
+    for (int n = 1; n <= kDatapoints; ++n)
+      if (knx_row_shown(fields, n)) set(dict, dpt_key(n, "using"), "FALSE");
+  for (const Field& f : fields) apply_field(dict, f.name, f.value, outcome);
+  return outcome;
 }
 
 }  // namespace kivd

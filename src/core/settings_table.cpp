@@ -15,8 +15,7 @@ bool in_range(int v, const Settings&) {
 }
 bool not_zero(int v, const Settings&) { return v != 0; }
 
-// The start mode's text as the charging mode; "OFF" cannot be chosen on the
-// form but is read.
+// The start mode's text as the charging mode.
 void apply_start_mode(Settings& s, std::string_view text) {
   const ChargingMode start = mode_from_text(text, ModeMatch::Whole);
   s.ChargingMode = static_cast<int>(start);

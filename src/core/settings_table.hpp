@@ -38,14 +38,14 @@ enum class FileLine {
   none,    // neither in the default file nor added by the write-back
 };
 
-// How a posted settings-form field is stored (values are not URL-decoded).
+// How a posted settings-form field is stored (its value form-decoded).
 enum class FormRule {
   none,        // not on the settings form
   check_box,   // "true" (case ignored) stores "TRUE"; an unsent box is "FALSE"
-  text,        // stored as sent, when it stays one line of the file
+  text,        // stored as sent, when it reads back the same (quoted if need be)
   secret,      // like text, but never shown on the page: an empty field keeps the stored value
   number,      // stored when numeric
-  start_mode,  // "quick" and "manual" kept, anything else "SURPLUS"
+  start_mode,  // "quick", "manual" and "off" kept, anything else "SURPLUS"
   activation,  // positive watts on the form, stored negated
 };
 

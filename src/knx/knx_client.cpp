@@ -27,6 +27,19 @@ namespace {
 // No answer in time, or a broken socket: both are logged as a failed receive.
 bool failed(Recv r) { return r == Recv::Timeout || r == Recv::Error; }
 
+// A gateway that is off or away fails the connect of every pass: its line
+// is written once and then counted.
+RepeatingLine& gateway_down() {
+  static RepeatingLine line;
+  return line;
+}
+
+// "KNX thread: <call> failed (<what>)".
+void failure_line(bool connecting, const char* call, const char* what) {
+  if (connecting) gateway_down().log("KNX thread: %s failed (%s)", call, what);
+  else log_line("KNX thread: %s failed (%s)", call, what);
+}
+
 class Pass final : public Tunnel {
  public:
   Pass(const PassParams& p, const StopFd& stop) : p_(p), stop_(stop) {}
@@ -63,6 +76,7 @@ class Pass final : public Tunnel {
   std::uint8_t sequence_ = 0;
   bool confirmation_early_ = false;  // the gateway confirmed before it acknowledged
   bool connect_answer_ = false;
+  bool connecting_ = false;  // failures go to gateway_down()
   bool stopped_ = false;
   bool gave_up_ = false;  // a request went unacknowledged twice: no more writes
   std::array<std::uint8_t, kAnswerBufferSize> buf_{};
@@ -104,7 +118,7 @@ bool Pass::open_sockets() {
 void Pass::send(int fd, std::span<const std::uint8_t> frame, const char* what) {
   if (sendto(fd, frame.data(), frame.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&gateway_),
              sizeof gateway_) != static_cast<ssize_t>(frame.size()))
-    log_line("KNX thread: sendto failed (%s)", what);
+    failure_line(connecting_, "sendto", what);
 }
 
 template <typename Accept>
@@ -115,7 +129,7 @@ Recv Pass::receive(int fd, const char* what, Accept accept) {
     Datagram got;
     const Recv r = receive_datagram(stop_, fd, buf_, deadline, &gateway_.sin_addr, got);
     if (r == Recv::Stopped) stopped_ = true;
-    if (failed(r)) log_line("KNX thread: recvfrom() failed (%s)", what);
+    if (failed(r)) failure_line(connecting_, "recvfrom()", what);
     if (r != Recv::Peer) return r;
     const std::span<const std::uint8_t> frame(buf_.data(), got.size);
     if (accept(frame)) {
@@ -193,6 +207,7 @@ void Pass::exchange(const std::function<void(Tunnel&)>& write_due) {
 
   debug_line("KNX thread: Sending CONNECTION_REQUEST: local connect port: %d, local data port: %d", control_ep_.port,
              data_ep_.port);
+  connecting_ = true;
   send(control_.get(), build_connect_request(control_ep_, data_ep_), "CONNECTION_REQUEST");
   ConnectResponse cr;
   const Recv rx = receive(control_.get(), "CONNECTION_RESPONCE", [&](std::span<const std::uint8_t> f) {
@@ -200,7 +215,9 @@ void Pass::exchange(const std::function<void(Tunnel&)>& write_due) {
     if (r) cr = *r;
     return r.has_value();
   });
+  connecting_ = false;
   if (rx != Recv::Peer) return;
+  gateway_down().clear();
   connect_answer_ = true;
   channel_ = cr.channel;
   debug_line("KNX thread: Receive Channel ID: %u (%X)", channel_, channel_);

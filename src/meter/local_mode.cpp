@@ -21,9 +21,9 @@ namespace {
 constexpr auto kLocalPass = std::chrono::seconds(1);
 
 // One failing send a second must not fill the log over a long outage.
-LogLimiter& send_fail_log() {
-  thread_local LogLimiter limiter(std::chrono::seconds(60));
-  return limiter;
+RepeatingLine& send_fail_log() {
+  static RepeatingLine line;
+  return line;
 }
 }  // namespace
 
@@ -51,9 +51,10 @@ EmuResult send_emulated_datagram() {
   const EmulatedDatagram& d = emulated_datagram();
   if (::sendto(fd.get(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) !=
       static_cast<ssize_t>(d.size())) {
-    if (send_fail_log().allow()) log_line("SMA Energymeter EMU: sendto call failed");
+    send_fail_log().log("SMA Energymeter EMU: sendto call failed");
     return EmuResult::SendFailed;
   }
+  send_fail_log().clear();
   return EmuResult::Sent;
 }
 

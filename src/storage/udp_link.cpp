@@ -19,7 +19,10 @@ UdpLink::UdpLink(const StopFd& stop, const std::string& host, int port) : stop_(
   server_.sin_port = htons(static_cast<std::uint16_t>(port));
   // A dotted address only: no name look-up for the storage inverter.
   server_ok_ = ::inet_pton(AF_INET, host.c_str(), &server_.sin_addr) == 1;
-  if (!server_ok_) log_line("SS thread: HOST is not an IPv4 address: %s", host.c_str());
+  // Every cycle builds its link: a wrong address is written once, then counted.
+  static RepeatingLine host_line;
+  if (!server_ok_) host_line.log("SS thread: HOST is not an IPv4 address: %s", host.c_str());
+  else host_line.clear();
 
   const UdpOptions o{.send_timeout_s = kTimeoutSeconds, .receive_timeout_s = kTimeoutSeconds, .port = 0};
   fd_ = open_udp_socket(o, [](UdpStep step) {

@@ -199,7 +199,7 @@ int Get_Request(ConnReader& reader, ReqInfo& req) {
   }
   if (req.method != Method::POST) return 0;
   std::size_t max = *length + 1;
-  if (max > kLineBuffer) max = kLineBuffer;
+  if (max > kBodyMax + 1) max = kBodyMax + 1;
   bool full = false;
   std::string body;
   const auto body_deadline = steady_clock::now() + std::chrono::milliseconds(kHeadBudgetMs);

@@ -31,7 +31,10 @@ struct ReqInfo {
   int second_header = 0;
 };
 
-inline constexpr std::size_t kLineBuffer = 1024;   // the request line, the body
+inline constexpr std::size_t kLineBuffer = 1024;   // the request line
+// A POST body: the settings form with every value percent-encoded runs past
+// a kilobyte.
+inline constexpr std::size_t kBodyMax = 4096;
 // One header line, line end included: browsers send the cookies of every web
 // application on the same host, which easily run past a kilobyte.
 inline constexpr std::size_t kHeaderLineMax = 8192;

@@ -45,6 +45,7 @@ struct PageContext {
   long uptime_s = 0;       // whole seconds since the daemon started
   bool post_applied = false;  // a POST body was handed over and applied (control page)
   bool post_written = false;  // a settings form was written (settings pages)
+  std::string post_refused{};  // its fields whose values were refused, comma-separated
 };
 
 // Escaping for the context a text lands in.

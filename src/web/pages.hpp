@@ -21,10 +21,11 @@ void page_clearlog(Sink& out, const PageContext& ctx);
 void page_restart(Sink& out, const PageContext& ctx);
 
 // pages_settings.cpp: general and KNX settings pages, and the form writer
-// that Service_Request calls for a POST (mode 1 general, 2 KNX); false on failure.
+// that Service_Request calls for a POST (mode 1 general, 2 KNX); false on
+// failure. refused, when given, receives the fields whose values were refused.
 void page_settings(Sink& out, const PageContext& ctx);
 void page_knx(Sink& out, const PageContext& ctx);
-bool write_settings_form(std::string_view body, int mode);
+bool write_settings_form(std::string_view body, int mode, std::string* refused = nullptr);
 
 // pages_update.cpp: update check, download and update progress pages.
 void page_checkupdate(Sink& out, const PageContext& ctx);

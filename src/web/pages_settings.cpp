@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <utility>
 
 #include "core/daemon_state.hpp"
 #include "core/ini_writeback.hpp"
@@ -96,6 +97,12 @@ void saved_or_buttons(Sink& out, const PageContext& ctx, const char* saved_text)
         "onclick=\"self.location='/'\">\n");
   } else if (ctx.post_written) {
     out.printf("<font color=\"#00C000\">%s</font>\n", saved_text);
+    // A value the file cannot hold so that it reads back the same was not
+    // stored: the page says so instead of letting it pass as saved.
+    if (!ctx.post_refused.empty())
+      out.printf("<br><font color=\"#C00000\">Not saved, the old value is kept (control characters, both quote "
+                 "marks or too long): %s</font>\n",
+                 html_escape(ctx.post_refused).c_str());
   } else {
     // A failed write is not reported as saved: the file kept its old values.
     out.put("<font color=\"#C00000\">Settings could not be saved, the file is unchanged. See the log file!</font>\n");
@@ -125,15 +132,16 @@ void settings_script(Sink& out) {
       "function selectStartmode() { var m = fld('StartMode').value;\n"
       " if (m == 'quick') { fld('ActivationValue').disabled = true; fld('ManualValue').disabled = true; }\n"
       " else if (m == 'manual') { fld('ActivationValue').disabled = true; fld('ManualValue').disabled = false; }\n"
-      " else if (m == 'surplus') { fld('ActivationValue').disabled = false; fld('ManualValue').disabled = true; } "
-      "}\n"
+      " else if (m == 'surplus') { fld('ActivationValue').disabled = false; fld('ManualValue').disabled = true; }\n"
+      " else if (m == 'off') { fld('ActivationValue').disabled = true; fld('ManualValue').disabled = true; } }\n"
       "function setSmartmeterData() { var t = fld('SmartmeterType').value;\n"
       " if (t == 'SMA') { fld('SmartmeterIP').value = '239.12.255.254'; fld('SmartmeterPort').value = '9522'; "
       "fld('SmartmeterSerial').disabled = false; }\n"
       " else if (t == 'AS1440' || t == 'MT175') { fld('SmartmeterIP').value = ''; fld('SmartmeterPort').value = "
       "'5000'; fld('SmartmeterSerial').value = '0'; fld('SmartmeterSerial').disabled = true; }\n"
       " else if (t == 'OEM') { fld('SmartmeterIP').value = '224.3.29.71'; fld('SmartmeterPort').value = '10004'; "
-      "fld('SmartmeterSerial').value = '0'; fld('SmartmeterSerial').disabled = true; } }\n"
+      "fld('SmartmeterSerial').value = '0'; fld('SmartmeterSerial').disabled = true; }\n"
+      " else if (t == 'LOCAL') { fld('SmartmeterSerial').disabled = true; } }\n"
       "function checkKNXInterval() { var f = fld('KNXInterval'); if (Number(f.value) < 10) { alert('The minimum "
       "interval is 10 seconds!'); f.value = '10'; } }\n"
       "function checkEVRatio() { var f = fld('StorageRatio'); var v = Number(f.value);\n"
@@ -198,6 +206,7 @@ void page_settings(Sink& out, const PageContext& ctx) {
   startmode += option("quick", "Quick", iequals(start, "quick"));
   startmode += option("surplus", "Surplus", iequals(start, "surplus"));
   startmode += option("manual", "Manual", iequals(start, "manual"));
+  startmode += option("off", "Off", iequals(start, "off"));
   startmode += "</select>";
   const long manual = f.num("ManualValue");
   const bool manual_known = is_manual_current(static_cast<int>(manual));
@@ -270,6 +279,7 @@ void page_settings(Sink& out, const PageContext& ctx) {
   mtype_sel += option("OEM", "OpenEnergy", iequals(mtype, "OEM"));
   mtype_sel += option("AS1440", "Elster AS1440", iequals(mtype, "AS1440"));
   mtype_sel += option("MT175", "iskra MT175", iequals(mtype, "MT175"));
+  mtype_sel += option("LOCAL", "Local, no meter", iequals(mtype, "LOCAL"));
   mtype_sel += "</select>";
   char serial[24];
   std::snprintf(serial, sizeof serial, "%lu", f.unum("SmartmeterSerial"));
@@ -339,18 +349,22 @@ void page_knx(Sink& out, const PageContext& ctx) {
   out.put("</HEAD>\n<BODY onload=\"selectItem();\">\n");
   out.printf("<H2>KNX settings %s</H2>\n", KIVVersion().c_str());
   button_bar(out, true);
+  const bool wallbox = wallbox_used();
+  const bool storage = storage_used();
+  auto shown = [&](int n) { return !(n >= 12 && n <= 20 && !wallbox) && !(n >= 21 && !storage); };
   out.put("<form name=\"vioform\" method=\"POST\" action=\"/knx\" onsubmit=\"return validate(this, var_1);\">\n");
+  // Rows left out keep their file values on a save.
+  std::string rows;
+  for (int n = 1; n <= kDatapoints; ++n) rows += shown(n) ? '1' : '0';
+  out.printf("<input type=\"hidden\" name=\"%s\" value=\"%s\">\n", kKnxShownField, rows.c_str());
   out.put(
       "<table style=\"width: 100%;\" border=\"0\" cellpadding=\"2\" cellspacing=\"0\"><tbody>\n"
       "<tr><th align=\"left\">Name</th><th>Unit/values</th><th>Active</th><th>Group "
       "address</th><th>DPT</th><th>Length</th><th>Update</th></tr>\n");
   // The older layout's single KNX:GROUPADR stands for datapoint 4.
   const bool older = f.has("KNX:GROUPADR");
-  const bool wallbox = wallbox_used();
-  const bool storage = storage_used();
   for (int n = 1; n <= kDatapoints; ++n) {
-    if (n >= 12 && n <= 20 && !wallbox) continue;
-    if (n >= 21 && !storage) continue;
+    if (!shown(n)) continue;
     const Datapoint& d = kDatapointRows[n - 1];
     const std::string num = std::to_string(n), cb_name = "c_" + num, g_name = "g_" + num;
     const bool ticked = !(n == 4 && older) && f.ticked("DPT_" + num + ":USING", "FALSE");
@@ -377,6 +391,11 @@ void page_knx(Sink& out, const PageContext& ctx) {
   body_end(out);
 }
 
-bool write_settings_form(std::string_view body, int mode) { return WriteIniFile(body, mode) != 0; }
+bool write_settings_form(std::string_view body, int mode, std::string* refused) {
+  FormOutcome outcome;
+  const bool written = WriteIniFile(body, mode, &outcome) != 0;
+  if (refused) *refused = std::move(outcome.refused);
+  return written;
+}
 
 }  // namespace kivd::web

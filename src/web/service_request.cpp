@@ -1,5 +1,6 @@
 #include "web/service_request.hpp"
 
+#include <optional>
 #include <string>
 
 #include "core/daemon_state.hpp"
@@ -31,9 +32,16 @@ void handle_post(const ReqInfo& req, PageContext& ctx) {
     SetVariablesAll(body, "Service_Request: POST ");
     ctx.post_applied = true;
   } else if (iequal(r, "/settings") || iequal(r, "/knx")) {
-    if (!write_settings_form(body, iequal(r, "/settings") ? 1 : 2))
+    // A body cut short would store its last field cut: nothing is written.
+    const std::optional<std::size_t> announced = announced_length(req);
+    if (announced && *announced != body.size()) {
+      log_line("Service_Request: settings form of %zu bytes, %zu received, nothing saved", *announced, body.size());
       log_line("Service_Request: error writing ini file...");
-    else ctx.post_written = true;
+    } else if (!write_settings_form(body, iequal(r, "/settings") ? 1 : 2, &ctx.post_refused)) {
+      log_line("Service_Request: error writing ini file...");
+    } else {
+      ctx.post_written = true;
+    }
   }
 }
 

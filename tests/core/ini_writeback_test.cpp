@@ -175,7 +175,7 @@ TEST(WriteBack, KnxFormWithOnlyOneBoxTicked) {
 TEST(WriteBack, GroupAddressSlashes) {
   auto g5 = [](const std::string& v) { return value_in(rewrite("", "g_5=" + v, kFormKnx), "dpt_5", "groupadr"); };
   EXPECT_EQ(g5("1%2F2%2F3"), "1/2/3");
-  EXPECT_EQ(g5("1%2F2%2F3%2F4"), "1/2/3%2F4");
+  EXPECT_EQ(g5("1%2F2%2F3%2F4"), "1/2/3/4");
   EXPECT_EQ(g5("1/2/3"), "1/2/3");
   EXPECT_EQ(g5("1%2F2"), "1/2");
   EXPECT_EQ(g5(""), "") << "an empty address is stored empty";
@@ -199,14 +199,19 @@ TEST(WriteBack, NegatedActivation) {
             -1380);
 }
 
-TEST(WriteBack, ValuesAreNotDecoded) {
-  const std::string t = rewrite("", "MysqlPassword=a%40b&MysqlUsername=john+doe&WallboxIP=h%3Bx", kFormSettings);
-  EXPECT_EQ(value_in(t, "mysql", "password"), "a%40b");
-  EXPECT_EQ(value_in(t, "mysql", "username"), "john+doe");
-  EXPECT_EQ(value_in(t, "wallbox", "host"), "h%3Bx");
+TEST(WriteBack, ValuesAreDecoded) {
+  const std::string t = rewrite("", "MysqlPassword=Pa%24%24%21&MysqlUsername=john+doe%2b&WallboxIP=h%3Bx"
+                                    "&MysqlDatabase=100%&StorageIP=%4g%4",
+                                kFormSettings);
+  EXPECT_EQ(value_in(t, "wallbox", "host"), "\"h;x\"");
   const Settings s = ParseIniText(t);
-  EXPECT_EQ(s.MyPasswd, "a%40b");
-  EXPECT_EQ(s.MyUser, "john+doe");
+  EXPECT_EQ(s.MyPasswd, "Pa$$!");
+  EXPECT_EQ(s.MyUser, "john doe+");
+  EXPECT_EQ(s.WallboxServer, "h;x");
+  EXPECT_EQ(s.MyDB, "100%") << "a '%' without two hex digits stays";
+  EXPECT_EQ(s.SSServer, "%4g%4");
+  // A second save of the page's decoded value changes nothing.
+  EXPECT_EQ(rewrite(t, "MysqlUsername=john+doe%2B", kFormSettings), t);
 }
 
 TEST(WriteBack, EmptyPasswordFieldKeepsTheStoredOne) {
@@ -221,7 +226,8 @@ TEST(WriteBack, StartModeWords) {
     const std::string t = rewrite("[INFRASTRUCTURE]\nSTARTMODE=MANUAL\n", body, kFormSettings);
     return value_in(t, "infrastructure", "startmode");
   };
-  EXPECT_EQ(mode("StartMode=off"), "SURPLUS");
+  EXPECT_EQ(mode("StartMode=off"), "OFF");
+  EXPECT_EQ(mode("StartMode=stop"), "SURPLUS");
   EXPECT_EQ(mode("StartMode=Quick"), "QUICK");
   EXPECT_EQ(mode("StartMode=manual"), "MANUAL");
   EXPECT_EQ(mode("StartMode=surplus"), "SURPLUS");
@@ -351,7 +357,7 @@ TEST(WriteBack, LongLinesStayOneLine) {
 }
 
 TEST(WriteBack, ValuesTheReaderWouldMisreadAreQuoted) {
-  const std::string t = rewrite("", "MysqlPassword=pa;ss#1&MysqlUsername='x'&MysqlDatabase=\"db\"&WallboxIP=a+b", 1);
+  const std::string t = rewrite("", "MysqlPassword=pa;ss#1&MysqlUsername='x'&MysqlDatabase=\"db\"&WallboxIP=a%2Bb", 1);
   const Settings s = ParseIniText(t);
   EXPECT_EQ(s.MyPasswd, "pa;ss#1");
   EXPECT_EQ(s.MyUser, "'x'");

@@ -11,6 +11,7 @@
 #include "core/private_dir.hpp"
 #include "core/test_hooks.hpp"
 #include "core/utils.hpp"
+#include "support/fake_clock.hpp"
 #include "support/temp_dir.hpp"
 
 using namespace kivd;
@@ -144,4 +145,33 @@ TEST(TestHooks, OnlyWithHooksOneAndValuesInRange) {
   }
   unsetenv("KIVD_TEST_HOOKS");
   unsetenv("KIVD_TEST_SQL_SECONDS");
+}
+
+TEST(RepeatingLine, WrittenOnceThenCountedOnceAMinute) {
+  test::Sandbox box;
+  test::FakeClock clock;
+  test::ScopedFakeClock use(clock);
+  auto count = [&](const std::string& part) {
+    const std::string log = box.log();
+    int n = 0;
+    for (auto at = log.find(part); at != std::string::npos; at = log.find(part, at + 1)) ++n;
+    return n;
+  };
+  RepeatingLine line;
+  for (int i = 0; i < 12; ++i, clock.advance(std::chrono::seconds(5))) line.log("KNX thread: gateway %s down", "gw");
+  EXPECT_EQ(count("gateway gw down\n"), 1) << box.log();
+  EXPECT_EQ(count("gateway gw down ... repeated 11 times\n"), 0) << "within the minute";
+  line.log("KNX thread: gateway %s down", "gw");  // 60 s after the first
+  EXPECT_EQ(count("gateway gw down ... repeated 12 times\n"), 1) << box.log();
+  line.log("KNX thread: gateway %s down", "gw");
+  line.log("KNX thread: gateway %s down", "other");  // another text: the count first, then the line
+  EXPECT_EQ(count("gateway gw down ... repeated 1 times\n"), 1) << box.log();
+  EXPECT_EQ(count("gateway other down\n"), 1);
+  line.log("KNX thread: gateway %s down", "other");
+  line.clear();
+  EXPECT_EQ(count("gateway other down ... repeated 1 times\n"), 1) << box.log();
+  line.clear();
+  line.log("KNX thread: gateway %s down", "other");
+  EXPECT_EQ(count("gateway other down\n"), 2) << "after clear() the line is new";
+  EXPECT_EQ(count("repeated"), 3);
 }

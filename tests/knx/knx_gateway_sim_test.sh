@@ -77,7 +77,8 @@ check "unreachable: restart does not wait out the time-out" wait_log "Threads jo
 # Passes that wait 5 s for a lost answer come 5 s + 11 s apart.
 sleep $((36 - (SECONDS - T0)))
 
-check "silent: time-out line each pass" in_log silent 2 "KNX thread: recvfrom\(\) failed \(CONNECTION_RESPONCE\)$"
+check "silent: time-out line once, its repeats counted" \
+  test "$(grep -cE "KNX thread: recvfrom\(\) failed \(CONNECTION_RESPONCE\)$" "${LOGS[silent]}")" -eq 1
 check "silent: only connect requests" test "$(frames silent 'sorted(set(r["service"] for r in rows)) == ["CONNECT_REQUEST"] and len(rows) >= 2')" = True
 check "busy: line once per pass" in_log busy 2 "KNX thread: to many connections on gateway$"
 check "busy: no state request, no disconnect" test "$(frames busy 'sorted(set(r["service"] for r in rows))')" = "['CONNECT_REQUEST']"
@@ -91,7 +92,9 @@ check "lost: payloads" test "$(frames lost '[(r["group"], r["payload"]) for r in
   = "[('1/2/4', '00000000'), ('1/2/5', '0000'), ('1/2/11', '00000000')]"
 check "refuse: disconnect refusal logged" in_log refuse 2 "KNX thread: failed to disconnect: 33$"
 check "unreachable: send failure logged" in_log unreachable 1 "KNX thread: sendto failed \(CONNECTION_REQUEST\)$"
-check "unreachable: a stopped wait is no receive failure" none_in_log unreachable "recvfrom"
+# Up to the restart: the next pass's wait may end before these checks on a slow machine.
+check "unreachable: a stopped wait is no receive failure" \
+  bash -c "! sed '/Threads joined/q' '${LOGS[unreachable]}' | grep -q recvfrom"
 check "foreign: the answer from another address is not taken" \
   test "$(frames foreign 'sorted(set(r["service"] for r in rows))')" = "['CONNECT_REQUEST']"
 check "foreign: and logs no receive failure" none_in_log foreign "recvfrom"

@@ -267,3 +267,15 @@ TEST(FdSinkTest, BlocksKeepEveryByteInOrder) {
   EXPECT_EQ(got.size(), expect.size());
   EXPECT_EQ(got, expect);
 }
+
+TEST_F(ServeTest, SettingsFormCutShortSavesNothing) {
+  sb.dir().write("etc/kivd.ini", "[KNX]\nINTERVAL=45\n");
+  const std::string body = "x=" + std::string(4090, 'a') + "&KNXInterval=60";
+  std::string a = serve_raw("POST /settings HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
+  EXPECT_NE(a.find("could not be saved"), std::string::npos);
+  EXPECT_EQ(sb.dir().read("etc/kivd.ini"), "[KNX]\nINTERVAL=45\n");
+  EXPECT_NE(sb.log().find("Service_Request: settings form of 4107 bytes, 4096 received, nothing saved"), std::string::npos);
+  a = serve_raw("POST /settings HTTP/1.1\r\nContent-Length: 14\r\n\r\nKNXInterval=60");
+  EXPECT_NE(a.find("successfully saved"), std::string::npos);
+  EXPECT_EQ(ParseIniText(sb.dir().read("etc/kivd.ini")).KNXInterval, 60);
+}

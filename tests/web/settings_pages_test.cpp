@@ -1,9 +1,19 @@
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <fstream>
+#include <optional>
+#include <utility>
+#include <variant>
+#include <vector>
 
+#include "core/ini_writeback.hpp"
 #include "core/paths.hpp"
 #include "core/settings.hpp"
+#include "core/settings_table.hpp"
 #include "support/temp_dir.hpp"
 #include "web/pages.hpp"
 #include "web_test_util.hpp"
@@ -14,6 +24,90 @@ using namespace kivd::web;
 namespace {
 
 bool has(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+// An attribute of one tag, entities decoded; nullopt when absent.
+std::optional<std::string> attribute(std::string_view tag, const std::string& name) {
+  const auto at = tag.find(" " + name + "=\"");
+  if (at == std::string_view::npos) return std::nullopt;
+  const auto begin = at + name.size() + 3;
+  std::string raw(tag.substr(begin, tag.find('"', begin) - begin)), out;
+  for (std::size_t i = 0; i < raw.size(); ++i) {
+    bool done = false;
+    for (const auto& [entity, c] : {std::pair{"&amp;", '&'}, {"&lt;", '<'}, {"&gt;", '>'}, {"&quot;", '"'}, {"&#39;", '\''}})
+      if (!done && raw.compare(i, std::strlen(entity), entity) == 0) {
+        out += c;
+        i += std::strlen(entity) - 1;
+        done = true;
+      }
+    if (!done) out += raw[i];
+  }
+  return out;
+}
+
+// application/x-www-form-urlencoded, as a browser writes it.
+std::string form_encode(std::string_view s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (std::isalnum(c) || c == '*' || c == '-' || c == '.' || c == '_') out += static_cast<char>(c);
+    else if (c == ' ') out += '+';
+    else {
+      char hex[4];
+      std::snprintf(hex, sizeof hex, "%%%02X", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+// What a browser submits for the page's form left as it is: inputs with a
+// name (a check box only when ticked), each select's selected option (the
+// first without one), in page order.
+std::string submitted(const std::string& page) {
+  std::string body;
+  const std::string form = page.substr(page.find("<form"), page.find("</form>") - page.find("<form"));
+  for (std::size_t at = form.find('<'); at != std::string::npos; at = form.find('<', at + 1)) {
+    const std::string_view rest = std::string_view(form).substr(at);
+    std::optional<std::string> name, value;
+    if (rest.starts_with("<input ")) {
+      const std::string_view tag = rest.substr(0, rest.find('>'));
+      name = attribute(tag, "name");
+      if (attribute(tag, "type") == "checkbox" && !has(std::string(tag), " checked=")) name.reset();
+      value = attribute(tag, "value");
+    } else if (rest.starts_with("<select ")) {
+      const std::string_view whole = rest.substr(0, rest.find("</select>"));
+      name = attribute(whole.substr(0, whole.find('>')), "name");
+      const auto selected = whole.find("\" selected>");
+      const auto option = selected != std::string_view::npos ? whole.rfind("<option ", selected) : whole.find("<option ");
+      value = attribute(whole.substr(option, whole.find('>', option) - option), "value");
+    }
+    if (!name) continue;
+    body += (body.empty() ? "" : "&") + form_encode(*name) + "=" + form_encode(value.value_or(""));
+  }
+  return body;
+}
+
+// The file as a save writes it, from the default file with one key changed.
+std::string written_file(const char* key, const std::string& value) {
+  IniDict d = IniDict::load_text(DefaultIniText());
+  ApplySettingsForm(d, "", 0);
+  if (key) dictionary_set(d.raw(), ascii_lower(key).c_str(), value.c_str());
+  return IniFileText(d);
+}
+
+// Candidate file values of each kind of field; a value the reader does not
+// take must keep at least its meaning.
+std::vector<std::string> candidates(const SettingRow& r) {
+  switch (r.form) {
+    case FormRule::check_box: return {"TRUE", "FALSE"};
+    case FormRule::start_mode: return {"SURPLUS", "QUICK", "MANUAL", "OFF"};
+    case FormRule::activation: return {"-1", "-2500", "-21999"};
+    case FormRule::number:
+      return {"0", "1", "2", "3", "45", "1500", "3307", "7980", "9000", "16020", "32000", "1900123456"};
+    default:
+      return {"Pa$$!", "a;b#c", " lead", "trail ", "'q'", "\"dq\"", "it's", "back\\slash", "x+y z&w=v", "100%",
+              "50%2F", "\xC3\xBCml", "10.0.0.5", "wb.local", "OEM", "AS1440", "MT175", "LOCAL", "KEBAP20", "SIX0H", "50"};
+  }
+}
 
 class SettingsPages : public ::testing::Test {
  protected:
@@ -121,4 +215,79 @@ TEST_F(SettingsPages, KnxValuesAndOlderLayout) {
   EXPECT_TRUE(has(p, "value=\"8/1/22\""));
   EXPECT_TRUE(has(render(page_knx, "/knx", Method::POST, true),
                   "Settings successfully saved. Restart the service to apply the knx configuration settings!"));
+}
+
+// Every field of the settings page: the file's value shown, submitted as a
+// browser sends the untouched form, gives back the same file.
+TEST_F(SettingsPages, EveryFieldRoundTrips) {
+  daemon_uses(true, true);
+  int fields = 0;
+  for (const SettingRow& r : setting_rows()) {
+    if (!r.field) continue;
+    ++fields;
+    const std::string key = setting_key(r);
+    const Settings builtin = ParseIniText(written_file(key.c_str(), r.builtin));
+    for (const std::string& v : candidates(r)) {
+      const std::string before = written_file(key.c_str(), v);
+      write_ini(before);
+      const std::string body = submitted(render(page_settings, "/settings"));
+      IniDict d = IniDict::load_text(before);
+      const FormOutcome outcome = ApplySettingsForm(d, body, kFormSettings);
+      const std::string after = IniFileText(d);
+      EXPECT_TRUE(outcome.refused.empty()) << key << "=" << v;
+      // A number the page shows as the reader reads it, or a value the reader
+      // does not take, keeps its meaning; every other value its text.
+      const Settings read = ParseIniText(before);
+      const bool number = std::holds_alternative<NumberKey>(r.member) || std::holds_alternative<UnsignedKey>(r.member);
+      const bool canonical = !number || std::to_string(std::strtoll(v.c_str(), nullptr, 10)) == v;
+      if ((read == builtin && v != r.builtin) || !canonical)
+        EXPECT_TRUE(ParseIniText(after) == read) << key << "=" << v << "\n" << body;
+      else
+        EXPECT_EQ(after, before) << key << "=[" << v << "]\n" << body;
+    }
+  }
+  EXPECT_GE(fields, 26);
+}
+
+// The KNX page with the wallbox and storage rows hidden: their values stay.
+TEST_F(SettingsPages, KnxPageRoundTripsWithHiddenRows) {
+  daemon_uses(false, false);
+  IniDict d = IniDict::load_text(written_file(nullptr, ""));
+  for (int n = 1; n <= kDatapoints; ++n) {
+    const std::string sec = "dpt_" + std::to_string(n);
+    dictionary_set(d.raw(), (sec + ":using").c_str(), n % 3 == 0 ? "TRUE" : "FALSE");
+    dictionary_set(d.raw(), (sec + ":groupadr").c_str(), ("31/7/" + std::to_string(200 + n)).c_str());
+  }
+  ApplySettingsForm(d, "", 0);
+  const std::string before = IniFileText(d);
+  write_ini(before);
+  const std::string body = submitted(render(page_knx, "/knx"));
+  EXPECT_TRUE(has(body, "KnxShown=1111111111100000000000000&")) << body;
+  ASSERT_TRUE(write_settings_form(body, kFormKnx));
+  EXPECT_EQ(kivd::test::read_file(ini_path()), before);
+}
+
+// Values are decoded; one the file cannot hold is named on the page.
+TEST_F(SettingsPages, DecodedValuesAndRefusalsShown) {
+  write_ini(written_file(nullptr, ""));
+  std::string refused;
+  ASSERT_TRUE(write_settings_form("MysqlUsername=Pa%24%24%21+x&StartMode=off&SmartmeterType=LOCAL"
+                                  "&MysqlDatabase=%22a%27b%3B%22",
+                                  kFormSettings, &refused));
+  EXPECT_EQ(refused, "MysqlDatabase");
+  const Settings s = ParseIniText(kivd::test::read_file(ini_path()));
+  EXPECT_EQ(s.MyUser, "Pa$$! x");
+  EXPECT_EQ(s.ChargingMode, 4) << "OFF";
+  EXPECT_EQ(s.KivType, "LOCAL");
+  EXPECT_EQ(s.MyDB, "smarthouse");
+  const std::string p = render(page_settings, "/settings", Method::POST, true);
+  EXPECT_TRUE(has(p, "<option value=\"off\" selected>Off</option>"));
+  EXPECT_TRUE(has(p, "<option value=\"LOCAL\" selected>"));
+  PageContext ctx{req, webtest::fixed_time(), 0};
+  ctx.post_written = true;
+  ctx.post_refused = refused;
+  StringSink out;
+  page_settings(out, ctx);
+  EXPECT_TRUE(has(out.text, "Not saved, the old value is kept (control characters, both quote marks or too long): "
+                            "MysqlDatabase</font>"));
 }
