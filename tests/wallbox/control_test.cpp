@@ -296,7 +296,7 @@ TEST_F(Control, FailedReportsSkipTheCycle) {
   EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{});
   EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: wallbox reports not answered, cycle skipped"), 1);
   box_.silent = false;
-  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"output 1", "curr 33000", "ena 1"}));
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"output 1", "curr 32000", "ena 1"}));
   box_.refused.insert("report");
   EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{});
   EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: wallbox reports not answered, cycle skipped"), 2);
