@@ -8,6 +8,7 @@
 #include <chrono>
 #include <stop_token>
 
+#include "wallbox/meter_guard.hpp"
 #include "wallbox/wallbox.hpp"
 
 namespace kivd {
@@ -42,6 +43,7 @@ class ChargingControl {
   void off_sequence();
 
   Wallbox& box_;
+  MeterGuard guard_;
   std::atomic<int> phasepoints_{0};
   // Set while the Tesla workaround's own current is being sent, so that a
   // disable triggered by that current does not apply the workaround again.

@@ -5,7 +5,6 @@
 #include "core/settings.hpp"
 #include "wallbox/charging_control.hpp"
 #include "wallbox/charging_math.hpp"
-#include "wallbox/current_limits.hpp"
 
 namespace kivd {
 
@@ -20,7 +19,7 @@ int ChargingControl::SetFailSafe() {
 
 int ChargingControl::SetCurrent(int mA) {
   LiveValues& v = live();
-  const int x = limited_current(mA, v.CarMinCharge, GetSafetyCurrent());
+  const int x = limited_current(mA, v.CarMinCharge, guard_.safety_current());
   v.safety_curr = x;
   if (x == 0) {
     SwitchEnable(0);
