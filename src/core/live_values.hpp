@@ -108,6 +108,10 @@ struct LiveValues {
 
 LiveValues& live();
 
+// Whether the meter's values are recent enough for the fuse check: the
+// meter is used and sent within [SMARTMETER] TIMEOUT.
+bool meter_values_fresh();
+
 // Writes the local wall-clock time as "dd.mm.yyyy hh:mm:ss" into a stamp.
 void stamp_now(StampText& stamp);
 // The same text for a given time (for tests and the pages).

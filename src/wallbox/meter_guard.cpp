@@ -14,7 +14,7 @@ namespace kivd {
 bool MeterGuard::meter_fresh() {
   const Settings& s = cfg();
   LiveValues& v = live();
-  const bool fresh = s.KivUsing && is_fresh(v.em_received_ms, std::chrono::seconds(s.KivTimeout));
+  const bool fresh = meter_values_fresh();
   v.em_stale = fresh ? 0 : 1;
   if (fresh) last_fresh_mA_ = kivd::safety_current(safety_input()).current_mA;
   const int was = meter_state_.exchange(fresh ? kFresh : kStale);
