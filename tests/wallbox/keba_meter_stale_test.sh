@@ -20,7 +20,7 @@ DISTANCE=2000
 STARTMODE=QUICK"
 check "simulator up" start_sim --plug 7
 simctl car 3 32000 > /dev/null
-export KIVD_TEST_HOOKS=1 KIVD_TEST_WALLBOX_SPEEDUP=28   # a cycle every 2 s
+export KIVD_TEST_HOOKS=1 KIVD_TEST_WALLBOX_SPEEDUP=56   # a cycle every second
 start_kivd
 
 # Never sent: no room is known, charging stays disabled.
