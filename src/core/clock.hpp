@@ -32,6 +32,12 @@ Clock& time_source();
 // workers run.
 void set_clock(Clock* c);
 
+// time_source().now() in ms since its epoch: receipt times of live values.
+long long steady_ms();
+// Whether a value received at `received_ms` (steady_ms(), 0 = never) is at
+// most `limit` old.
+bool is_fresh(long long received_ms, std::chrono::milliseconds limit);
+
 // Shorthand for time_source().sleep_for.
 inline bool sleep_for(std::chrono::milliseconds d, std::stop_token stop) {
   return time_source().sleep_for(d, std::move(stop));

@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "core/clock.hpp"
+#include "core/settings.hpp"
 #include "core/utils.hpp"
 
 namespace kivd {
@@ -10,6 +11,11 @@ namespace kivd {
 LiveValues& live() {
   static LiveValues values;
   return values;
+}
+
+bool meter_values_fresh() {
+  const Settings& s = cfg();
+  return s.KivUsing && is_fresh(live().em_received_ms, std::chrono::seconds(s.KivTimeout));
 }
 
 void format_stamp(std::time_t t, char (&out)[20]) {

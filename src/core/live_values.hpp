@@ -6,9 +6,11 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <ctime>
 
+#include "core/clock.hpp"
 #include "core/seq_text.hpp"
 
 namespace kivd {
@@ -17,6 +19,10 @@ using DeviceText = SeqText<60>;
 using StampText = SeqText<20>;
 
 inline constexpr const char* kNeverStamp = "00.00.0000 00:00:00";
+
+// Storage values older than three storage cycles are left out of the
+// balance.
+inline constexpr std::chrono::seconds kStorageFreshFor{3 * 12};
 
 struct LiveValues {
   // Energy meter (meter service).
@@ -29,6 +35,15 @@ struct LiveValues {
   std::atomic<float> em_energy_surplus{0.0f};      // kWh
   std::atomic<std::uint32_t> em_serial{0};
   std::atomic<std::uint32_t> em_timestamp{0};  // s
+  // steady_ms() at the last receipt of meter values, 0 = never. Writers
+  // store the values first, then this.
+  std::atomic<long long> em_received_ms{0};
+  // A meter that gives only a total (D0): the house's current without the
+  // wallbox as if it all flowed on one phase (mA); -1 when each phase is
+  // measured. The fuse check uses it; em_i1..3 keep the even split.
+  std::atomic<int> em_one_phase_mA{-1};
+  // 1 while the meter values are too old to drive the fuse check (control).
+  std::atomic<int> em_stale{1};
 
   // Wallbox (KEBA receiver; the control loop after acknowledged commands).
   DeviceText wb_product_id{"wallbox not found"};
@@ -77,6 +92,7 @@ struct LiveValues {
   std::atomic<int> ss_ac_power{0};     // W, + discharging
   std::atomic<int> ss_ac_voltage_l1{0}, ss_ac_voltage_l2{0}, ss_ac_voltage_l3{0};  // mV
   std::atomic<int> ss_ac_frequency{0};  // mHz
+  std::atomic<long long> ss_received_ms{0};  // steady_ms() of the last AC power, 0 = never
   DeviceText ss_devicename{"searching storage"};
   DeviceText ss_serial{"unknown"};
   DeviceText ss_commfirmware{"unknown"};
@@ -91,6 +107,10 @@ struct LiveValues {
 };
 
 LiveValues& live();
+
+// Whether the meter's values are recent enough for the fuse check: the
+// meter is used and sent within [SMARTMETER] TIMEOUT.
+bool meter_values_fresh();
 
 // Writes the local wall-clock time as "dd.mm.yyyy hh:mm:ss" into a stamp.
 void stamp_now(StampText& stamp);

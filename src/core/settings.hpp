@@ -39,6 +39,7 @@ struct Settings {
   bool KivUsing;
   std::string KivType, KivServer;
   int KivPort;
+  int KivTimeout;  // seconds without values before the meter counts as stale
   std::uint32_t KivSerial;
   bool EMUUsing;
 

@@ -51,6 +51,8 @@ constexpr SettingRow kRows[] = {
      "IP or hostname, SMA: 239.12.255.254, OEM: 224.3.29.71", "SmartmeterIP", F::text},
     {"SMARTMETER", "PORT", NumberKey{&S::KivPort, not_zero}, "9522", L::spaces,
      "port, co.met: 5000, SMA Energy Meter: 9522, OEM: 10004", "SmartmeterPort", F::number},
+    {"SMARTMETER", "TIMEOUT", NumberKey{&S::KivTimeout, in_range<5, 300>}, "15", L::spaces,
+     "seconds without meter values before they count as stale (5 to 300)", "SmartmeterTimeout", F::number},
     // The type as read, before its own rule.
     {"SMA", "SERIAL", UnsignedKey{&S::KivSerial, [](const Settings& s) { return iequals(s.KivType, "SMA"); }}, "0",
      L::spaces, "if you have more than one SMA EnergyMeter, set the serial-number. 0 for one SMA EM only",

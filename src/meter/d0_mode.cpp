@@ -143,9 +143,13 @@ void publish(const D0Result& r, const D0Slots& slots) {
   l.em_i1 = c.i1;
   l.em_i2 = c.i2;
   l.em_i3 = c.i3;
+  // Only a total: for the fuse check, all of it may flow on one phase.
+  l.em_one_phase_mA = d0_one_phase_mA(l.intpow.load(), l.wb_pow.load());
   // Both meters keep the energies in slots 2 and 4.
   l.em_energy_consumption = static_cast<float>(slots.number(2));
   l.em_energy_surplus = static_cast<float>(slots.number(4));
+  // A readout without the power leaves the last one, which is no fresher.
+  if (r.has_power) l.em_received_ms = steady_ms();
   stamp_now(l.last_kiv_datetime);
 }
 

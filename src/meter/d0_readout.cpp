@@ -152,4 +152,9 @@ Currents d0_currents(int intpow, int wb_pow_mw, int wb_i1, int wb_i2) {
   return {i1, i2, i2};
 }
 
+int d0_one_phase_mA(int intpow, int wb_pow_mw) {
+  const long long house = static_cast<long long>(intpow) - wb_pow_mw / 1000;
+  return house <= 0 ? 0 : clamp_int(house * 1000 / 230);
+}
+
 }  // namespace kivd::meter

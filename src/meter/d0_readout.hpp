@@ -50,5 +50,8 @@ struct Currents {
   int i1, i2, i3;
 };
 Currents d0_currents(int intpow, int wb_pow_mw, int wb_i1, int wb_i2);
+// The house's current without the wallbox (mA at 230 V, at least 0), for a
+// fuse check that must assume it all on one phase.
+int d0_one_phase_mA(int intpow, int wb_pow_mw);
 
 }  // namespace kivd::meter

@@ -64,6 +64,7 @@ void run_local_mode(const StopFd& stop) {
   LiveValues& l = live();
   for (;;) {
     if (emulate && send_emulated_datagram() == EmuResult::Fatal) return;
+    l.em_received_ms = steady_ms();
     stamp_now(l.last_kiv_datetime);
     debug_line("Energymeter: %d W | %d %d %d V | %d %d %d mA | cos phi %.3f", l.intpow.load(), l.em_u1.load(),
                l.em_u2.load(), l.em_u3.load(), l.em_i1.load(), l.em_i2.load(), l.em_i3.load(),

@@ -50,6 +50,7 @@ void publish_power(int intpow, const int (&u)[3], const int (&i)[3]) {
   l.em_i1 = i[0];
   l.em_i2 = i[1];
   l.em_i3 = i[2];
+  l.em_one_phase_mA = -1;  // each phase measured
 }
 
 // The receiver, tried again with back-off until the group is joined; an
@@ -78,6 +79,7 @@ void publish_sma(const SmaValues& v) {
   l.em_pf = v.pf;
   l.em_energy_consumption = v.energy_consumption;
   l.em_energy_surplus = v.energy_surplus;
+  l.em_received_ms = steady_ms();
   stamp_now(l.last_kiv_datetime);
 }
 
@@ -166,6 +168,7 @@ void run_oem_mode(const StopFd& stop) {
     }
     const OemPublished p = oem_publish_values(kept);
     publish_power(p.intpow, p.u, p.i);
+    live().em_received_ms = steady_ms();
     stamp_now(live().last_kiv_datetime);
     debug_line("Energymeter: %d W | %d %d %d V | %d %d %d mA", p.intpow, p.u[0], p.u[1], p.u[2], p.i[0], p.i[1],
                p.i[2]);

@@ -173,7 +173,10 @@ CycleEnd Cycle::run(int& kind) {
         debug_line("SS thread: get temp, voltage, current %d, %d, %d", bat.temperature, bat.voltage, bat.current);
       }))
     return CycleEnd::Stopped;
-  if (!query(Q::AcPower, "inverter power", sw::parse_first_value, [&](std::int32_t p) { v.ss_ac_power = p; }))
+  if (!query(Q::AcPower, "inverter power", sw::parse_first_value, [&](std::int32_t p) {
+        v.ss_ac_power = p;
+        v.ss_received_ms = steady_ms();
+      }))
     return CycleEnd::Stopped;
   debug_line("SS thread: get AC power %d", v.ss_ac_power.load());
   if (!query(Q::AcVoltage, "inverter voltage", sw::parse_ac_voltages, [&](const sw::AcVoltages& u) {

@@ -99,7 +99,8 @@ void ChargingControl::ControlCycle() {
       v.isWallboxRestarted = 1;
       log_line("ControlKEBA: Failsafe mode initiated again, after wallbox restart");
     }
-    const int iNewPower = new_power(v.intpow, v.wb_pow, v.ss_ac_power, s.SSUsing, s.SSEVRatio);
+    const bool meter_fresh = guard_.meter_fresh();
+    const int iNewPower = new_power(v.intpow, v.wb_pow, guard_.storage_power(), s.SSUsing, s.SSEVRatio);
     debug_line("ControlKEBA: wb_plug = %d, iNewPower = %d", v.wb_plug.load(), iNewPower);
     debug_line("ControlKEBA: error1 = 0x%x, error2 = 0x%x", static_cast<unsigned>(v.wb_error1.load()),
                static_cast<unsigned>(v.wb_error2.load()));
@@ -128,7 +129,8 @@ void ChargingControl::ControlCycle() {
       }
       case ChargingMode::Surplus:
         debug_line("ControlKEBA: surplus power = %d (must be negative to activate)", iNewPower);
-        if (v.wb_plug <= 4) off_sequence();
+        // Without fresh meter values the surplus is unknown.
+        if (v.wb_plug <= 4 || !meter_fresh) off_sequence();
         else SetPower(iNewPower);
         break;
       default: break;

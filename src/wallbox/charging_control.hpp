@@ -9,6 +9,7 @@
 #include <mutex>
 #include <stop_token>
 
+#include "wallbox/meter_guard.hpp"
 #include "wallbox/wallbox.hpp"
 
 namespace kivd {
@@ -61,6 +62,7 @@ class ChargingControl {
   void cycles(std::stop_source interrupt);
 
   Wallbox& box_;
+  MeterGuard guard_;
   std::atomic<int> phasepoints_{0};
   // Held by the control thread for a whole start step or cycle and by the
   // reset, so that their command sequences never mix.

@@ -50,6 +50,18 @@ SafetyResult safety_current(const SafetyInput& in) {
   return out;
 }
 
+std::array<int, 3> fuse_meter_mA(const std::array<int, 3>& per_phase_mA, int one_phase_mA,
+                                 const std::array<int, 3>& wallbox_mA) {
+  if (one_phase_mA < 0) return per_phase_mA;
+  std::array<int, 3> out{};
+  for (int p = 0; p < 3; ++p) out[p] = clamp_int(static_cast<long long>(one_phase_mA) + wallbox_mA[p]);
+  return out;
+}
+
+int stale_meter_limit(int last_fresh_mA, int car_min_charge_mA) {
+  return last_fresh_mA >= car_min_charge_mA && car_min_charge_mA > 0 ? car_min_charge_mA : 0;
+}
+
 int limited_current(int requested_mA, int car_min_charge_mA, int safety_mA, int curr_hw_mA) {
   // A car minimum below what the box takes (a bad hand-over) never lets a
   // current under 6000 mA through.

@@ -44,6 +44,16 @@ struct SafetyResult {
 // Highest current that every phase can still carry.
 SafetyResult safety_current(const SafetyInput& in);
 
+// The per-phase readings the fuse check counts: a meter that gives only a
+// total (one_phase_mA >= 0, the house without the wallbox) may have all of
+// it on any one phase, on top of the wallbox's own share there.
+std::array<int, 3> fuse_meter_mA(const std::array<int, 3>& per_phase_mA, int one_phase_mA,
+                                 const std::array<int, 3>& wallbox_mA);
+
+// The fuse limit while the meter values are stale: the car's minimum when
+// the last check of fresh values allowed it, else 0. Never more.
+int stale_meter_limit(int last_fresh_mA, int car_min_charge_mA);
+
 // The current actually sent for a request: at least the car's minimum, at
 // most the safety current and the box's hardware limit (0 when the house has
 // no room: then nothing may be sent, the box is disabled instead).

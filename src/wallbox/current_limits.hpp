@@ -4,8 +4,11 @@
 
 namespace kivd {
 
+struct SafetyInput;
+// The fuse check's inputs from the live readings and the settings.
+SafetyInput safety_input();
 // Highest current in mA that all three phases can still carry (0 when
-// below 6000 mA).
+// below 6000 mA), from the meter's values whatever their age.
 int GetSafetyCurrent();
 // Current in mA for a power in W at 230 V per phase.
 int GetDutyCurrent(int watts, int phases);

@@ -8,7 +8,6 @@
 #include "core/settings.hpp"
 #include "wallbox/charging_control.hpp"
 #include "wallbox/charging_math.hpp"
-#include "wallbox/current_limits.hpp"
 #include "wallbox/keba_exchange.hpp"
 
 namespace kivd {
@@ -24,10 +23,6 @@ int ChargingControl::SetFailSafe() {
 
 namespace {
 
-long long steady_now_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(time_source().now().time_since_epoch()).count();
-}
-
 // A reset or the pass's stop has interrupted the control thread's sequence
 // (never on main's thread, whose reset must go on).
 bool sequence_interrupted() { return thread_stop().stop_requested(); }
@@ -38,7 +33,7 @@ bool ChargingControl::phase_switch_allowed() const {
   const long long last = last_x2_change_ms_;
   if (last == 0) return true;
   const auto guard = control_duration(std::chrono::seconds(cfg().PhaseSwitchGuard));
-  return steady_now_ms() - last >= guard.count();
+  return steady_ms() - last >= guard.count();
 }
 
 int ChargingControl::relay_for(int wanted) {
@@ -50,7 +45,7 @@ int ChargingControl::relay_for(int wanted) {
 
 int ChargingControl::SetCurrent(int mA) {
   LiveValues& v = live();
-  const int x = limited_current(mA, v.CarMinCharge, GetSafetyCurrent(), v.wb_curr_hw);
+  const int x = limited_current(mA, v.CarMinCharge, guard_.safety_current(), v.wb_curr_hw);
   v.safety_curr = x;
   if (x == 0) {
     // No room for the least current: the box takes nothing below 6000 mA,
@@ -102,7 +97,7 @@ int ChargingControl::SwitchRelais(int on) {
   if (v.wb_enable_sys != 0) return 0;
   if (!box_.set_phases(on != 0)) return 0;
   v.wb_X2_out = on;
-  last_x2_change_ms_ = std::max(steady_now_ms(), 1LL);
+  last_x2_change_ms_ = std::max(steady_ms(), 1LL);
   log_line(on == 0 ? "More phases OFF..." : "More phases ON...");
   // Interrupted here, the caller must not go on to the current and enable.
   return control_sleep(std::chrono::seconds(10)) ? 1 : 0;

@@ -126,7 +126,7 @@ void settings_script(Sink& out) {
       "function selectMysql() { enable(['MysqlIP','MysqlPort','MysqlDatabase','MysqlUsername','MysqlPassword'], "
       "fld('MysqlUsing').checked); }\n"
       "function selectSmartmeter() { "
-      "enable(['SmartmeterType','SmartmeterIP','SmartmeterPort','SmartmeterSerial'], "
+      "enable(['SmartmeterType','SmartmeterIP','SmartmeterPort','SmartmeterSerial','SmartmeterTimeout'], "
       "fld('SmartmeterUsing').checked); }\n"
       "function selectKNX() { enable(['KNXIP','KNXPort','KNXInterval'], fld('KNXUsing').checked); }\n"
       "function selectStartmode() { var m = fld('StartMode').value;\n"
@@ -295,6 +295,8 @@ void page_settings(Sink& out, const PageContext& ctx) {
        input("KNXInterval", std::to_string(f.num("KNXInterval")), 4, 3, true, "checkKNXInterval()")},
       kEmpty);
   row(out, {"Serial number", input("SmartmeterSerial", serial, 15, 10, true)}, kEmpty, kEmpty);
+  row(out, {"Time-out in seconds", input("SmartmeterTimeout", std::to_string(f.num("SmartmeterTimeout")), 4, 3, true)},
+      kEmpty, kEmpty);
 
   out.put("</tbody></table>\n");
   saved_or_buttons(out, ctx, "Settings successfully saved. Restart the service to apply the configuration settings!");

@@ -56,6 +56,10 @@ void meter_block(Sink& out) {
   if (pow >= 0) out.printf("Actual grid-power       <font color=\"#C00000\">%ld W</font> from the grid\n", pow);
   else out.printf("Actual grid-power       <font color=\"#00C000\">%ld W</font> to the grid\n", -pow);
   out.printf("Power factor cos phi    %.3f\n", scaled(v.em_pf, 1000.0f));
+  // The fuse check ignores values older than the time-out.
+  if (!meter_values_fresh())
+    out.printf("Meter data              <font color=\"#C00000\">stale</font>, older than %d s\n", cfg().KivTimeout);
+  else out.put("Meter data              fresh\n");
   out.printf("House main-fuses        %ld mA\n", static_cast<long>(cfg().InfrastructureCurrent));
 }
 
@@ -187,6 +191,8 @@ void page_xml(Sink& out, const PageContext& ctx) {
   out.printf("\t<LastStorageReceive>%s</LastStorageReceive>\n", x(v.last_stg_datetime).c_str());
 
   out.printf("\t<SmartMeter>\n\t\t<Using>%d</Using>\n\t\t<Type>%s</Type>\n", meter, x(s.KivType).c_str());
+  // 1 while the values are too old for the fuse check.
+  out.printf("\t\t<Stale>%d</Stale>\n", meter_values_fresh() ? 0 : 1);
   out.printf("\t\t<Serial>%lu</Serial>\n", static_cast<unsigned long>(v.em_serial.load()));
   out.printf("\t\t<TimeStamp>%lu</TimeStamp>\n", static_cast<unsigned long>(v.em_timestamp.load()));
   out.printf("\t\t<ActualPower>%ld</ActualPower>\n", L(v.intpow));

@@ -15,6 +15,9 @@ void reset_live_values() {
   v.em_energy_surplus = 0.0f;
   v.em_serial = 0;
   v.em_timestamp = 0;
+  v.em_received_ms = 0;
+  v.em_one_phase_mA = -1;
+  v.em_stale = 1;
 
   v.wb_product_id.set("wallbox not found");
   v.wb_serial.set("unknown");
@@ -56,6 +59,7 @@ void reset_live_values() {
   v.ss_ac_power = 0;
   v.ss_ac_voltage_l1 = v.ss_ac_voltage_l2 = v.ss_ac_voltage_l3 = 0;
   v.ss_ac_frequency = 0;
+  v.ss_received_ms = 0;
   v.ss_devicename.set("searching storage");
   v.ss_serial.set("unknown");
   v.ss_commfirmware.set("unknown");

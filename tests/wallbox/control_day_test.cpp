@@ -150,6 +150,8 @@ class ControlDay : public WallboxTest {
     live().em_i3 = std::abs(rest[2] + car[2]);
     live().intpow = total_mA * kVolt / 1000;
     live().ss_ac_power = house_->battery_W();
+    live().em_received_ms = steady_ms();
+    live().ss_received_ms = steady_ms();
     house_->set_total_W(total_mA * kVolt / 1000);
     box_.power_mW = car_mA * kVolt;
     if (check && car_mA > 0) ++charging_cycles_;

@@ -2,6 +2,7 @@
 // every mode, the surplus hysteresis, phase switching and the fuse limit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <sstream>
 #include <thread>
@@ -250,6 +251,65 @@ TEST_F(Control, ManualMode) {
   // More phases when the car has them.
   live().CarMaxPhases = 3;
   EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"ena 0", "output 1", "curr 12960", "ena 1"}));
+}
+
+// Meter values older than [SMARTMETER] TIMEOUT never raise the current:
+// quick and manual keep at most the minimum, and only when the last fresh
+// room allowed it; surplus stops; fresh values bring the fuse limit back.
+TEST_F(Control, StaleMeterNeverRaisesTheCurrent) {
+  struct Case {
+    int mode, em_l1_mA;
+    Cmds fresh, stale;
+  };
+  const Case cases[] = {
+      {2, 0, {"curr 16020"}, {"curr 6000"}},                // manual
+      {1, 0, {"curr 33000"}, {"curr 6000"}},                // quick (relay on since the first cycle)
+      {2, 28000, {"ena 0", "curr 0"}, {"ena 0", "curr 0"}},  // no room when last fresh
+      {0, 0, {"curr 6000"}, {"ena 0", "curr 6000"}},        // surplus: stops
+      {3, 0, {"ena 0", "curr 6000"}, {"ena 0", "curr 6000"}},  // off: unchanged
+  };
+  for (const Case& c : cases) {
+    reset_wallbox_live();
+    live().wb_plug = 7;
+    live().web_charge_mode = c.mode;
+    live().ManualCurrent = 16020;
+    live().em_i1 = c.em_l1_mA;
+    box_.enable = 1;
+    box_.output = 0;
+    ChargingControl ctl(box_.udp());
+    meter_sends(false);  // never sent: nothing is known, nothing enabled
+    const Cmds never = step([&] { ctl.ControlCycle(); });
+    EXPECT_TRUE(std::find(never.begin(), never.end(), "ena 1") == never.end()) << c.mode;
+    box_.enable = 1;
+    live().points = 5;
+    meter_sends(true);
+    EXPECT_EQ(step([&] { ctl.ControlCycle(); }), c.fresh) << c.mode;
+    box_.enable = 1;
+    meter_sends(false);
+    clock_.advance(16s);
+    EXPECT_EQ(step([&] { ctl.ControlCycle(); }), c.stale) << c.mode;
+    EXPECT_EQ(live().em_stale, 1);
+  }
+  EXPECT_EQ(count_lines(sandbox_, "Energymeter: no fresh data for 15 s - charging limited"), 10);
+  EXPECT_EQ(count_lines(sandbox_, "Energymeter: data fresh again"), 5);
+  meter_sends(true);
+  live().web_charge_mode = 2;
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"curr 16020", "ena 1"}));
+  EXPECT_EQ(live().em_stale, 0);
+}
+
+TEST_F(Control, StaleStorageIsLeftOutOfTheBalance) {
+  settings([](Settings& s) { s.SSUsing = true; });
+  box_.enable = 1;
+  box_.power_mW = 3000000;
+  live().ss_ac_power = 2000;  // discharging, counted as drawn
+  live().ss_received_ms = steady_ms();
+  step([&] { ctl_.ControlCycle(); });
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: wb_plug = 7, iNewPower = -950"), 1) << sandbox_.log();
+  clock_.advance(37s);
+  step([&] { ctl_.ControlCycle(); });
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: wb_plug = 7, iNewPower = -2950"), 1) << sandbox_.log();
+  EXPECT_EQ(count_lines(sandbox_, "Storage: no fresh values for 36 s - left out of the balance"), 1);
 }
 
 TEST_F(Control, OffModeAndUnpluggedCar) {

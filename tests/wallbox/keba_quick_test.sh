@@ -7,7 +7,9 @@ trap wallbox_net_down EXIT
 
 new_sandbox
 check "namespace and veth pair" wallbox_net_up
-INI_DEBUG=1 write_ini "[WALLBOX]
+# A local meter: always fresh, no currents (the fuse check sees the box only).
+INI_METER=TRUE INI_DEBUG=1 write_ini "$LOCAL_METER
+[WALLBOX]
 USING=TRUE
 HOST=10.200.0.2
 CAR_MAX_PHASES=3

@@ -8,6 +8,11 @@ SIM="$KIVD_SRC/sim/keba_p20.py"
 KD_NS=kvkd$$
 WB_NS=kvwb$$
 SIM_PID=""
+METER_PID=""
+# The [SMARTMETER] lines (after USING) of a meter that never goes stale.
+LOCAL_METER="TYPE=LOCAL
+[SMA]
+EMU=FALSE"
 
 wallbox_net_up() {
   ip netns add "$KD_NS" || return 1
@@ -26,6 +31,7 @@ wallbox_net_up() {
 }
 
 wallbox_net_down() {
+  stop_meter
   stop_sim
   ip netns del "$WB_NS" 2>/dev/null
   ip netns del "$KD_NS" 2>/dev/null
@@ -67,3 +73,20 @@ rec_count() { grep -cxF -- "$1" "$REC" 2>/dev/null || true; }
 
 # CPU time (clock ticks) the process has used.
 cpu_ticks() { awk '{print $14 + $15}' "/proc/$1/stat"; }
+
+# start_meter [sender options]: a simulated SMA Energy Meter on the box's
+# side, sending to kivd over the veth pair once a second.
+# meter_net_up first: kivd joins the group on the interface the route names.
+meter_net_up() {
+  ip -n "$KD_NS" route replace 224.0.0.0/4 dev veth-kd && ip -n "$WB_NS" route replace 224.0.0.0/4 dev veth-wb
+}
+
+start_meter() {
+  ip netns exec "$WB_NS" python3 "$KIVD_SRC/sim/sma_energy_meter.py" send --iface-addr 10.200.0.2 --no-loop \
+    --count 600 --interval 1 "$@" > "$SANDBOX/meter.out" 2>&1 &
+  METER_PID=$!
+}
+
+stop_meter() {
+  if [ -n "$METER_PID" ]; then kill "$METER_PID" 2>/dev/null; wait "$METER_PID" 2>/dev/null; METER_PID=""; fi
+}

@@ -114,6 +114,22 @@ TEST(SafetyCurrent, NeverExceededOnAnyPhase) {
   }
 }
 
+// A total-only meter: the house's whole current may be on any one phase.
+TEST(SafetyCurrent, TotalOnlyMeterCountsTheHouseOnEveryPhase) {
+  EXPECT_EQ(fuse_meter_mA({1000, 2000, 3000}, -1, {500, 0, 0}), (std::array<int, 3>{1000, 2000, 3000}));
+  EXPECT_EQ(fuse_meter_mA({7000, 7000, 7000}, 20000, {6000, 0, 0}), (std::array<int, 3>{26000, 20000, 20000}));
+  // 35 A fuses, 2 A distance, 20 A of house: 13 A left, whatever the split.
+  EXPECT_EQ(safety_current({35000, 2000, fuse_meter_mA({6667, 6667, 6667}, 20000, {0, 0, 0}), {0, 0, 0}}).current_mA,
+            12960);
+}
+
+TEST(StaleMeterLimit, MinimumOnlyWhenTheLastFreshRoomAllowedIt) {
+  struct Case { int last_fresh, min, want; };
+  for (const Case& c : {Case{0, 6000, 0}, Case{5940, 6000, 0}, Case{6000, 6000, 6000}, Case{22980, 6000, 6000},
+                        Case{7000, 7020, 0}, Case{63000, 9000, 9000}, Case{63000, 0, 0}})
+    EXPECT_EQ(stale_meter_limit(c.last_fresh, c.min), c.want) << c.last_fresh << " " << c.min;
+}
+
 TEST(LimitedCurrent, MinimumAndSafety) {
   EXPECT_EQ(limited_current(100, 6000, 22980), 6000);
   EXPECT_EQ(limited_current(-5000, 7020, 22980), 7020);

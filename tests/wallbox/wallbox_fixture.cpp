@@ -28,6 +28,13 @@ int count_lines(const Sandbox& sb, const std::string& exact) {
 WallboxTest::WallboxTest() {
   settings([](Settings&) {});
   reset_wallbox_live();
+  meter_sends(true);
+}
+
+void WallboxTest::meter_sends(bool on) {
+  const auto receipt = [](FakeClock&) { live().em_received_ms = steady_ms(); };
+  clock_.on_sleep = on ? std::function<void(FakeClock&)>(receipt) : nullptr;
+  if (on) receipt(clock_);
 }
 
 WallboxTest::~WallboxTest() {

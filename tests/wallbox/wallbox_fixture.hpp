@@ -25,6 +25,8 @@ class WallboxTest : public ::testing::Test {
   ~WallboxTest() override;
   // Replaces the settings, keeping the sandbox's log files.
   void settings(const std::function<void(kivd::Settings&)>& change);
+  // A meter that sends after every sleep (the default), or none.
+  void meter_sends(bool on);
 
   Sandbox sandbox_;
   FakeClock clock_;
