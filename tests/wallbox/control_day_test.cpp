@@ -232,6 +232,7 @@ TEST_F(ControlDay, PhaseChangeDoesNotCountTheStoppedCarTwice) {
   live().em_i3 = rest[2];
   clock_.on_sleep = [&](FakeClock&) {
     std::lock_guard lock(box_.m);
+    live().em_received_ms = steady_ms();
     const int c = box_.enable == 1 ? box_.curr_usr : 0;
     live().em_i1 = rest[0] + c;
     live().em_i2 = rest[1] + (box_.output == 1 ? c : 0);
