@@ -12,6 +12,7 @@
 #include "core/settings_table.hpp"
 #include "core/utils.hpp"
 #include "web/pages.hpp"
+#include "web/password_form.hpp"
 
 namespace kivd::web {
 
@@ -283,6 +284,7 @@ void page_settings(Sink& out, const PageContext& ctx) {
   row(out, {"Serial number", input("SmartmeterSerial", serial, 15, 10, true)}, kEmpty, kEmpty);
 
   out.put("</tbody></table>\n");
+  web_password_block(out, ctx.password_note);
   saved_or_buttons(out, ctx, "Settings successfully saved. Restart the service to apply the configuration settings!");
   out.put("</PRE>\n</form>\n");
   body_end(out);

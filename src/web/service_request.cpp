@@ -1,5 +1,9 @@
 #include "web/service_request.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <string>
 
 #include "core/daemon_state.hpp"
@@ -7,12 +11,14 @@
 #include "web/cross_site.hpp"
 #include "web/handover.hpp"
 #include "web/pages.hpp"
+#include "web/password_form.hpp"
+#include "web/password_gate.hpp"
 
 namespace kivd::web {
 
 namespace {
 
-void handle_post(const ReqInfo& req, PageContext& ctx) {
+void handle_post(const ReqInfo& req, PageContext& ctx, std::string_view peer) {
   const std::string_view r = *req.resource;
   const std::string& body = *req.post_data;
   if (iequal(r, "/control")) {
@@ -31,9 +37,11 @@ void handle_post(const ReqInfo& req, PageContext& ctx) {
     SetVariablesAll(body, "Service_Request: POST ");
     ctx.post_applied = true;
   } else if (iequal(r, "/settings") || iequal(r, "/knx")) {
-    if (!write_settings_form(body, iequal(r, "/settings") ? 1 : 2))
+    // The web password's fields are handled on their own and never logged.
+    if (!write_settings_form(without_password_fields(body), iequal(r, "/settings") ? 1 : 2))
       log_line("Service_Request: error writing ini file...");
     else ctx.post_written = true;
+    if (iequal(r, "/settings")) ctx.password_note = apply_password_change(req, peer);
   }
 }
 
@@ -57,6 +65,20 @@ void handle_get(const ReqInfo& req) {
   }
 }
 
+// The client's address for the log and the password try limit.
+std::string peer_address(int conn) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  char text[INET6_ADDRSTRLEN] = "?";
+  if (::getpeername(conn, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    if (addr.ss_family == AF_INET)
+      ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&addr)->sin_addr, text, sizeof text);
+    else if (addr.ss_family == AF_INET6)
+      ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr, text, sizeof text);
+  }
+  return text;
+}
+
 }  // namespace
 
 int Service_Request(int conn, const TimeSnapshot& time) {
@@ -77,9 +99,18 @@ int Service_Request(int conn, const TimeSnapshot& time) {
       req.status = 403;
     }
   }
+  // Without the password (where one is set) only the login page answers.
+  const std::string peer = peer_address(conn);
+  if (req.status == 200) {
+    FdSink out(conn);
+    if (password_gate(req, out, time, peer)) {
+      out.flush();
+      return 0;
+    }
+  }
   // A request with an error status changes nothing.
   if (req.status == 200 && req.resource) {
-    if (req.method == Method::POST && req.post_data) handle_post(req, ctx);
+    if (req.method == Method::POST && req.post_data) handle_post(req, ctx, peer);
     else if (req.method == Method::GET) handle_get(req);
   }
   if (req.status == 200 && Check_Resource(req, wallbox_used()) != 0) req.status = 404;
