@@ -21,8 +21,9 @@ std::optional<std::string> hash_password(std::string_view password);
 // matches nothing. The comparison takes the same time wherever the texts differ.
 bool verify_password(std::string_view password, std::string_view hash);
 
-// True for a hash text libxcrypt accepts for checking (yescrypt or another
-// of its slow methods); false for empty, plain or fast-hash texts.
+// True for a whole hash text of one of libxcrypt's slow methods (yescrypt,
+// bcrypt, SHA-512 crypt...) that libxcrypt accepts; false for empty, plain,
+// fast-hash or cut texts.
 bool valid_password_hash(std::string_view hash);
 
 }  // namespace kivd

@@ -169,7 +169,7 @@ TEST(Settings, WebPasswordHashKeptOnlyWhenSlowAndWhole) {
   EXPECT_FALSE(verify_password("", *hash));
   EXPECT_NE(*hash_password("geheim 123"), *hash);  // salted
   EXPECT_EQ(parse("[WEBSERVER]\nPASSWORD_HASH=" + *hash + "\n").WebPasswordHash, *hash);
-  for (const std::string bad : {"geheim", "$1$abcdefgh$abcdefghijklmnopqrstuv", "$y$broken", "ab01234567890"})
+  for (const std::string bad : {"geheim", "$1$abcdefgh$abcdefghijklmnopqrstuv", "$y$broken", "$y$j9T$abc$def", "ab01234567890"})
     EXPECT_EQ(parse("[WEBSERVER]\nPASSWORD_HASH=" + bad + "\n").WebPasswordHash, "") << bad;
   EXPECT_FALSE(hash_password(""));
   EXPECT_FALSE(hash_password(std::string(kPasswordMax + 1, 'x')));
