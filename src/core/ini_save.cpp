@@ -98,14 +98,17 @@ bool WriteDefaultINIFile(const std::string& path) {
   return fd && write_all(fd.get(), DefaultIniText());
 }
 
-int WriteIniFile(const std::string& path, std::string_view body, int mode, FormOutcome* outcome) {
-  std::string text;
+namespace {
+
+// The file's text for a write-back into text; false (logged) when it cannot
+// be read. A missing file gives an empty text.
+bool read_for_writeback(const std::string& path, std::string& text) {
   {
     const UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd) {
       if (errno != ENOENT) {
         log_line("Settings: cannot read %s: %s", path.c_str(), std::strerror(errno));
-        return 0;
+        return false;
       }
       // Writing only the banner would lose every setting while the page
       // reports them saved: write the built-in defaults and the posted values.
@@ -114,7 +117,7 @@ int WriteIniFile(const std::string& path, std::string_view body, int mode, FormO
       struct stat st;
       if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
         log_line("Settings: %s is not a regular file", path.c_str());
-        return 0;
+        return false;
       }
       char buf[8192];
       for (;;) {
@@ -122,17 +125,38 @@ int WriteIniFile(const std::string& path, std::string_view body, int mode, FormO
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) {
           log_line("Settings: cannot read %s: %s", path.c_str(), std::strerror(errno));
-          return 0;
+          return false;
         }
         if (n == 0) break;
         text.append(buf, static_cast<std::size_t>(n));
       }
     }
   }
+  return true;
+}
+
+}  // namespace
+
+int WriteIniFile(const std::string& path, std::string_view body, int mode, FormOutcome* outcome) {
+  std::string text;
+  if (!read_for_writeback(path, text)) return 0;
   IniDict dict = IniDict::load_text(text);
   if (!dict.loaded()) return 0;
   FormOutcome applied = ApplySettingsForm(dict, body, mode);
   if (outcome) *outcome = std::move(applied);
+  return ReplaceFileAtomically(path, IniFileText(dict)) ? 1 : 0;
+}
+
+int WriteIniKey(const std::string& path, std::string_view key, std::string_view value) {
+  std::string text;
+  std::string encoded;
+  if (!encode_ini_value(value, encoded) || !read_for_writeback(path, text)) return 0;
+  IniDict dict = IniDict::load_text(text);
+  if (!dict.loaded()) return 0;
+  // Mode 0: the completion without any form's switch reset.
+  ApplySettingsForm(dict, {}, 0);
+  const std::string k = ascii_lower(std::string(key));
+  dictionary_set(dict.raw(), k.c_str(), std::string(value).c_str());
   return ReplaceFileAtomically(path, IniFileText(dict)) ? 1 : 0;
 }
 

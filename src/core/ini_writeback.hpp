@@ -71,4 +71,8 @@ int WriteIniFile(const std::string& path, std::string_view body, int mode, FormO
 // The same for ini_path().
 int WriteIniFile(std::string_view body, int mode, FormOutcome* outcome = nullptr);
 
+// Sets one key ("SECTION:KEY") of the configuration file at path through the
+// same completion and atomic save. 1 when written, 0 when not.
+int WriteIniKey(const std::string& path, std::string_view key, std::string_view value);
+
 }  // namespace kivd

@@ -50,7 +50,7 @@ template <class... Ts> Overloaded(Ts...) -> Overloaded<Ts...>;  // clang 14 does
 void read_key(const IniDict& d, const SettingRow& r, Settings& s) {
   const std::string key = setting_key(r);
   const auto read = Overloaded{
-      [&](const TextKey& k) { s.*k.member = d.get_string(key, r.builtin).substr(0, kTextMax); },
+      [&](const TextKey& k) { s.*k.member = d.get_string(key, r.builtin).substr(0, k.max_length); },
       [&](const NumberKey& k) { s.*k.member = d.get_int(key, atoi_rules(r.builtin)); },
       [&](const SwitchKey& k) { s.*k.member = switch_value(d.get_string(key, r.builtin), is_true(r.builtin)); },
       [&](const UnsignedKey& k) {

@@ -35,6 +35,7 @@ struct Settings {
   int debug;
   std::string NetworkInterface;
   int WebPort;
+  std::string WebPasswordHash;  // crypt(3) text, empty: no password
 
   bool KivUsing;
   std::string KivType, KivServer;

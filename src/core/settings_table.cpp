@@ -4,6 +4,7 @@
 
 #include "core/charging_mode.hpp"
 #include "core/keba_codes.hpp"
+#include "core/password_hash.hpp"
 
 namespace kivd {
 
@@ -14,6 +15,7 @@ bool in_range(int v, const Settings&) {
   return v >= Lo && v <= Hi;
 }
 bool not_zero(int v, const Settings&) { return v != 0; }
+bool valid_hash_or_empty(std::string_view v) { return v.empty() || valid_password_hash(v); }
 
 // The start mode's text as the charging mode.
 void apply_start_mode(Settings& s, std::string_view text) {
@@ -37,6 +39,10 @@ constexpr SettingRow kRows[] = {
      "empty = default network interface, eth0, eth1, wlan0 etc. = specific network interface", nullptr, F::none},
     {"WEBSERVER", "PORT", NumberKey{&S::WebPort, not_zero}, "18001", L::spaces,
      "internal webserver port, default 18001", nullptr, F::none},
+    // Not a form field: the settings page changes it only after checking the
+    // old password (web/pages_settings.cpp), kivd-passwd from the shell.
+    {"WEBSERVER", "PASSWORD_HASH", TextKey{&S::WebPasswordHash, valid_hash_or_empty, kPasswordHashMax}, "", L::spaces,
+     "empty = no password; set it on the settings page or with kivd-passwd", nullptr, F::none},
     {"SMARTMETER", "USING", SwitchKey{&S::KivUsing}, "TRUE", L::spaces,
      "set it every time TRUE, FALSE only for testing", "SmartmeterUsing", F::check_box},
     {"SMARTMETER", "TYPE",

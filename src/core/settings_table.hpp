@@ -19,12 +19,12 @@ namespace kivd {
 using NumberRule = bool (*)(int value, const Settings& s);
 using TextRule = bool (*)(std::string_view value);
 
-// The key's type and member. Texts are cut to kTextMax characters; numbers
+// The key's type and member. Texts are cut to max_length characters; numbers
 // follow atoi rules; a switch is "TRUE" or "FALSE" in the file, case ignored,
 // anything else giving the built-in; an unsigned key is read only when
 // read_if holds for the keys read before it; a mapped key's text is turned
 // into members by a function of its own.
-struct TextKey { std::string Settings::*member; TextRule valid = nullptr; };
+struct TextKey { std::string Settings::*member; TextRule valid = nullptr; std::size_t max_length = kTextMax; };
 struct NumberKey { int Settings::*member; NumberRule valid = nullptr; };
 struct SwitchKey { bool Settings::*member; };
 struct UnsignedKey { std::uint32_t Settings::*member; bool (*read_if)(const Settings& s); };

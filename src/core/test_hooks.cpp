@@ -27,4 +27,6 @@ int test_wallbox_speedup() { return hook_value("KIVD_TEST_WALLBOX_SPEEDUP", 1, 1
 
 int test_sql_seconds() { return hook_value("KIVD_TEST_SQL_SECONDS", 1, 60, 60); }
 
+int test_session_seconds() { return hook_value("KIVD_TEST_SESSION_SECONDS", 1, 43200, 43200); }
+
 }  // namespace kivd

@@ -12,5 +12,8 @@ bool test_hooks_on();
 int test_wallbox_speedup();
 // KIVD_TEST_SQL_SECONDS (1..60, else 60): the database row period in seconds.
 int test_sql_seconds();
+// KIVD_TEST_SESSION_SECONDS (1..43200, else 43200): how long a web session
+// lasts without use.
+int test_session_seconds();
 
 }  // namespace kivd

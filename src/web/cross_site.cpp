@@ -58,9 +58,10 @@ bool same_authority(std::string_view url, const std::optional<std::string>& host
 bool changes_something(const ReqInfo& req) {
   if (!req.resource) return false;
   const std::string_view r = *req.resource;
-  if (req.method == Method::POST && (iequal(r, "/control") || iequal(r, "/settings") || iequal(r, "/knx")))
+  if (req.method == Method::POST &&
+      (iequal(r, "/control") || iequal(r, "/settings") || iequal(r, "/knx") || iequal(r, "/login")))
     return true;
-  for (std::string_view page : {"/restart", "/clearlog", "/checkupdate", "/update"})
+  for (std::string_view page : {"/restart", "/clearlog", "/checkupdate", "/update", "/logout"})
     if (iequal(r, page)) return true;
   if (r.find("/download") != std::string_view::npos) return true;
   return r.find("/remote") != std::string_view::npos && query_part(r).has_value();

@@ -9,7 +9,7 @@
 namespace kivd::web {
 
 // True for a request that changes something: a form post, a remote command,
-// a restart, clearing the log, an update step.
+// a restart, clearing the log, an update step, a login or logout.
 bool changes_something(const ReqInfo& req);
 
 // nullptr when the browser's headers say the request comes from this

@@ -98,6 +98,8 @@ int Parse_HTTP_Header(std::string_view line, ReqInfo& req) {
   else if (name == "HOST") req.host = std::string(value);
   else if (name == "ORIGIN") req.origin = std::string(value);
   else if (name == "SEC-FETCH-SITE") req.sec_fetch_site = std::string(value);
+  else if (name == "COOKIE") req.cookie = std::string(value);
+  else if (name == "AUTHORIZATION") req.authorization = std::string(value);
   return 0;
 }
 
@@ -157,8 +159,10 @@ const char* reason_phrase(int status) {
   switch (status) {
     case 200: return "OK";
     case 400: return "Bad Request";
+    case 401: return "Unauthorized";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 429: return "Too Many Requests";
     case 431: return "Request Header Fields Too Large";
     case 501: return "Not Implemented";
     default: return "Error";

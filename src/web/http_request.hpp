@@ -21,6 +21,9 @@ struct ReqInfo {
   std::optional<std::string> host;
   std::optional<std::string> origin;
   std::optional<std::string> sec_fetch_site;
+  // Credentials (password_gate.hpp).
+  std::optional<std::string> cookie;
+  std::optional<std::string> authorization;
   std::optional<std::string> resource;  // target as sent, query included
   std::optional<std::string> content_length;
   std::optional<std::string> post_data;

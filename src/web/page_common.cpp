@@ -113,6 +113,11 @@ void button_bar(Sink& out, bool knx_always) {
   out.put("<input type=\"button\" value=\"Settings\" onclick=\"self.location='/settings'\">\n");
   if (knx_always || knx_used()) out.put("<input type=\"button\" value=\"KNX\" onclick=\"self.location='/knx'\">\n");
   out.put("<input type=\"button\" value=\"XML\" onclick=\"parent.location='/xml'\">\n");
+  if (!cfg().WebPasswordHash.empty())
+    out.put("<input type=\"button\" value=\"Log out\" onclick=\"self.location='/logout'\">\n");
+  else
+    out.put("<P style=\"color:#b00000\">No web password is set: anyone on this network can control the charger. "
+            "<a href=\"/settings#webpassword\">Set a password</a></P>\n");
 }
 
 void body_end(Sink& out) { out.put("</BODY>\n</HTML>\n"); }
@@ -179,7 +184,7 @@ void Return_Error_Msg(Sink& out, const ReqInfo& req) {
                KIVVersion().c_str(), cfg().WebPort);
 }
 
-void Output_HTTP_Headers(Sink& out, const ReqInfo& req, const TimeSnapshot& time) {
+void Output_HTTP_Headers(Sink& out, const ReqInfo& req, const TimeSnapshot& time, std::string_view extra) {
   const std::tm& u = time.utc;
   out.printf_n(100, "HTTP/1.1 %d %s\r\n", req.status, reason_phrase(req.status));
   // Calendar year (not the ISO week-based year), C-locale names.
@@ -193,6 +198,7 @@ void Output_HTTP_Headers(Sink& out, const ReqInfo& req, const TimeSnapshot& time
   // than announce a keep-alive that never happens.
   out.put("Connection: close\r\n");
   out.put(content_type_line(req.resource ? std::string_view(*req.resource) : std::string_view()));
+  if (!extra.empty()) out.put(extra);
   out.put("\r\n");
 }
 

@@ -46,6 +46,7 @@ struct PageContext {
   bool post_applied = false;  // a POST body was handed over and applied (control page)
   bool post_written = false;  // a settings form was written (settings pages)
   std::string post_refused{};  // its fields whose values were refused, comma-separated
+  const char* password_note = nullptr;  // outcome of a web password change (settings page)
 };
 
 // Escaping for the context a text lands in.
@@ -82,8 +83,9 @@ void progress_cells(Sink& out, int steps);
 void not_found_page(Sink& out, std::string_view resource);
 // The error page for req.status.
 void Return_Error_Msg(Sink& out, const ReqInfo& req);
-// The response header block (status line with its reason phrase).
-void Output_HTTP_Headers(Sink& out, const ReqInfo& req, const TimeSnapshot& time);
+// The response header block (status line with its reason phrase); extra
+// holds whole header lines ("Name: value\r\n") to add.
+void Output_HTTP_Headers(Sink& out, const ReqInfo& req, const TimeSnapshot& time, std::string_view extra = {});
 
 // Feature switches of the running daemon.
 bool wallbox_used();

@@ -13,6 +13,7 @@
 #include "core/settings_table.hpp"
 #include "core/utils.hpp"
 #include "web/pages.hpp"
+#include "web/password_form.hpp"
 
 namespace kivd::web {
 
@@ -299,6 +300,7 @@ void page_settings(Sink& out, const PageContext& ctx) {
       kEmpty, kEmpty);
 
   out.put("</tbody></table>\n");
+  web_password_block(out, ctx.password_note);
   saved_or_buttons(out, ctx, "Settings successfully saved. Restart the service to apply the configuration settings!");
   out.put("</PRE>\n</form>\n");
   body_end(out);

@@ -1,5 +1,9 @@
 #include "web/service_request.hpp"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <optional>
 #include <string>
 
@@ -8,12 +12,14 @@
 #include "web/cross_site.hpp"
 #include "web/handover.hpp"
 #include "web/pages.hpp"
+#include "web/password_form.hpp"
+#include "web/password_gate.hpp"
 
 namespace kivd::web {
 
 namespace {
 
-void handle_post(const ReqInfo& req, PageContext& ctx) {
+void handle_post(const ReqInfo& req, PageContext& ctx, std::string_view peer) {
   const std::string_view r = *req.resource;
   const std::string& body = *req.post_data;
   if (iequal(r, "/control")) {
@@ -33,15 +39,18 @@ void handle_post(const ReqInfo& req, PageContext& ctx) {
     ctx.post_applied = true;
   } else if (iequal(r, "/settings") || iequal(r, "/knx")) {
     // A body cut short would store its last field cut: nothing is written.
+    // The web password's fields are handled on their own and never logged.
     const std::optional<std::size_t> announced = announced_length(req);
     if (announced && *announced != body.size()) {
       log_line("Service_Request: settings form of %zu bytes, %zu received, nothing saved", *announced, body.size());
       log_line("Service_Request: error writing ini file...");
-    } else if (!write_settings_form(body, iequal(r, "/settings") ? 1 : 2, &ctx.post_refused)) {
+    } else if (!write_settings_form(without_password_fields(body), iequal(r, "/settings") ? 1 : 2,
+                                    &ctx.post_refused)) {
       log_line("Service_Request: error writing ini file...");
     } else {
       ctx.post_written = true;
     }
+    if (iequal(r, "/settings")) ctx.password_note = apply_password_change(req, peer);
   }
 }
 
@@ -65,6 +74,20 @@ void handle_get(const ReqInfo& req) {
   }
 }
 
+// The client's address for the log and the password try limit.
+std::string peer_address(int conn) {
+  sockaddr_storage addr{};
+  socklen_t len = sizeof addr;
+  char text[INET6_ADDRSTRLEN] = "?";
+  if (::getpeername(conn, reinterpret_cast<sockaddr*>(&addr), &len) == 0) {
+    if (addr.ss_family == AF_INET)
+      ::inet_ntop(AF_INET, &reinterpret_cast<sockaddr_in*>(&addr)->sin_addr, text, sizeof text);
+    else if (addr.ss_family == AF_INET6)
+      ::inet_ntop(AF_INET6, &reinterpret_cast<sockaddr_in6*>(&addr)->sin6_addr, text, sizeof text);
+  }
+  return text;
+}
+
 }  // namespace
 
 int Service_Request(int conn, const TimeSnapshot& time) {
@@ -85,9 +108,18 @@ int Service_Request(int conn, const TimeSnapshot& time) {
       req.status = 403;
     }
   }
+  // Without the password (where one is set) only the login page answers.
+  const std::string peer = peer_address(conn);
+  if (req.status == 200) {
+    FdSink out(conn);
+    if (password_gate(req, out, time, peer)) {
+      out.flush();
+      return 0;
+    }
+  }
   // A request with an error status changes nothing.
   if (req.status == 200 && req.resource) {
-    if (req.method == Method::POST && req.post_data) handle_post(req, ctx);
+    if (req.method == Method::POST && req.post_data) handle_post(req, ctx, peer);
     else if (req.method == Method::GET) handle_get(req);
   }
   if (req.status == 200 && Check_Resource(req, wallbox_used()) != 0) req.status = 404;

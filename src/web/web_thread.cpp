@@ -30,6 +30,7 @@
 #include "web/handover.hpp"
 #include "web/http_request.hpp"
 #include "web/service_request.hpp"
+#include "web/sessions.hpp"
 #include "web/web_thread.hpp"
 
 namespace kivd {
@@ -198,6 +199,7 @@ void StartWebserver(int index, std::stop_token stop) {
   log_line("Thread %d: Starting webserver...", index);
   UniqueFd listener = open_listening_socket();
   web::remove_temp_files();
+  web::make_shared_sessions();
   const StopFd stopfd(stop);
 
   while (!stopfd.stop_requested()) {

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "core/password_hash.hpp"
 #include "core/settings.hpp"
 #include "support/temp_dir.hpp"
 
@@ -156,4 +157,20 @@ TEST(Settings, StoragePasswordDefaultsToTheFactoryOne) {
   EXPECT_EQ(parse("").SSPassword, "0000");
   EXPECT_EQ(parse("[STORAGESYSTEM]\nPASSWORD=s3cret\n").SSPassword, "s3cret");
   EXPECT_EQ(ParseIniText(DefaultIniText()).SSPassword, "0000");
+}
+
+TEST(Settings, WebPasswordHashKeptOnlyWhenSlowAndWhole) {
+  const auto hash = hash_password("geheim 123");
+  ASSERT_TRUE(hash);
+  EXPECT_TRUE(hash->starts_with("$y$"));
+  EXPECT_GT(hash->size(), kTextMax);  // not cut like other texts
+  EXPECT_TRUE(verify_password("geheim 123", *hash));
+  EXPECT_FALSE(verify_password("geheim 124", *hash));
+  EXPECT_FALSE(verify_password("", *hash));
+  EXPECT_NE(*hash_password("geheim 123"), *hash);  // salted
+  EXPECT_EQ(parse("[WEBSERVER]\nPASSWORD_HASH=" + *hash + "\n").WebPasswordHash, *hash);
+  for (const std::string bad : {"geheim", "$1$abcdefgh$abcdefghijklmnopqrstuv", "$y$broken", "$y$j9T$abc$def", "ab01234567890"})
+    EXPECT_EQ(parse("[WEBSERVER]\nPASSWORD_HASH=" + bad + "\n").WebPasswordHash, "") << bad;
+  EXPECT_FALSE(hash_password(""));
+  EXPECT_FALSE(hash_password(std::string(kPasswordMax + 1, 'x')));
 }

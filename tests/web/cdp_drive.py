@@ -1,9 +1,12 @@
 #!/usr/bin/env python3
 """Drives headless Chromium over the DevTools protocol on a pipe (stdlib only)
 against the daemon's pages: runs the control form's scripts, submits it, and
-saves screenshots.
+saves screenshots. Mode "cross-site": a page from a second origin posts a
+form and loads an image URL to the daemon, which must refuse both. Mode
+"login": the web password's login page, wrong and right password, the
+session cookie and its expiry.
 
-Usage: cdp_drive.py BASE_URL OUT_DIR
+Usage: cdp_drive.py BASE_URL OUT_DIR [cross-site EVIL_URL | login PASSWORD SESSION_SECONDS]
 Prints one line per check ("ok   - ..." / "FAIL - ..."); exit status 1 when a
 check failed."""
 import base64
@@ -153,12 +156,64 @@ def xml_value(base, path):
         return ET.fromstring(r.read()).findtext(path)
 
 
+def wait_title(b, title, timeout=10):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        try:
+            if b.js("document.title") == title:
+                return True
+        except RuntimeError:
+            pass  # the page is being replaced
+        time.sleep(0.1)
+    return False
+
+
+def submit_login(b, password):
+    b.js("document.forms[0].password.value = %s; document.forms[0].submit()" % json.dumps(password))
+
+
+def cross_site(b, base, evil):
+    before = xml_value(base, "EV/Charging/ChargingMode")
+    b.navigate(evil)
+    time.sleep(1.5)  # the form post and the image load have been answered
+    check("another site's form post changed nothing", xml_value(base, "EV/Charging/ChargingMode") == before)
+    b.send("Page.navigate", {"url": base + "/control"})
+    check("own pages keep working", wait_title(b, "Orvane control page"))
+
+
+def login(b, base, password, session_seconds):
+    b.navigate(base + "/settings")
+    check("settings page asks for the password", b.js("document.title") == "Orvane login")
+    submit_login(b, password + "x")
+    time.sleep(0.5)
+    check("wrong password refused", wait_title(b, "Orvane login") and
+          "Wrong password." in b.js("document.body.innerText"))
+    submit_login(b, password)
+    check("right password leads to the settings page", wait_title(b, "Orvane settings page"))
+    check("session cookie hidden from scripts", "kivd_session" not in b.js("document.cookie"))
+    check("web password block asks for the current one",
+          b.js("document.details.WebPwOld.autocomplete") == "current-password" and
+          b.js("document.details.WebPwNew.autocomplete") == "new-password")
+    b.navigate(base + "/log")
+    check("cookie opens the next page", b.js("document.title") == "Orvane log page")
+    time.sleep(session_seconds + 1.5)
+    b.navigate(base + "/log")
+    check("unused session expires", b.js("document.title") == "Orvane login")
+
+
 def main():
     base, out = sys.argv[1], sys.argv[2]
+    mode = sys.argv[3] if len(sys.argv) > 3 else "pages"
     os.makedirs(out, exist_ok=True)
     b = Browser()
     try:
         b.open_page()
+        if mode == "cross-site":
+            cross_site(b, base, sys.argv[4])
+            return 1 if FAILS else 0
+        if mode == "login":
+            login(b, base, sys.argv[4], float(sys.argv[5]))
+            return 1 if FAILS else 0
         # Info page: renders, its confirm scripts ask and, declined, go nowhere.
         b.navigate(base + "/")
         check("info page title", b.js("document.title") == "Orvane info page")

@@ -2,6 +2,8 @@
 
 #include "web/cross_site.hpp"
 #include "web/http_request.hpp"
+#include "web/password_gate.hpp"
+#include "web/sessions.hpp"
 
 using namespace kivd::web;
 
@@ -186,11 +188,12 @@ TEST(CrossSite, WhatChangesSomething) {
     r.resource = res;
     return changes_something(r);
   };
-  for (const char* res : {"/control", "/SETTINGS", "/knx"}) {
+  for (const char* res : {"/control", "/SETTINGS", "/knx", "/login"}) {
     EXPECT_TRUE(changes(Method::POST, res)) << res;
     EXPECT_FALSE(changes(Method::GET, res)) << res;
   }
-  for (const char* res : {"/restart", "/clearlog", "/checkupdate", "/update", "/download?url=a", "/remote?mode=off"})
+  for (const char* res :
+       {"/restart", "/clearlog", "/checkupdate", "/update", "/download?url=a", "/remote?mode=off", "/logout"})
     EXPECT_TRUE(changes(Method::GET, res)) << res;
   for (const char* res : {"/", "/xml", "/log", "/remote", "/style.css"}) EXPECT_FALSE(changes(Method::GET, res)) << res;
 }
@@ -225,4 +228,70 @@ TEST(Target, PathAndQuery) {
   EXPECT_EQ(*query_part("/remote?a=1?b=2"), "a=1");
   EXPECT_FALSE(query_part("/remote"));
   EXPECT_FALSE(query_part("/remote?"));
+}
+
+TEST(PasswordGate, CredentialsParsed) {
+  // Header lines arrive trimmed, so Basic values lose their "=" padding.
+  const struct { const char* header; std::optional<std::string> password; } basic[] = {
+      {"Basic OnNlY3JldA", "secret"},          // ":secret"
+      {"basic dXNlcjpwdzpjb2xvbg", "pw:colon"},  // "user:pw:colon"
+      {"Basic OnNlY3JldA==", "secret"},
+      {"Basic bm9jb2xvbg", std::nullopt},      // "nocolon"
+      {"Basic !!!", std::nullopt},
+      {"Bearer OnNlY3JldA", std::nullopt},
+  };
+  for (const auto& c : basic) EXPECT_EQ(basic_password(c.header), c.password) << c.header;
+  const ReqInfo r = parse_lines({"GET /settings HTTP/1.1", "Authorization: Basic OnNlY3JldA==",
+                                 "Cookie: a=b; kivd_session=00ff; c=d"});
+  EXPECT_EQ(basic_password(*r.authorization), "secret");
+  EXPECT_EQ(session_token(*r.cookie), "00ff");
+  EXPECT_EQ(session_token("kivd_sessionx=1; other=2"), "");
+  EXPECT_EQ(form_field("next=%2Flog&password=a+b%26c%3D", "password"), "a b&c=");
+  EXPECT_EQ(form_field("password=", "password"), "");
+  EXPECT_EQ(form_field("passwordx=1", "password"), std::nullopt);
+}
+
+TEST(PasswordGate, OpenPages) {
+  for (const char* res : {"/", "/home", "/xml", "/favicon.ico", "/logo.png", "/style.css"}) {
+    ReqInfo r;
+    r.resource = res;
+    EXPECT_TRUE(open_without_password(r)) << res;
+  }
+  for (const char* res : {"/settings", "/remote", "/remote?mode=quick", "/log", "/control", "/x.html", "/xml?"}) {
+    ReqInfo r;
+    r.resource = res;
+    EXPECT_FALSE(open_without_password(r)) << res;
+  }
+}
+
+TEST(Sessions, ExpireAfterIdleTimeAndEvictOldest) {
+  SessionTable t;
+  const auto a = t.open(1000);
+  ASSERT_TRUE(a);
+  EXPECT_EQ(a->size(), kTokenHexLength);
+  EXPECT_TRUE(t.check(*a, 1000 + 43199, 43200));  // used: the idle time starts again
+  EXPECT_TRUE(t.check(*a, 1000 + 2 * 43199, 43200));
+  EXPECT_FALSE(t.check(*a, 1000 + 3 * 43199 + 43200, 43200));
+  EXPECT_FALSE(t.check(*a, 1000, 43200));  // dropped once expired
+  const auto b = t.open(5000);
+  EXPECT_FALSE(t.check(std::string(kTokenHexLength, '0'), 5000, 43200));
+  EXPECT_FALSE(t.check(b->substr(1), 5000, 43200));
+  t.close(*b);
+  EXPECT_FALSE(t.check(*b, 5000, 43200));
+  const auto first = t.open(6000);
+  for (std::size_t i = 0; i < t.sessions.size(); ++i) t.open(6001 + static_cast<std::time_t>(i));
+  EXPECT_FALSE(t.check(*first, 7000, 43200));  // the least recently used made room
+}
+
+TEST(Sessions, FiveWrongTriesAMinutePerAddress) {
+  SessionTable t;
+  for (int i = 0; i < kTriesPerMinute; ++i) {
+    EXPECT_TRUE(t.may_try("10.0.0.1", 100 + i));
+    t.note_failure("10.0.0.1", 100 + i);
+  }
+  EXPECT_FALSE(t.may_try("10.0.0.1", 159));
+  EXPECT_TRUE(t.may_try("10.0.0.2", 159));
+  EXPECT_TRUE(t.may_try("10.0.0.1", 160));
+  t.note_failure("10.0.0.1", 160);  // a new minute
+  EXPECT_TRUE(t.may_try("10.0.0.1", 161));
 }

@@ -34,7 +34,9 @@ TEST(Conventions, ButtonBarConditions) {
             "<input type=\"button\" value=\"Home\" onclick=\"self.location='/'\">\n"
             "<input type=\"button\" value=\"Log\" onclick=\"self.location='/log'\">\n"
             "<input type=\"button\" value=\"Settings\" onclick=\"self.location='/settings'\">\n"
-            "<input type=\"button\" value=\"XML\" onclick=\"parent.location='/xml'\">\n");
+            "<input type=\"button\" value=\"XML\" onclick=\"parent.location='/xml'\">\n"
+            "<P style=\"color:#b00000\">No web password is set: anyone on this network can control the charger. "
+            "<a href=\"/settings#webpassword\">Set a password</a></P>\n");
   StringSink k;
   button_bar(k, true);
   EXPECT_NE(k.text.find("value=\"KNX\" onclick=\"self.location='/knx'\""), std::string::npos);

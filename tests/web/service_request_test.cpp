@@ -9,11 +9,14 @@
 #include <thread>
 
 #include "core/live_values.hpp"
+#include "core/password_hash.hpp"
 #include "core/settings.hpp"
+#include "support/fake_clock.hpp"
 #include "support/temp_dir.hpp"
 #include "web/handover.hpp"
 #include "web/http_io.hpp"
 #include "web/page_common.hpp"
+#include "web/sessions.hpp"
 #include "web_test_util.hpp"
 
 using namespace kivd;
@@ -107,6 +110,45 @@ TEST_F(ServeTest, CrossSiteRequestRefusedAndLogged) {
   EXPECT_NE(sb.log().find("Webserver: cross-site request refused (Sec-Fetch-Site): /restart\n"), std::string::npos);
   serve_raw("POST /control HTTP/1.1\r\nHost: h:1\r\nOrigin: http://evil\r\nContent-Length: 17\r\n\r\nWebChargingMode=3");
   EXPECT_FALSE(exists("kivd.d/kivd.var"));
+}
+
+TEST_F(ServeTest, PasswordNeededWhereSet) {
+  test::FakeClock clock;
+  test::ScopedFakeClock use(clock);
+  make_shared_sessions();
+  Settings s = cfg();
+  s.WebPasswordHash = *hash_password("pw");
+  replace_settings(s);
+  // Scripts: 401 with a Basic challenge; the right password passes.
+  std::string a = serve_raw("GET /remote?mode=quick HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(a.rfind("HTTP/1.1 401 Unauthorized\r\n", 0), 0u);
+  EXPECT_NE(a.find("WWW-Authenticate: Basic realm=\"kivd\""), std::string::npos);
+  EXPECT_FALSE(exists("kivd.var"));
+  EXPECT_EQ(serve_raw("GET /xml HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200", 0), 0u);
+  a = serve_raw("GET /log HTTP/1.1\r\nAuthorization: Basic OnB3\r\n\r\n");  // ":pw"
+  EXPECT_EQ(a.rfind("HTTP/1.1 200", 0), 0u);
+  EXPECT_NE(a.find("value=\"Log out\""), std::string::npos);
+  EXPECT_EQ(a.find("No web password is set"), std::string::npos);
+  // Browsers: the login page, then a cookie that lasts while it is used.
+  a = serve_raw("POST /login HTTP/1.1\r\nContent-Length: 23\r\n\r\nnext=%2Flog&password=pw");
+  const auto at = a.find("Set-Cookie: kivd_session=");
+  ASSERT_NE(at, std::string::npos) << a;
+  EXPECT_NE(a.find("; Path=/; HttpOnly; SameSite=Strict\r\n"), std::string::npos);
+  const std::string cookie = "Cookie: kivd_session=" + a.substr(at + 25, kTokenHexLength) + "\r\n";
+  EXPECT_EQ(serve_raw("GET /log HTTP/1.1\r\n" + cookie + "\r\n").rfind("HTTP/1.1 200", 0), 0u);
+  clock.advance(std::chrono::hours(12));
+  EXPECT_EQ(serve_raw("GET /log HTTP/1.1\r\n" + cookie + "\r\n").rfind("HTTP/1.1 401", 0), 0u);
+  // Wrong passwords: logged, and the sixth try within a minute is not checked.
+  for (int i = 0; i < kTriesPerMinute; ++i)
+    EXPECT_NE(serve_raw("GET /log HTTP/1.1\r\nAuthorization: Basic Ong\r\n\r\n").find("Wrong password"),
+              std::string::npos);
+  EXPECT_NE(sb.log().find("Webserver: wrong password from "), std::string::npos);
+  a = serve_raw("GET /log HTTP/1.1\r\nAuthorization: Basic OnB3\r\n\r\n");
+  EXPECT_EQ(a.rfind("HTTP/1.1 429 Too Many Requests\r\n", 0), 0u);
+  clock.advance(std::chrono::minutes(1));
+  EXPECT_EQ(serve_raw("GET /log HTTP/1.1\r\nAuthorization: Basic OnB3\r\n\r\n").rfind("HTTP/1.1 200", 0), 0u);
+  s.WebPasswordHash.clear();
+  replace_settings(s);
 }
 
 TEST_F(ServeTest, UpdateHandedOver) {

@@ -14,8 +14,10 @@
 #include "core/paths.hpp"
 #include "core/settings.hpp"
 #include "core/settings_table.hpp"
+#include "core/password_hash.hpp"
 #include "support/temp_dir.hpp"
 #include "web/pages.hpp"
+#include "web/password_form.hpp"
 #include "web_test_util.hpp"
 
 using namespace kivd;
@@ -290,4 +292,28 @@ TEST_F(SettingsPages, DecodedValuesAndRefusalsShown) {
   page_settings(out, ctx);
   EXPECT_TRUE(has(out.text, "Not saved, the old value is kept (control characters, both quote marks or too long): "
                             "MysqlDatabase</font>"));
+
+TEST_F(SettingsPages, WebPasswordChangedOnlyWithTheCurrentOne) {
+  write_ini("[MYSQL]\nPORT=3306\n");
+  auto post = [&](const std::string& body) {
+    req.post_data = body;
+    req.content_length = std::to_string(body.size());
+    return apply_password_change(req, "10.0.0.9");
+  };
+  auto stored = [] { return ReadAndHandleIniFile(ini_path()).WebPasswordHash; };
+  EXPECT_EQ(post("MysqlPort=3307"), nullptr);
+  EXPECT_TRUE(has(post("WebPwNew=a+b&WebPwNew2=a+c"), "differ"));
+  EXPECT_EQ(stored(), "");
+  EXPECT_TRUE(has(post("WebPwNew=a+b&WebPwNew2=a+b"), "saved"));
+  const std::string first = stored();
+  EXPECT_TRUE(verify_password("a b", first));
+  EXPECT_EQ(ReadAndHandleIniFile(ini_path()).MyPort, 3306);  // the rest kept
+  EXPECT_TRUE(has(render(page_settings, "/settings"), "name=\"WebPwOld\" size=\"20\" maxlength=\"128\" "
+                                                      "autocomplete=\"current-password\""));
+  EXPECT_TRUE(has(post("WebPwOld=wrong&WebPwNew=c&WebPwNew2=c"), "current password is wrong"));
+  EXPECT_EQ(stored(), first);
+  EXPECT_TRUE(has(post("WebPwOld=a+b&WebPwNew=c&WebPwNew2=c"), "saved"));
+  EXPECT_TRUE(verify_password("c", stored()));
+  // The form's own handling never sees the fields.
+  EXPECT_EQ(without_password_fields("A=1&WebPwOld=x&B=2&WebPwNew=y&WebPwNew2=y"), "A=1&B=2");
 }

@@ -1,0 +1,40 @@
+// The web password: when [WEBSERVER] PASSWORD_HASH is set, every request
+// but the info page, /xml and the page's images needs it, from a session
+// cookie (browsers, after the login page) or HTTP Basic credentials (scripts:
+// curl -u :PASSWORD). Wrong passwords are logged with the source address and
+// limited per address (sessions.hpp).
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "core/local_time.hpp"
+#include "web/http_io.hpp"
+#include "web/http_request.hpp"
+
+namespace kivd::web {
+
+inline constexpr const char* kSessionCookie = "kivd_session";
+
+// Answers the request itself and returns true for /login and /logout, and
+// for a request without valid credentials where the password is set (the
+// login page, 401; 429 while the address must wait). False: go on serving.
+// peer: the client's address, for the log and the try limit.
+bool password_gate(const ReqInfo& req, Sink& out, const TimeSnapshot& time, std::string_view peer);
+
+// True for what is served without the password: the info page, /xml, the
+// favicon and the other images and style files.
+bool open_without_password(const ReqInfo& req);
+
+// The password of an "Authorization: Basic ..." value (the user name is
+// ignored); nullopt for another scheme or a malformed value.
+std::optional<std::string> basic_password(std::string_view authorization);
+
+// The session token in a Cookie header, or an empty view.
+std::string_view session_token(std::string_view cookie_header);
+
+// A field of a form body, URL-decoded ("+" is a blank); nullopt when missing.
+std::optional<std::string> form_field(std::string_view body, std::string_view name);
+
+}  // namespace kivd::web
