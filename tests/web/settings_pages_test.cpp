@@ -292,6 +292,7 @@ TEST_F(SettingsPages, DecodedValuesAndRefusalsShown) {
   page_settings(out, ctx);
   EXPECT_TRUE(has(out.text, "Not saved, the old value is kept (control characters, both quote marks or too long): "
                             "MysqlDatabase</font>"));
+}
 
 TEST_F(SettingsPages, WebPasswordChangedOnlyWithTheCurrentOne) {
   write_ini("[MYSQL]\nPORT=3306\n");
