@@ -10,7 +10,8 @@ SPEEDUP=300   # a 56 s cycle takes 0.19 s, the guard of 600 s takes 2 s
 GUARD=600
 new_sandbox
 check "namespace and veth pair" wallbox_net_up
-INI_DEBUG=1 write_ini "[WALLBOX]
+INI_METER=TRUE INI_DEBUG=1 write_ini "$LOCAL_METER
+[WALLBOX]
 USING=TRUE
 HOST=10.200.0.2
 CAR_MAX_PHASES=3

@@ -10,7 +10,8 @@ trap wallbox_net_down EXIT
 
 new_sandbox
 check "namespace and veth pair" wallbox_net_up
-INI_DEBUG=1 write_ini "[WALLBOX]
+INI_METER=TRUE INI_DEBUG=1 write_ini "$LOCAL_METER
+[WALLBOX]
 USING=TRUE
 HOST=10.200.0.2
 CAR_MAX_PHASES=3
