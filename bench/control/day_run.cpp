@@ -21,14 +21,8 @@ namespace {
 
 constexpr double kWsPerKWh = 3.6e6;
 
-// The receipt time of the meter values, once LiveValues carries it; until
-// then there is nothing to stamp.
-template <class V>
-void stamp_meter_receipt(V& v) {
-  if constexpr (requires { v.em_received_ms; })
-    v.em_received_ms = std::chrono::duration_cast<std::chrono::milliseconds>(
-                           time_source().now().time_since_epoch()).count();
-}
+// The receipt time of the meter values, as the meter modes stamp it.
+void stamp_meter_receipt(LiveValues& v) { v.em_received_ms = steady_ms(); }
 
 // What the meter service stores for one datagram.
 void publish_meter(const std::array<double, 3>& grid_mA) {
