@@ -11,7 +11,7 @@ jobs=${KIVD_JOBS:-$(nproc)}
 
 bash "$src/scripts/setup.sh"
 cmake -S "$src" -B "$build" -DCMAKE_BUILD_TYPE=Release -DKIVD_TESTS=OFF >/dev/null
-cmake --build "$build" -j"$jobs" --target kivd kiv_updater
+cmake --build "$build" -j"$jobs" --target kivd kiv_updater kivd-passwd
 # cpack stages into its own folder below the output one and runs as the
 # invoking user; the archive records every file as root's.
 work=$(mktemp -d "$out/.kivd-deb.XXXXXX")

@@ -40,7 +40,7 @@ fi
 
 stage "ThreadSanitizer (integration)"
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKIVD_SANITIZE=thread >/dev/null
-cmake --build build-tsan -j"$jobs" --target kivd kiv_updater kiv_fake_daemon knx_pass_probe
+cmake --build build-tsan -j"$jobs" --target kivd kiv_updater kivd-passwd kiv_fake_daemon knx_pass_probe
 reports=$(mktemp -d /tmp/kivd-tsan.XXXXXX)
 TSAN_OPTIONS="halt_on_error=1:log_path=$reports/report" \
   tests/tools/netns-run.sh ctest --test-dir build-tsan --output-on-failure -j"$test_jobs" -L integration --timeout 900
