@@ -16,6 +16,7 @@
 #include "app/workers.hpp"
 #include "core/clock.hpp"
 #include "core/daemon_state.hpp"
+#include "core/day_history.hpp"
 #include "core/keba_codes.hpp"
 #include "core/live_values.hpp"
 #include "core/log.hpp"
@@ -148,6 +149,7 @@ void run_cycle() {
     const std::stop_token never;
     while (st.intUpdate == 0) {
       sleep_for(std::chrono::seconds(1), never);
+      day_history_tick();
       if (st.intRestart != 0) break;
     }
 

@@ -10,7 +10,8 @@ bool test_hooks_on();
 // KIVD_TEST_WALLBOX_SPEEDUP (1..1000, else 1): the control loop's sleeps and
 // the wallbox's command pacing divided by it, its answer time-out too (2 s at least).
 int test_wallbox_speedup();
-// KIVD_TEST_SQL_SECONDS (1..60, else 60): the database row period in seconds.
+// KIVD_TEST_SQL_SECONDS (1..60, else 60): the database row period in seconds,
+// and the period of the day history's points.
 int test_sql_seconds();
 // KIVD_TEST_SESSION_SECONDS (1..43200, else 43200): how long a web session
 // lasts without use.
