@@ -15,7 +15,7 @@ PACKAGES=(
   iproute2 util-linux procps curl wget tar gzip python3 libxml2-utils
   mariadb-server mariadb-client knxd knxd-tools
   busybox
-  chromium
+  chromium libjs-chart.js
   systemd dpkg-dev
 )
 

@@ -128,6 +128,21 @@ FetchResult Connection::first_value(std::string& out) {
   return r;
 }
 
+bool Connection::each_row(const std::function<void(std::span<const char* const> columns)>& f) {
+  if (init_failed_) return false;
+  MYSQL_RES* res = nullptr;
+  const bool done = run([&] { return mysql_store_result_start(&res, handle_); },
+                        [&](int ready) { return mysql_store_result_cont(&res, handle_, ready); });
+  if (!done || res == nullptr) {
+    if (res) mysql_free_result(res);
+    return false;
+  }
+  const unsigned fields = mysql_num_fields(res);
+  while (MYSQL_ROW row = mysql_fetch_row(res)) f(std::span<const char* const>(row, fields));
+  mysql_free_result(res);
+  return true;
+}
+
 std::optional<std::string> Connection::escape(std::string_view text) const {
   if (init_failed_) return std::nullopt;
   std::vector<char> buf(text.size() * 2 + 1);

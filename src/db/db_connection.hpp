@@ -8,7 +8,9 @@
 
 #include <mysql.h>
 
+#include <functional>
 #include <optional>
+#include <span>
 #include <stop_token>
 #include <string>
 #include <string_view>
@@ -51,6 +53,9 @@ class Connection {
   // Stores the last query's result and reads the first column of its first
   // row (a NULL column reads as empty text).
   FetchResult first_value(std::string& out);
+  // Stores the last query's result and hands each row's columns (NULL as
+  // nullptr) to f; false when the result cannot be read.
+  bool each_row(const std::function<void(std::span<const char* const> columns)>& f);
   // Escapes text for a single-quoted literal in the connection's character set.
   // Empty when the text cannot be escaped.
   std::optional<std::string> escape(std::string_view text) const;

@@ -1,3 +1,4 @@
+#include "web/day_chart.hpp"
 #include "web/pages.hpp"
 
 namespace kivd::web {
@@ -18,6 +19,9 @@ int Return_Website(Sink& out, FdSink* conn, const PageContext& ctx) {
   else if (r.find("/download") != std::string_view::npos) page_download(out, ctx);
   else if (iequal(r, "/update")) page_update(out, ctx);
   else if (iequal(r, "/clearlog")) page_clearlog(out, ctx);
+  else if (iequal(r, "/api/day")) page_api_day(out, ctx);
+  else if (iequal(path_part(r), "/history")) page_history(out, ctx);
+  else if (iequal(r, kChartLibraryUrl)) send_chart_library(out);
   else if (is_static_suffix(r)) send_static_file(conn, out, r);
   else not_found_page(out, r);
   return 0;

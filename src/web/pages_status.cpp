@@ -7,6 +7,7 @@
 #include "core/live_values.hpp"
 #include "core/settings.hpp"
 #include "web/code_tables.hpp"
+#include "web/day_chart.hpp"
 #include "web/pages.hpp"
 
 namespace kivd::web {
@@ -159,6 +160,7 @@ void page_info(Sink& out, const PageContext& ctx) {
   if (storage_used()) storage_block(out);
   out.put("</PRE>\n</td>\n");
   out.put("</tbody></table>\n");
+  day_chart_piece(out);
   out.put("<br /><input type=\"button\" value=\"Restart service\"onclick=\"ConfirmRestart();\">&nbsp;\n");
   if (iequal(architecture(), "arm"))
     out.put("<input type=\"button\" value=\"Check update\" onclick=\"ConfirmCheckUpdate();\">\n");

@@ -6,6 +6,7 @@
 #include "core/password_hash.hpp"
 #include "core/settings.hpp"
 #include "web/cross_site.hpp"
+#include "web/day_chart.hpp"
 #include "web/page_common.hpp"
 #include "web/sessions.hpp"
 
@@ -145,6 +146,8 @@ void logout(const ReqInfo& req, Sink& out, const TimeSnapshot& time) {
 bool open_without_password(const ReqInfo& req) {
   const std::string_view r = req.resource ? std::string_view(*req.resource) : std::string_view();
   if (iequal(r, "/") || iequal(r, "/home") || iequal(r, "/xml") || iequal(r, "/xml/index.xml")) return true;
+  // The home page's chart: its data and its two scripts.
+  if (iequal(r, "/api/day") || iequal(r, kChartLibraryUrl) || iequal(r, kChartScriptUrl)) return true;
   return is_static_suffix(r) && !ext_match(r, ".html") && !ext_match(r, ".js");
 }
 

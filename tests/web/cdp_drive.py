@@ -201,6 +201,22 @@ def login(b, base, password, session_seconds):
     check("unused session expires", b.js("document.title") == "Orvane login")
 
 
+def chart_points(b, base):
+    """The day chart is drawn from /api/day, one point per ring entry."""
+    count = "(() => { const c = window.Chart && Chart.getChart('daychart-canvas');" \
+            " return c ? c.data.datasets[0].data.length : -1; })()"
+    deadline = time.time() + 10
+    while b.js(count) < 2 and time.time() < deadline:
+        time.sleep(0.5)
+        b.navigate(base + "/")
+    with urllib.request.urlopen(base + "/api/day", timeout=10) as r:
+        day = json.load(r)
+    drawn = b.js(count)
+    check(f"chart has points ({drawn} drawn, {len(day['t'])} in /api/day)", drawn >= 2 and len(day["t"]) >= drawn)
+    check("chart note hidden", b.js("getComputedStyle(document.getElementById('daychart-note')).display") == "none")
+    check("history linked", b.js("document.querySelector('a[href=\"/history\"]') !== null"))
+
+
 def main():
     base, out = sys.argv[1], sys.argv[2]
     mode = sys.argv[3] if len(sys.argv) > 3 else "pages"
@@ -225,6 +241,7 @@ def main():
         b.send("Page.handleJavaScriptDialog", {"accept": False})
         time.sleep(0.3)
         check("declined restart stays on the page", b.js("location.pathname") == "/")
+        chart_points(b, base)
         b.screenshot(os.path.join(out, "info_page.png"))
 
         # Control page: the mode script enables the matching inputs.

@@ -134,10 +134,10 @@ TEST(CheckResource, Table) {
   for (const char* ok : {"/", "/home", "/HOME", "/xml", "/XML", "/xml/index.xml", "/log", "/Settings", "/knx",
                          "/restart", "/update", "/checkupdate", "/CLEARLOG", "/remote?mode=quick", "/x/remote",
                          "/download?url=a", "/favicon.ico", "/a.jpeg", "/a.jpg", "/a.png", "/a.gif", "/a.css", "/a.js",
-                         "/a.html", "/control", "/CONTROL"})
+                         "/a.html", "/control", "/CONTROL", "/api/day", "/history", "/history?days=7"})
     EXPECT_TRUE(served(ok)) << ok;
   for (const char* no : {"/style.CSS", "/Remote", "/Download?url=a", "/nothing", "/home/", "/xml?x", "/logs",
-                         "/../etc/passwd.css", "/a/../../b.png", "/a\\b.js", "a.css", "/a.css?v=1"})
+                         "/../etc/passwd.css", "/a/../../b.png", "/a\\b.js", "a.css", "/a.css?v=1", "/api/day?x", "/api/days"})
     EXPECT_FALSE(served(no)) << no;
   EXPECT_FALSE(served("/control", false));
   ReqInfo none;
@@ -209,6 +209,7 @@ TEST(ContentType, ByResource) {
   EXPECT_STREQ(content_type_line("/f.gif"), "Content-Type: image/gif\r\n");
   EXPECT_STREQ(content_type_line("/f.css"), "Content-Type: text/css\r\n");
   EXPECT_STREQ(content_type_line("/f.js"), "Content-Type: text/javascript\r\n");
+  EXPECT_STREQ(content_type_line("/api/day"), "Content-Type: application/json\r\n");
   EXPECT_STREQ(content_type_line("/home"), "Content-Type: text/html; charset=UTF-8\r\n");
   EXPECT_STREQ(content_type_line("/f.PNG"), "Content-Type: text/html; charset=UTF-8\r\n");
 }

@@ -6,6 +6,7 @@
 #include "core/live_values.hpp"
 #include "core/settings.hpp"
 #include "support/temp_dir.hpp"
+#include "web/day_chart.hpp"
 #include "web/pages.hpp"
 #include "web_test_util.hpp"
 
@@ -196,4 +197,18 @@ TEST_F(StatusPages, XmlPiecesExact) {
   EXPECT_TRUE(has(x, "\t\t\t\t<L1>230.12</L1>\n"));
   EXPECT_TRUE(has(x, "\t</StorageSystem>\n</GetValues>\n"));
   EXPECT_FALSE(has(x, "<NetworkInterface>"));
+}
+
+TEST_F(StatusPages, DayJsonAndHistoryWithoutDatabase) {
+  const DayPoint points[] = {{.time = 60, .grid_w = -1200, .car_w = 3680, .meter_stale = true},
+                             {.time = 120, .grid_w = 5, .battery_w = 300, .soc = 55, .battery_known = true}};
+  StringSink j;
+  write_chart_json(j, points, true);
+  EXPECT_EQ(j.text, "{\"version\":1,\"t\":[60,120],\"grid\":[-1200,5],\"car\":[3680,0],\"battery\":[null,300],"
+                    "\"soc\":[null,55],\"pv\":[null,null],\"stale\":[1,0]}\n");
+  day_history().add({.time = 1800000000, .grid_w = 42});
+  EXPECT_TRUE(has(render(page_api_day), "1800000000]"));
+  const std::string h = render(page_history);
+  EXPECT_TRUE(has(h, "<TITLE>Orvane history page</TITLE>"));
+  EXPECT_TRUE(has(h, "The history needs the database, which is not configured."));
 }

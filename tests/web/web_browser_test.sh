@@ -16,6 +16,10 @@ USING=TRUE
 HOST=127.0.0.1
 [WEBSERVER]
 PORT=$PORT"
+# The chart script from the source tree; a point of the day chart every second.
+mkdir -p "$SANDBOX/usr/local/kiv"
+cp -r "$KIVD_SRC/resources" "$SANDBOX/usr/local/kiv/resources"
+export KIVD_TEST_HOOKS=1 KIVD_TEST_SQL_SECONDS=1
 start_kivd
 check "web server started" wait_log "Thread 2: Starting webserver...$" 5
 sleep 0.3
