@@ -14,6 +14,7 @@
 
 #include "core/live_values.hpp"
 #include "core/settings.hpp"
+#include "db/history_query.hpp"
 #include "db/row_queue.hpp"
 #include "db/sql_thread.hpp"
 #include "mariadb_admin.hpp"
@@ -474,4 +475,44 @@ TEST_F(SqlLoggerTest, StopEndsAWaitOnAServerThatNeverAnswers) {
 }
 
 }  // namespace
+}  // namespace kivd
+
+namespace kivd {
+
+TEST_F(SqlLoggerTest, HistoryAveragesTheMinuteRowsOfTheRange) {
+  admin_->exec("USE " + db_);
+  admin_->exec(db::create_table_statement("2031"));
+  const std::time_t t0 = clock_.wall_now() / 240 * 240;
+  auto row = [](std::time_t stamp, float consumption, float delivery, int wb_mw, int soc) {
+    db::KeptRow r{stamp, {}};
+    r.values.consumption = consumption;
+    r.values.delivery = delivery;
+    r.values.wb_pow = wb_mw;
+    r.values.ss_ac_power = -500;
+    r.values.ss_bat_soc = soc;
+    return r;
+  };
+  const db::KeptRow rows[] = {row(t0 - 3 * 86400, 9, 0, 0, 0),  // before the range
+                              row(t0, 1, 0, 3000000, 40), row(t0 + 60, 2, 0, 3000000, 40),
+                              row(t0 + 120, 3, 0, 3000000, 60), row(t0 + 180, 4, 0, 3000000, 60),
+                              row(t0 + 240, 0, 1.5, 0, 70)};
+  admin_->exec(db::kept_rows_statement("2031", rows, std::size(rows)));
+  const db::ConnParams p{"127.0.0.1", "user", "chgpw123", db_, static_cast<unsigned>(port_)};
+  const auto points = db::query_history(p, t0 - 2 * 86400 + 300, t0 + 300);
+  ASSERT_TRUE(points.has_value());
+  ASSERT_EQ(points->size(), 2u);
+  const DayPoint& a = (*points)[0];
+  const DayPoint& b = (*points)[1];
+  EXPECT_EQ(a.time, t0);
+  EXPECT_EQ(a.grid_w, 2500);
+  EXPECT_EQ(a.car_w, 3000);
+  EXPECT_EQ(a.battery_w, -500);
+  EXPECT_EQ(a.soc, 50);
+  EXPECT_EQ(b.time, t0 + 240);
+  EXPECT_EQ(b.grid_w, -1500);
+  // A year without a table gives no points; a server that refuses gives none at all.
+  EXPECT_EQ(db::query_history(p, t0 + 400 * 86400, t0 + 402 * 86400)->size(), 0u);
+  EXPECT_FALSE(db::query_history({"127.0.0.1", "user", "wrong", db_, static_cast<unsigned>(port_)}, t0, t0 + 60));
+}
+
 }  // namespace kivd

@@ -9,6 +9,7 @@
 #include <sstream>
 #include <string>
 
+#include "db/history_query.hpp"
 #include "db/row_queue.hpp"
 #include "support/temp_dir.hpp"
 
@@ -284,3 +285,20 @@ TEST(RowQueue, FullQueueDropsTheOldestRow) {
 
 }  // namespace
 }  // namespace kivd::db
+
+TEST(HistoryQuery, BucketsKeepTheRangeBoundedInWholeMinutes) {
+  using namespace kivd::db;
+  const struct {
+    long long seconds;
+    int bucket;
+  } cases[] = {{0, 60}, {3600, 60}, {86400 / 2, 60}, {2 * 86400, 240}, {7 * 86400, 840}, {30 * 86400, 3600}};
+  for (const auto& c : cases) {
+    EXPECT_EQ(history_bucket_seconds(c.seconds), c.bucket) << c.seconds;
+    EXPECT_LE(c.seconds / c.bucket, kHistoryMaxPoints);
+  }
+  EXPECT_EQ(history_statement("2031", 1000, 2000, 240),
+            "SELECT FLOOR(UNIX_TIMESTAMP(smTimeStamp) / 240) * 240 AS t, "
+            "ROUND(AVG(smLiveConsumption - smLiveDelivery) * 1000), ROUND(AVG(smWallbox) * 1000), "
+            "ROUND(AVG(smSSPower) * 1000), ROUND(AVG(smSSSOC)) FROM tblSmartMeter_2031 "
+            "WHERE smTimeStamp >= FROM_UNIXTIME(1000) AND smTimeStamp < FROM_UNIXTIME(2000) GROUP BY t ORDER BY t");
+}
