@@ -29,9 +29,10 @@ std::string history_statement(std::string_view year, std::time_t from, std::time
 
 namespace {
 
-int year_of(std::time_t t) {
+int year_of(std::time_t t, long utc_offset_s) {
+  const std::time_t local = t + utc_offset_s;
   std::tm tm{};
-  localtime_r(&t, &tm);
+  gmtime_r(&local, &tm);
   return tm.tm_year + 1900;
 }
 
@@ -40,12 +41,12 @@ long long number(const char* s) { return s ? std::atoll(s) : 0; }
 }  // namespace
 
 std::optional<std::vector<DayPoint>> query_history(const ConnParams& p, std::time_t from, std::time_t to,
-                                                   std::stop_token stop) {
+                                                   long utc_offset_s, std::stop_token stop) {
   Connection c(std::move(stop));
   if (c.open(p) != ConnectResult::Ok) return std::nullopt;
   const int bucket = history_bucket_seconds(static_cast<long long>(to - from));
   std::vector<DayPoint> points;
-  for (int year = year_of(from); year <= year_of(to); ++year) {
+  for (int year = year_of(from, utc_offset_s); year <= year_of(to, utc_offset_s); ++year) {
     const std::string y = std::to_string(year);
     if (!valid_year(y)) continue;
     if (!c.query(history_statement(y, from, to, bucket))) {

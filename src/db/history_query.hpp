@@ -26,8 +26,10 @@ std::string history_statement(std::string_view year, std::time_t from, std::time
 
 // The points of [from, to) from the tables of the years the range touches
 // (a year without a table gives none), oldest first; nothing when the
-// server cannot be reached or a query fails otherwise.
+// server cannot be reached or a query fails otherwise. utc_offset_s: the
+// local time's offset, taken before a fork (a forked child must not call
+// localtime, which takes a lock).
 std::optional<std::vector<DayPoint>> query_history(const ConnParams& p, std::time_t from, std::time_t to,
-                                                   std::stop_token stop = {});
+                                                   long utc_offset_s, std::stop_token stop = {});
 
 }  // namespace kivd::db

@@ -51,13 +51,14 @@ void page_history(Sink& out, const PageContext& ctx) {
   out.flush();  // the form shows while the server is asked
   const std::time_t to = ctx.time.now;
   const auto points = db::query_history(
-      {s.MyServer, s.MyUser, s.MyPasswd, s.MyDB, static_cast<unsigned>(s.MyPort)}, to - days * 86400L, to + 60);
+      {s.MyServer, s.MyUser, s.MyPasswd, s.MyDB, static_cast<unsigned>(s.MyPort)}, to - days * 86400L, to + 60,
+      ctx.time.local.tm_gmtoff);
   if (!points) {
     out.put("<P>The database could not be read.</P>\n");
   } else {
     StringSink json;
     write_chart_json(json, *points, false);
-    out.printf("<P>%zu points, %d minutes each.</P>\n", points->size(),
+    out.printf("<P>Points shown: %zu (averages of %d minutes).</P>\n", points->size(),
                db::history_bucket_seconds(days * 86400LL) / 60);
     day_chart_piece(out, json.text);
   }

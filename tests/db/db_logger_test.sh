@@ -53,6 +53,10 @@ check "one row after about a minute ($elapsed s)" test "$(rows)" -eq 1 -a "$elap
 check "row values: no meter, no wallbox, no storage" \
   test "$(sql "SELECT smLiveConsumption, smSumConsumption, smLiveDelivery, smSumDelivery, smWallbox, smSumWallbox, smSSPower, smSSSOC, smSSTemp, smSSU, smSSI FROM $DB.tblSmartMeter_$YEAR" | tr '\t' ' ')" \
        = "0.000 0.0 0.000 0.0 0.000 0.000 0.000 0 0 0.000 0.000"
+check "history page draws the row" bash -c \
+  "curl -s 'http://127.0.0.1:18101/history?days=2' | grep -q '^<P>Points shown: 1 (averages of 4 minutes).</P>\$'"
+check "history page without the database's login says so" bash -c \
+  "curl -s 'http://127.0.0.1:18102/history?days=30' | grep -q 'The database could not be read.'"
 LOG=$GOOD_LOG
 check "no failure lines" test "$(count_log 'MYSQL:|CheckDatabase: error|GetTableVersion: error|ExecuteSQL:')" -eq 0
 

@@ -498,7 +498,10 @@ TEST_F(SqlLoggerTest, HistoryAveragesTheMinuteRowsOfTheRange) {
                               row(t0 + 240, 0, 1.5, 0, 70)};
   admin_->exec(db::kept_rows_statement("2031", rows, std::size(rows)));
   const db::ConnParams p{"127.0.0.1", "user", "chgpw123", db_, static_cast<unsigned>(port_)};
-  const auto points = db::query_history(p, t0 - 2 * 86400 + 300, t0 + 300);
+  std::tm local{};
+  localtime_r(&t0, &local);
+  const long offset = local.tm_gmtoff;
+  const auto points = db::query_history(p, t0 - 2 * 86400 + 300, t0 + 300, offset);
   ASSERT_TRUE(points.has_value());
   ASSERT_EQ(points->size(), 2u);
   const DayPoint& a = (*points)[0];
@@ -511,8 +514,8 @@ TEST_F(SqlLoggerTest, HistoryAveragesTheMinuteRowsOfTheRange) {
   EXPECT_EQ(b.time, t0 + 240);
   EXPECT_EQ(b.grid_w, -1500);
   // A year without a table gives no points; a server that refuses gives none at all.
-  EXPECT_EQ(db::query_history(p, t0 + 400 * 86400, t0 + 402 * 86400)->size(), 0u);
-  EXPECT_FALSE(db::query_history({"127.0.0.1", "user", "wrong", db_, static_cast<unsigned>(port_)}, t0, t0 + 60));
+  EXPECT_EQ(db::query_history(p, t0 + 400 * 86400, t0 + 402 * 86400, offset)->size(), 0u);
+  EXPECT_FALSE(db::query_history({"127.0.0.1", "user", "wrong", db_, static_cast<unsigned>(port_)}, t0, t0 + 60, offset));
 }
 
 }  // namespace kivd

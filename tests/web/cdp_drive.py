@@ -215,6 +215,8 @@ def chart_points(b, base):
     check(f"chart has points ({drawn} drawn, {len(day['t'])} in /api/day)", drawn >= 2 and len(day["t"]) >= drawn)
     check("chart note hidden", b.js("getComputedStyle(document.getElementById('daychart-note')).display") == "none")
     check("history linked", b.js("document.querySelector('a[href=\"/history\"]') !== null"))
+    b.navigate(base + "/history")
+    check("history without database says so", "the database, which is not configured" in b.js("document.body.innerText"))
 
 
 def main():
