@@ -116,10 +116,15 @@ void run_cycle() {
   DaemonState& st = daemon_state();
   std::array<std::jthread, kWorkers.size()> threads;
   std::stop_source web_stop;  // the web server is never stopped by a pass
+  bool first_pass = true;
 
   for (;;) {
-    if (st.intUpdate == 1) try_update();
-    if (st.intRestart == 1 || st.intUpdate == 1) {
+    // Taken and cleared before the pass starts: a request that comes while
+    // the pass is being set up ends that pass instead of being lost.
+    const bool update = st.intUpdate.exchange(0) == 1;
+    const bool restart = st.intRestart.exchange(0) == 1;
+    if (update) try_update();
+    if (restart || update) {
       replace_settings(ReadAndHandleIniFile(ini_path()));
       apply_charging_settings();
     }
@@ -128,7 +133,6 @@ void run_cycle() {
       CheckDatabase();
     }
     // The web server first: it stays up while the wallbox port is awaited.
-    const bool first_pass = st.intRestart == 0 && st.intUpdate == 0;
     if (first_pass || web_ended.exchange(false)) {
       if (threads[kWebIndex].joinable()) threads[kWebIndex].join();
       threads[kWebIndex] = std::jthread(run_entry, kWebIndex, web_stop.get_token());
@@ -141,9 +145,8 @@ void run_cycle() {
       if (i == kWebIndex) continue;
       threads[i] = std::jthread(run_entry, i, pass_stop.get_token());
     }
-    st.intRestart = 0;
-    st.intUpdate = 0;
     if (first_pass) write_running_marker();
+    first_pass = false;
 
     const std::stop_token never;
     while (st.intUpdate == 0) {
