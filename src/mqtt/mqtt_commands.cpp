@@ -4,7 +4,7 @@
 #include <cstdlib>
 
 #include "core/settings.hpp"
-#include "web/handover.hpp"
+#include "core/control_vars.hpp"
 
 namespace kivd::mqtt {
 
@@ -65,27 +65,27 @@ Command parse_command(std::string_view name, std::string_view payload) {
     const long mA = to_milliamperes(n);
     if (mA < kManualCurrents.front() - 500 || mA > kManualCurrents.back() + 500)
       return refuse(name, value, "outside 6 to 32 A");
-    const std::string step = std::to_string(web::manual_current_step(static_cast<int>(mA)));
+    const std::string step = std::to_string(manual_current_step(static_cast<int>(mA)));
     return accept(name, "manualcurrent=" + step, step);
   }
   if (name == "min_current") {
     if (!numeric) return refuse(name, value, "not a number");
     const long mA = to_milliamperes(n);
     if (mA < 5500 || mA > 9499) return refuse(name, value, "not one of 6, 7, 8, 9 A");
-    const int step = web::manual_current_step(static_cast<int>(mA));
-    if (web::limit_min_charge(step) != step) return refuse(name, value, "not one of 6, 7, 8, 9 A");
+    const int step = manual_current_step(static_cast<int>(mA));
+    if (limit_min_charge(step) != step) return refuse(name, value, "not one of 6, 7, 8, 9 A");
     return accept(name, "carmincharge=" + std::to_string(step), std::to_string(step));
   }
   if (name == "max_phases") {
     if (!numeric || n != std::floor(n) || std::fabs(n) > 1e6) return refuse(name, value, "not a whole number");
     const int p = static_cast<int>(n);
-    if (web::limit_phases(p) != p) return refuse(name, value, "not 1, 2 or 3");
+    if (limit_phases(p) != p) return refuse(name, value, "not 1, 2 or 3");
     return accept(name, "carmaxphases=" + std::to_string(p), std::to_string(p));
   }
   if (name == "activation") {
     if (!numeric || n != std::floor(n) || std::fabs(n) > 1e6) return refuse(name, value, "not a whole number");
     const int w = static_cast<int>(n);
-    if (web::limit_activation(w) != w) return refuse(name, value, "outside 1 to 21999 W");
+    if (limit_activation(w) != w) return refuse(name, value, "outside 1 to 21999 W");
     return accept(name, "surplusactivate=" + std::to_string(w), std::to_string(w));
   }
   return refuse(name, value, "unknown command");

@@ -21,7 +21,7 @@
 #include "mqtt/mqtt_discovery.hpp"
 #include "mqtt/mqtt_session.hpp"
 #include "mqtt/mqtt_values.hpp"
-#include "web/handover.hpp"
+#include "core/control_vars.hpp"
 
 namespace kivd {
 
@@ -184,7 +184,7 @@ class Client {
       }
       const Command c = parse_command(name, in.payload);
       if (c.accepted) {
-        web::SetVariables(c.pair);
+        SetVariables(c.pair);
         debug_line("MQTT: command %s applied", c.pair.c_str());
       } else {
         log_line("MQTT: command %s", printable(c.result, 120).c_str());
