@@ -139,8 +139,14 @@ constexpr SettingRow kRows[] = {
      F::text},
     {"MQTT", "PORT", NumberKey{&S::MqttPort, in_range<1, 65535>}, "1883", L::spaces, "port: 1883, with TLS 8883",
      "MqttPort", F::number},
+    {"MQTT", "USERNAME", TextKey{&S::MqttUser}, "", L::spaces, "user name, empty = no login", "MqttUsername",
+     F::text},
+    {"MQTT", "PASSWORD", TextKey{&S::MqttPassword}, "", L::spaces, "password, stored here in clear text",
+     "MqttPassword", F::secret},
     {"MQTT", "TLS", SwitchKey{&S::MqttTls}, "FALSE", L::spaces, "TLS to the broker: TRUE, plain: FALSE", "MqttTls",
      F::check_box},
+    {"MQTT", "CAFILE", TextKey{&S::MqttCaFile}, "", L::spaces,
+     "CA certificate (PEM) for TLS, empty = the system's CAs", "MqttCaFile", F::text},
     {"MQTT", "TOPIC", TextKey{&S::MqttTopic, valid_topic_base}, "kivd", L::spaces, "base topic of values and commands",
      "MqttTopic", F::text},
     {"MQTT", "DISCOVERY", SwitchKey{&S::MqttDiscovery}, "TRUE", L::spaces,
@@ -149,16 +155,6 @@ constexpr SettingRow kRows[] = {
      "discovery prefix of Home Assistant", "MqttDiscoveryPrefix", F::text},
     {"MQTT", "INTERVAL", NumberKey{&S::MqttInterval, in_range<5, 3600>}, "30", L::spaces,
      "seconds between two publications of every value (5 to 3600)", "MqttInterval", F::number},
-    // Keys whose built-in is empty come last: the reader takes "KEY=" as no
-    // key, so the write-back's completion would add them again at the end.
-    // Not on the settings form yet: a save that fills one of them reorders
-    // the others.
-    {"MQTT", "USERNAME", TextKey{&S::MqttUser}, "", L::spaces, "user name, empty = no login", nullptr,
-     F::none},
-    {"MQTT", "PASSWORD", TextKey{&S::MqttPassword}, "", L::spaces, "password, stored here in clear text",
-     nullptr, F::none},
-    {"MQTT", "CAFILE", TextKey{&S::MqttCaFile}, "", L::spaces,
-     "CA certificate (PEM) for TLS, empty = the system's CAs", nullptr, F::none},
 };
 
 }  // namespace

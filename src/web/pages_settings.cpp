@@ -133,7 +133,8 @@ void settings_script(Sink& out) {
       // Its check boxes stay enabled: a disabled box is not sent, which
       // would store it as FALSE.
       "function selectMqtt() { var on = fld('MqttUsing').checked;\n"
-      " enable(['MqttHost','MqttPort','MqttTopic','MqttInterval'], on);\n"
+      " enable(['MqttHost','MqttPort','MqttUsername','MqttPassword','MqttTopic','MqttInterval'], on);\n"
+      " fld('MqttCaFile').disabled = !on || !fld('MqttTls').checked;\n"
       " fld('MqttDiscoveryPrefix').disabled = !on || !fld('MqttDiscovery').checked; }\n"
       "function selectStartmode() { var m = fld('StartMode').value;\n"
       " if (m == 'quick') { fld('ActivationValue').disabled = true; fld('ManualValue').disabled = true; }\n"
@@ -302,11 +303,18 @@ void page_settings(Sink& out, const PageContext& ctx) {
   row(out, {"Port number", input("SmartmeterPort", std::to_string(f.num("SmartmeterPort")), 6, 5, true)},
       {"Interval in seconds",
        input("KNXInterval", std::to_string(f.num("KNXInterval")), 4, 3, true, "checkKNXInterval()")},
-      {"Base topic", input("MqttTopic", f.attr("MqttTopic"), 15, 59, false, nullptr, "text", true)});
+      {"Username", input("MqttUsername", f.attr("MqttUsername"), 15, 59, false, nullptr, "text", true)});
   row(out, {"Serial number", input("SmartmeterSerial", serial, 15, 10, true)}, kEmpty,
-      {"TLS", checkbox("MqttTls", f.ticked("MqttTls"), nullptr)});
+      // The stored password never leaves the server: the field starts empty.
+      {"Password", input("MqttPassword", "", 15, 59, false, nullptr, "password", true) +
+                       " <small>unchanged unless you type a new one</small>"});
   row(out, {"Time-out in seconds", input("SmartmeterTimeout", std::to_string(f.num("SmartmeterTimeout")), 4, 3, true)},
-      kEmpty, {"HA discovery", checkbox("MqttDiscovery", f.ticked("MqttDiscovery"), "selectMqtt()")});
+      kEmpty, {"TLS", checkbox("MqttTls", f.ticked("MqttTls"), "selectMqtt()")});
+  row(out, kEmpty, kEmpty,
+      {"CA file", input("MqttCaFile", f.attr("MqttCaFile"), 15, 59, false, nullptr, "text", true)});
+  row(out, kEmpty, kEmpty,
+      {"Base topic", input("MqttTopic", f.attr("MqttTopic"), 15, 59, false, nullptr, "text", true)});
+  row(out, kEmpty, kEmpty, {"HA discovery", checkbox("MqttDiscovery", f.ticked("MqttDiscovery"), "selectMqtt()")});
   row(out, kEmpty, kEmpty,
       {"Discovery prefix",
        input("MqttDiscoveryPrefix", f.attr("MqttDiscoveryPrefix"), 15, 59, false, nullptr, "text", true)});
