@@ -14,6 +14,8 @@ namespace {
 constexpr int kKeepAliveSeconds = 20;  // also bounds a connection attempt that hangs
 constexpr const char* kSystemCaPath = "/etc/ssl/certs";
 
+// mosquitto_new ignores SIGPIPE process-wide; the daemon does so itself
+// at start (core/signals.cpp), so nothing changes when the client starts.
 void init_library() {
   static std::once_flag once;
   std::call_once(once, [] { mosquitto_lib_init(); });
