@@ -3,9 +3,13 @@
 #include <mosquitto.h>
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <thread>
 #include <utility>
+
+#include "core/test_hooks.hpp"
 
 namespace kivd::mqtt {
 
@@ -21,11 +25,34 @@ void init_library() {
   std::call_once(once, [] { mosquitto_lib_init(); });
 }
 
+// One connection attempt on its helper thread; whoever ends last frees it.
+struct Attempt {
+  std::mutex m;
+  std::condition_variable_any cv;
+  bool done = false;
+  int rc = MOSQ_ERR_SUCCESS, err = 0;
+};
+
+// The library's text, or ours where it has none (2.0.11 calls a keep-alive
+// time-out, also of a connect that gets no answer, an "Unknown error.").
+std::string error_text(int rc, int err) {
+  if (rc == MOSQ_ERR_ERRNO) return std::strerror(err);
+  if (rc == MOSQ_ERR_KEEPALIVE) return "no answer from the broker";
+  return mosquitto_strerror(rc);
+}
+
 }  // namespace
 
-Session::Session(const SessionParams& p) : params_(p) {
+struct Session::Handle {
+  mosquitto* mosq = nullptr;
+  ~Handle() {
+    if (mosq) mosquitto_destroy(mosq);
+  }
+};
+
+Session::Session(const SessionParams& p) : params_(p), handle_(std::make_shared<Handle>()) {
   init_library();
-  mosq_ = mosquitto_new(params_.client_id.c_str(), true, this);
+  mosq_ = handle_->mosq = mosquitto_new(params_.client_id.c_str(), true, this);
   if (!mosq_) {
     setup_error_ = "out of memory";
     return;
@@ -44,23 +71,42 @@ Session::Session(const SessionParams& p) : params_(p) {
   if (rc != MOSQ_ERR_SUCCESS) {
     setup_error_ = mosquitto_strerror(rc);
     mosquitto_destroy(mosq_);
-    mosq_ = nullptr;
+    mosq_ = handle_->mosq = nullptr;
   }
 }
 
-Session::~Session() {
-  if (mosq_) mosquitto_destroy(mosq_);
-}
+Session::~Session() = default;  // the client goes with the last holder of its handle
 
-bool Session::connect(std::string& why) {
+bool Session::connect(std::string& why, const std::stop_token& stop) {
   connected_ = false;
   refusal_ = 0;
-  const int rc = started_ ? mosquitto_reconnect_async(mosq_)
-                          : mosquitto_connect_async(mosq_, params_.host.c_str(), params_.port, kKeepAliveSeconds);
+  auto attempt = std::make_shared<Attempt>();
+  // The helper owns copies of all it uses: it may outlive this session.
+  std::thread([attempt, handle = handle_, host = params_.host, port = params_.port, again = started_,
+               delay = test_mqtt_lookup_delay()] {
+    // Not stoppable on purpose: it stands for a lookup the resolver holds.
+    if (delay > 0) std::this_thread::sleep_for(std::chrono::seconds(delay));
+    const int rc = again ? mosquitto_reconnect_async(handle->mosq)
+                         : mosquitto_connect_async(handle->mosq, host.c_str(), port, kKeepAliveSeconds);
+    const int err = errno;
+    const std::lock_guard lock(attempt->m);
+    attempt->rc = rc;
+    attempt->err = err;
+    attempt->done = true;
+    attempt->cv.notify_all();
+  }).detach();
   // The host and port are kept even when the first attempt failed.
   started_ = true;
-  if (rc == MOSQ_ERR_SUCCESS) return true;
-  why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+  std::unique_lock lock(attempt->m);
+  if (!attempt->cv.wait(lock, stop, [&] { return attempt->done; })) {
+    // The helper still uses the client: this session lets go of it.
+    mosq_ = nullptr;
+    handle_.reset();
+    why = "stopped";
+    return false;
+  }
+  if (attempt->rc == MOSQ_ERR_SUCCESS) return true;
+  why = error_text(attempt->rc, attempt->err);
   return false;
 }
 
@@ -71,7 +117,7 @@ bool Session::step(std::chrono::milliseconds timeout, std::string& why) {
   if (refusal_ != 0)
     why = mosquitto_connack_string(refusal_);
   else
-    why = rc == MOSQ_ERR_ERRNO ? std::strerror(errno) : mosquitto_strerror(rc);
+    why = error_text(rc, errno);
   return false;
 }
 

@@ -1,9 +1,13 @@
-// One libmosquitto client, driven from the MQTT worker's own thread: it
-// connects without blocking, and step() runs the library's loop for a
-// bounded moment, so the worker sees its stop between two steps.
+// One libmosquitto client, driven from the MQTT worker's own thread: step()
+// runs the library's loop for a bounded moment, so the worker sees its stop
+// between two steps. A connection attempt looks the broker's name up, which
+// can block for as long as the resolver waits: it runs on a helper thread,
+// and a stop leaves it behind (the helper then frees the client).
 #pragma once
 
 #include <chrono>
+#include <memory>
+#include <stop_token>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -39,8 +43,10 @@ class Session {
   bool ready() const { return mosq_ != nullptr; }
   const std::string& setup_error() const { return setup_error_; }
 
-  // Starts a connection attempt; false and why when it failed at once.
-  bool connect(std::string& why);
+  // Starts a connection attempt (name lookup and the TCP connect begun);
+  // false and why when it failed at once or stop came first. After a stop
+  // the session is left alone: nothing else may be called but the destructor.
+  bool connect(std::string& why, const std::stop_token& stop);
   // Runs the loop up to timeout. False when the connection ended or an
   // attempt failed; why says how.
   bool step(std::chrono::milliseconds timeout, std::string& why);
@@ -62,7 +68,10 @@ class Session {
   static void on_disconnect(mosquitto*, void* self, int rc);
   static void on_message(mosquitto*, void* self, const mosquitto_message* m);
 
+  struct Handle;  // owns the library's client, shared with an attempt's helper
+
   SessionParams params_;
+  std::shared_ptr<Handle> handle_;
   mosquitto* mosq_ = nullptr;
   std::string setup_error_;
   bool started_ = false;  // connect_async was called once

@@ -116,7 +116,7 @@ class Client {
     std::chrono::seconds backoff = 1s;
     while (!stop_.stop_requested()) {
       std::string why;
-      if (session_.connect(why)) {
+      if (session_.connect(why, stop_)) {
         while (!stop_.stop_requested() && session_.step(kStep, why)) {
           if (session_.take_connected()) {
             connected();
@@ -125,8 +125,8 @@ class Client {
           handle_commands();
           if (session_.connected()) tick();
         }
-        if (stop_.stop_requested()) break;
       }
+      if (stop_.stop_requested()) break;
       outage(why);
       if (!sleep_for(backoff, stop_)) break;
       backoff = std::min(backoff * 2, kMaxBackoff);
@@ -225,7 +225,7 @@ void clear_left_discovery(const Settings& s, const std::stop_token& stop) {
   std::string why = "no connection";
   const auto until = time_source().now() + kClearFor;
   bool done = false;
-  if (session.ready() && session.connect(why)) {
+  if (session.ready() && session.connect(why, stop)) {
     while (!stop.stop_requested() && time_source().now() < until && session.step(kStep, why)) {
       if (!session.take_connected()) continue;
       for (const std::string& t : topics) session.publish(t.c_str(), "", true, 1);

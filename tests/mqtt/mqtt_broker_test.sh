@@ -3,7 +3,7 @@
 # follow the simulated box, discovery configs Home Assistant accepts, a
 # command applied and a refused one changing nothing (both seen in /xml), a
 # broker restart survived, a wrong password named in the log, and TLS with
-# a throw-away CA.
+# a throw-away CA, and a name lookup that hangs without holding up a restart.
 source "$KIVD_SRC/tests/integration/lib.sh"
 source "$KIVD_SRC/tests/wallbox/lib_wallbox.sh"
 for tool in mosquitto mosquitto_sub mosquitto_pub mosquitto_passwd openssl; do
@@ -155,5 +155,13 @@ TLS=TRUE
 CAFILE=$SANDBOX/ca.crt"
 start_kivd
 check "connected over TLS" wait_log "MQTT: connected to broker 127.0.0.1:8883$" 10
+kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 10
+
+# A name lookup that hangs (the hook holds each attempt for a minute): a
+# restart pass does not wait for it.
+KIVD_TEST_MQTT_LOOKUP_DELAY=60 start_kivd
+check "connecting" wait_log "Thread 7: Starting MQTT client" 5
+kill -USR1 "$DAEMON_PID"
+check "restart pass not held up" wait_log "Threads joined...$" 5
 kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 10
 finish
