@@ -61,6 +61,7 @@ Session::Session(const SessionParams& p) : params_(p), handle_(std::make_shared<
   mosquitto_connect_callback_set(mosq_, on_connect);
   mosquitto_disconnect_callback_set(mosq_, on_disconnect);
   mosquitto_message_callback_set(mosq_, on_message);
+  mosquitto_publish_callback_set(mosq_, on_publish);
   const char* offline = "offline";
   int rc = mosquitto_will_set(mosq_, params_.will_topic.c_str(), 7, offline, 1, true);
   if (rc == MOSQ_ERR_SUCCESS && !params_.user.empty())
@@ -123,8 +124,11 @@ bool Session::step(std::chrono::milliseconds timeout, std::string& why) {
 
 bool Session::publish(const char* topic, std::string_view payload, bool retain, int qos) {
   if (!connected_) return false;
-  return mosquitto_publish(mosq_, nullptr, topic, static_cast<int>(payload.size()), payload.data(), qos, retain) ==
-         MOSQ_ERR_SUCCESS;
+  if (mosquitto_publish(mosq_, nullptr, topic, static_cast<int>(payload.size()), payload.data(), qos, retain) !=
+      MOSQ_ERR_SUCCESS)
+    return false;
+  if (qos > 0) ++unacknowledged_;
+  return true;
 }
 
 bool Session::subscribe(const char* pattern) {
@@ -148,7 +152,16 @@ void Session::on_connect(mosquitto*, void* self, int rc) {
   s->just_connected_ = rc == 0;
 }
 
-void Session::on_disconnect(mosquitto*, void* self, int) { static_cast<Session*>(self)->connected_ = false; }
+void Session::on_disconnect(mosquitto*, void* self, int) {
+  auto* s = static_cast<Session*>(self);
+  s->connected_ = false;
+  s->unacknowledged_ = 0;  // a new connection starts afresh
+}
+
+void Session::on_publish(mosquitto*, void* self, int) {
+  auto* s = static_cast<Session*>(self);
+  if (s->unacknowledged_ > 0) --s->unacknowledged_;
+}
 
 void Session::on_message(mosquitto*, void* self, const mosquitto_message* m) {
   auto* s = static_cast<Session*>(self);

@@ -59,6 +59,9 @@ class Session {
   std::vector<Incoming>& incoming() { return incoming_; }
 
   bool publish(const char* topic, std::string_view payload, bool retain, int qos = 0);
+  // QoS 1 messages the broker has not acknowledged yet (the library holds
+  // back all but 20 of them until it does).
+  int unacknowledged() const { return unacknowledged_; }
   bool subscribe(const char* pattern);
   // Sends the DISCONNECT and what is still queued, for at most a moment.
   void close();
@@ -67,6 +70,7 @@ class Session {
   static void on_connect(mosquitto*, void* self, int rc);
   static void on_disconnect(mosquitto*, void* self, int rc);
   static void on_message(mosquitto*, void* self, const mosquitto_message* m);
+  static void on_publish(mosquitto*, void* self, int mid);
 
   struct Handle;  // owns the library's client, shared with an attempt's helper
 
@@ -77,6 +81,7 @@ class Session {
   bool started_ = false;  // connect_async was called once
   bool connected_ = false, just_connected_ = false;
   int refusal_ = 0;
+  int unacknowledged_ = 0;
   std::vector<Incoming> incoming_;
 };
 

@@ -226,12 +226,18 @@ void clear_left_discovery(const Settings& s, const std::stop_token& stop) {
   const auto until = time_source().now() + kClearFor;
   bool done = false;
   if (session.ready() && session.connect(why, stop)) {
+    bool sent = false;
     while (!stop.stop_requested() && time_source().now() < until && session.step(kStep, why)) {
-      if (!session.take_connected()) continue;
-      for (const std::string& t : topics) session.publish(t.c_str(), "", true, 1);
-      session.close();
-      done = true;
-      break;
+      if (session.take_connected()) {
+        for (const std::string& t : topics) session.publish(t.c_str(), "", true, 1);
+        sent = true;
+      }
+      // Done once the broker has acknowledged every removal.
+      if (sent && session.unacknowledged() == 0) {
+        session.close();
+        done = true;
+        break;
+      }
     }
   }
   if (done) {

@@ -2,8 +2,9 @@
 # kivd against a real mosquitto in kivd's own namespace: retained values that
 # follow the simulated box, discovery configs Home Assistant accepts, a
 # command applied and a refused one changing nothing (both seen in /xml), a
-# broker restart survived, a wrong password named in the log, and TLS with
-# a throw-away CA, and a name lookup that hangs without holding up a restart.
+# broker restart survived, a wrong password named in the log, TLS with
+# a throw-away CA, discovery removed when MQTT is turned off, and a name
+# lookup that hangs without holding up a restart.
 source "$KIVD_SRC/tests/integration/lib.sh"
 source "$KIVD_SRC/tests/wallbox/lib_wallbox.sh"
 for tool in mosquitto mosquitto_sub mosquitto_pub mosquitto_passwd openssl; do
@@ -157,8 +158,19 @@ start_kivd
 check "connected over TLS" wait_log "MQTT: connected to broker 127.0.0.1:8883$" 10
 kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 10
 
+# MQTT turned off: the discovery configs go from the broker.
+INI_METER=TRUE write_ini "$LOCAL_METER
+${MQTT_INI/USING=TRUE/USING=FALSE}
+PASSWORD=secret"
+start_kivd
+check "discovery removed" wait_log "MQTT: discovery messages removed from broker 127.0.0.1:1883$" 10
+check "no config left" test -z "$(retained 'homeassistant/#')"
+kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 10
+
 # A name lookup that hangs (the hook holds each attempt for a minute): a
 # restart pass does not wait for it.
+INI_METER=TRUE write_ini "$LOCAL_METER
+$MQTT_INI"
 KIVD_TEST_MQTT_LOOKUP_DELAY=60 start_kivd
 check "connecting" wait_log "Thread 7: Starting MQTT client" 5
 kill -USR1 "$DAEMON_PID"
