@@ -85,12 +85,17 @@ void try_update() {
   sigset_t none, before;
   sigemptyset(&none);
   pthread_sigmask(SIG_SETMASK, &none, &before);
+  // And SIGPIPE at its default, as for any program the daemon starts.
+  struct sigaction dfl {}, pipe_before {};
+  dfl.sa_handler = SIG_DFL;
+  ::sigaction(SIGPIPE, &dfl, &pipe_before);
   ::execl(updater.c_str(), "", cfg().LOG_FILE.c_str(), source.c_str(), dest.c_str(), "60", res.c_str(),
           res_dest.c_str(), marker.c_str(), static_cast<char*>(nullptr));
   const int err = errno;
   // Back to the mask from before: blocked for the signal thread, or nothing
   // blocked when started by init, where SIGTERM must keep ending the process.
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  ::sigaction(SIGPIPE, &pipe_before, nullptr);
   log_line("KIV update: cannot execute %s: %s, failed!", updater.c_str(), std::strerror(err));
 }
 

@@ -130,6 +130,12 @@ void settings_script(Sink& out) {
       "enable(['SmartmeterType','SmartmeterIP','SmartmeterPort','SmartmeterSerial','SmartmeterTimeout'], "
       "fld('SmartmeterUsing').checked); }\n"
       "function selectKNX() { enable(['KNXIP','KNXPort','KNXInterval'], fld('KNXUsing').checked); }\n"
+      // Its check boxes stay enabled: a disabled box is not sent, which
+      // would store it as FALSE.
+      "function selectMqtt() { var on = fld('MqttUsing').checked;\n"
+      " enable(['MqttHost','MqttPort','MqttUsername','MqttPassword','MqttTopic','MqttInterval'], on);\n"
+      " fld('MqttCaFile').disabled = !on || !fld('MqttTls').checked;\n"
+      " fld('MqttDiscoveryPrefix').disabled = !on || !fld('MqttDiscovery').checked; }\n"
       "function selectStartmode() { var m = fld('StartMode').value;\n"
       " if (m == 'quick') { fld('ActivationValue').disabled = true; fld('ManualValue').disabled = true; }\n"
       " else if (m == 'manual') { fld('ActivationValue').disabled = true; fld('ManualValue').disabled = false; }\n"
@@ -193,7 +199,7 @@ void page_settings(Sink& out, const PageContext& ctx) {
   settings_script(out);
   out.put(
       "</HEAD>\n<BODY onload=\"selectStorage(); selectWallbox(); selectMysql(); selectKNX(); selectSmartmeter(); "
-      "selectStartmode();\">\n");
+      "selectStartmode(); selectMqtt();\">\n");
   out.printf("<H2>General settings %s</H2>\n", KIVVersion().c_str());
   button_bar(out);
   out.put("<form name=\"details\" method=\"POST\" action=\"/settings\" onsubmit=\"return validate(this, var_1);\">\n<PRE>\n");
@@ -285,19 +291,35 @@ void page_settings(Sink& out, const PageContext& ctx) {
   char serial[24];
   std::snprintf(serial, sizeof serial, "%lu", f.unum("SmartmeterSerial"));
 
-  row(out, heading("Smartmeter"), heading("KNX broadcast"), kEmpty);
+  row(out, heading("Smartmeter"), heading("KNX broadcast"), heading("MQTT broker"));
   row(out, {"Using", checkbox("SmartmeterUsing", f.ticked("SmartmeterUsing"), "selectSmartmeter()")},
-      {"Using", checkbox("KNXUsing", f.ticked("KNXUsing"), "selectKNX()")}, kEmpty);
-  row(out, {"Type", mtype_sel}, {"Gateway IP", input("KNXIP", f.attr("KNXIP"), 15, 15, false)}, kEmpty);
+      {"Using", checkbox("KNXUsing", f.ticked("KNXUsing"), "selectKNX()")},
+      {"Using", checkbox("MqttUsing", f.ticked("MqttUsing"), "selectMqtt()")});
+  row(out, {"Type", mtype_sel}, {"Gateway IP", input("KNXIP", f.attr("KNXIP"), 15, 15, false)},
+      {"Host", input("MqttHost", f.attr("MqttHost"), 15, 59, false, nullptr, "text", true)});
   row(out, {"IP address", input("SmartmeterIP", f.attr("SmartmeterIP"), 15, 15, false)},
-      {"Port number", input("KNXPort", std::to_string(f.num("KNXPort")), 6, 5, true)}, kEmpty);
+      {"Port number", input("KNXPort", std::to_string(f.num("KNXPort")), 6, 5, true)},
+      {"Port number", input("MqttPort", std::to_string(f.num("MqttPort")), 6, 5, true)});
   row(out, {"Port number", input("SmartmeterPort", std::to_string(f.num("SmartmeterPort")), 6, 5, true)},
       {"Interval in seconds",
        input("KNXInterval", std::to_string(f.num("KNXInterval")), 4, 3, true, "checkKNXInterval()")},
-      kEmpty);
-  row(out, {"Serial number", input("SmartmeterSerial", serial, 15, 10, true)}, kEmpty, kEmpty);
+      {"Username", input("MqttUsername", f.attr("MqttUsername"), 15, 59, false, nullptr, "text", true)});
+  row(out, {"Serial number", input("SmartmeterSerial", serial, 15, 10, true)}, kEmpty,
+      // The stored password never leaves the server: the field starts empty.
+      {"Password", input("MqttPassword", "", 15, 59, false, nullptr, "password", true) +
+                       " <small>unchanged unless you type a new one</small>"});
   row(out, {"Time-out in seconds", input("SmartmeterTimeout", std::to_string(f.num("SmartmeterTimeout")), 4, 3, true)},
-      kEmpty, kEmpty);
+      kEmpty, {"TLS", checkbox("MqttTls", f.ticked("MqttTls"), "selectMqtt()")});
+  row(out, kEmpty, kEmpty,
+      {"CA file", input("MqttCaFile", f.attr("MqttCaFile"), 15, 59, false, nullptr, "text", true)});
+  row(out, kEmpty, kEmpty,
+      {"Base topic", input("MqttTopic", f.attr("MqttTopic"), 15, 59, false, nullptr, "text", true)});
+  row(out, kEmpty, kEmpty, {"HA discovery", checkbox("MqttDiscovery", f.ticked("MqttDiscovery"), "selectMqtt()")});
+  row(out, kEmpty, kEmpty,
+      {"Discovery prefix",
+       input("MqttDiscoveryPrefix", f.attr("MqttDiscoveryPrefix"), 15, 59, false, nullptr, "text", true)});
+  row(out, kEmpty, kEmpty,
+      {"Interval in seconds", input("MqttInterval", std::to_string(f.num("MqttInterval")), 5, 4, true)});
 
   out.put("</tbody></table>\n");
   web_password_block(out, ctx.password_note);

@@ -90,7 +90,7 @@ std::string submitted(const std::string& page) {
 
 // The file as a save writes it, from the default file with one key changed.
 std::string written_file(const char* key, const std::string& value) {
-  IniDict d = IniDict::load_text(DefaultIniText());
+  IniDict d = IniDict::load_text(DefaultIniText(), IniDict::EmptyKeys::kept);
   ApplySettingsForm(d, "", 0);
   if (key) dictionary_set(d.raw(), ascii_lower(key).c_str(), value.c_str());
   return IniFileText(d);
@@ -106,7 +106,7 @@ std::vector<std::string> candidates(const SettingRow& r) {
     case FormRule::number:
       return {"0", "1", "2", "3", "45", "1500", "3307", "7980", "9000", "16020", "32000", "1900123456"};
     default:
-      return {"Pa$$!", "a;b#c", " lead", "trail ", "'q'", "\"dq\"", "it's", "back\\slash", "x+y z&w=v", "100%",
+      return {"", "Pa$$!", "a;b#c", " lead", "trail ", "'q'", "\"dq\"", "it's", "back\\slash", "x+y z&w=v", "100%",
               "50%2F", "\xC3\xBCml", "10.0.0.5", "wb.local", "OEM", "AS1440", "MT175", "LOCAL", "KEBAP20", "SIX0H", "50"};
   }
 }
@@ -233,7 +233,7 @@ TEST_F(SettingsPages, EveryFieldRoundTrips) {
       const std::string before = written_file(key.c_str(), v);
       write_ini(before);
       const std::string body = submitted(render(page_settings, "/settings"));
-      IniDict d = IniDict::load_text(before);
+      IniDict d = IniDict::load_text(before, IniDict::EmptyKeys::kept);
       const FormOutcome outcome = ApplySettingsForm(d, body, kFormSettings);
       const std::string after = IniFileText(d);
       EXPECT_TRUE(outcome.refused.empty()) << key << "=" << v;
@@ -254,7 +254,7 @@ TEST_F(SettingsPages, EveryFieldRoundTrips) {
 // The KNX page with the wallbox and storage rows hidden: their values stay.
 TEST_F(SettingsPages, KnxPageRoundTripsWithHiddenRows) {
   daemon_uses(false, false);
-  IniDict d = IniDict::load_text(written_file(nullptr, ""));
+  IniDict d = IniDict::load_text(written_file(nullptr, ""), IniDict::EmptyKeys::kept);
   for (int n = 1; n <= kDatapoints; ++n) {
     const std::string sec = "dpt_" + std::to_string(n);
     dictionary_set(d.raw(), (sec + ":using").c_str(), n % 3 == 0 ? "TRUE" : "FALSE");
