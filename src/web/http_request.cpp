@@ -143,6 +143,15 @@ int Check_Resource(const ReqInfo& req, bool wallbox_used) {
   return -1;
 }
 
+bool read_only_request(const ReqInfo& req) {
+  if (req.status != 200) return true;
+  if (!req.resource || (req.method != Method::GET && req.method != Method::HEAD)) return false;
+  const std::string_view r = *req.resource;
+  if (r.find("/remote") != std::string_view::npos || r.find("/download") != std::string_view::npos) return false;
+  if (iequal(r, "/") || iequal(r, "/home") || iequal(r, "/xml") || iequal(r, "/xml/index.xml")) return true;
+  return path_part(r).starts_with("/api/") || is_static_suffix(r);
+}
+
 const char* content_type_line(std::string_view r) {
   if (iequal(r, "/xml") || iequal(r, "/xml/index.xml") || r.find("/remote") != std::string_view::npos)
     return "Content-Type: text/xml; charset=utf-8\r\n";

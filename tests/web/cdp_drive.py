@@ -160,7 +160,8 @@ def wait_title(b, title, timeout=10):
     deadline = time.time() + timeout
     while time.time() < deadline:
         try:
-            if b.js("document.title") == title:
+            # The title arrives before the rest of a page sent in pieces.
+            if b.js("document.title") == title and b.js("document.readyState") == "complete":
                 return True
         except RuntimeError:
             pass  # the page is being replaced

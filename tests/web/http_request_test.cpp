@@ -198,6 +198,27 @@ TEST(CrossSite, WhatChangesSomething) {
   for (const char* res : {"/", "/xml", "/log", "/remote", "/style.css"}) EXPECT_FALSE(changes(Method::GET, res)) << res;
 }
 
+TEST(ReadOnlyRequest, Table) {
+  const struct { Method method; const char* resource; int status; bool read_only; } cases[] = {
+      {Method::GET, "/", 200, true},           {Method::HEAD, "/HOME", 200, true},
+      {Method::GET, "/xml", 200, true},        {Method::GET, "/xml/index.xml", 200, true},
+      {Method::GET, "/api/status?x=1", 200, true}, {Method::GET, "/style.css", 200, true},
+      {Method::GET, "/nothing", 404, true},    {Method::UNSUPPORTED, "/x", 501, true},
+      {Method::POST, "/xml", 200, false},      {Method::GET, "/control", 200, false},
+      {Method::GET, "/log", 200, false},       {Method::GET, "/login", 200, false},
+      {Method::GET, "/remote.css", 200, false}, {Method::GET, "/download.png", 200, false},
+      {Method::GET, "/api/remote", 200, false}, {Method::GET, "/restart", 200, false},
+      {Method::GET, "/apix", 200, false},      {Method::GET, "/nothing", 200, false},
+  };
+  for (const auto& c : cases) {
+    ReqInfo r;
+    r.method = c.method;
+    r.resource = c.resource;
+    r.status = c.status;
+    EXPECT_EQ(read_only_request(r), c.read_only) << c.resource;
+  }
+}
+
 TEST(ContentType, ByResource) {
   EXPECT_STREQ(content_type_line("/XML"), "Content-Type: text/xml; charset=utf-8\r\n");
   EXPECT_STREQ(content_type_line("/xml/index.xml"), "Content-Type: text/xml; charset=utf-8\r\n");

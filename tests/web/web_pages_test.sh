@@ -205,8 +205,18 @@ offer http://localhost/missing.tar
 get "/download?url=http://localhost/missing.tar" > "$SANDBOX/d1"
 check "404 download: wget log shown" grep -q '404' "$SANDBOX/d1"
 check "404 download: failure" grep -q '^Error: download failed, please try again later!' "$SANDBOX/d1"
+# The good download is held by the server: the info page and /xml answer
+# meanwhile, from the daemon and not behind the download's child.
 offer http://localhost/kivupdate.tar
-get "/download?x=1&url=http://localhost/missing.tar&url=http://localhost/kivupdate.tar" > "$SANDBOX/d2"
+serve --hold "$SANDBOX/release"
+get "/download?x=1&url=http://localhost/missing.tar&url=http://localhost/kivupdate.tar" > "$SANDBOX/d2" &
+DL_PID=$!
+check "held download asked for" bash -c "for i in \$(seq 1 200); do [ -e '$SANDBOX/release.asked' ] && exit 0; sleep 0.1; done; exit 1"
+check "xml answers during the download" bash -c "curl -s --max-time 10 '$URL/xml' | grep -q GetValues"
+check "info page answers during the download" bash -c "curl -s --max-time 10 '$URL/' | grep -q '</HTML>'"
+check "download still running meanwhile" kill -0 "$DL_PID"
+touch "$SANDBOX/release"
+wait "$DL_PID"
 check "download: progress log shown" grep -q 'kivupdate.tar' "$SANDBOX/d2"
 check "download: confirm offered" grep -q "^Click 'Confirm' to update the program.$" "$SANDBOX/d2"
 check "download: confirm button" grep -q 'value="Confirm"onclick="ConfirmUpdate();"' "$SANDBOX/d2"
