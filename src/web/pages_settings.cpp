@@ -65,7 +65,7 @@ std::string input(const char* name, const std::string& value_attr, int size, int
                 maxlength, left ? "" : " style=\"text-align:center\"");
   std::string s = head;
   s += " value=\"" + value_attr + "\"";
-  if (digits) s += " inputmode=\"numeric\" onkeyup=\"checkNumbers(this)\"";
+  if (digits) s += " onkeyup=\"checkNumbers(this)\" inputmode=\"numeric\"";
   if (onchange) {
     s += " onchange=\"";
     s += onchange;
