@@ -190,6 +190,7 @@ def cross_site(b, base, evil):
 def login(b, base, password, session_seconds):
     b.navigate(base + "/settings")
     check("settings page asks for the password", b.js("document.title") == "Orvane login")
+    check("login page in the phone layout", b.js("!!document.querySelector('meta[name=viewport]')") is True)
     submit_login(b, password + "x")
     time.sleep(0.5)
     check("wrong password refused", wait_title(b, "Orvane login") and
