@@ -138,8 +138,10 @@ int Check_Resource(const ReqInfo& req, bool wallbox_used) {
   if (r.find("/download") != std::string_view::npos) return 0;
   for (std::string_view page : {"/log", "/settings", "/knx", "/restart", "/update", "/checkupdate", "/clearlog"})
     if (iequal(r, page)) return 0;
+  // A form page also with the outcome query of its redirect.
+  if (iequal(path_part(r), "/settings") || iequal(path_part(r), "/knx")) return 0;
   if (is_static_suffix(r)) return static_path_is_safe(r) ? 0 : -1;
-  if (iequal(r, "/control")) return wallbox_used ? 0 : -1;
+  if (iequal(path_part(r), "/control")) return wallbox_used ? 0 : -1;
   return -1;
 }
 
@@ -167,6 +169,7 @@ const char* content_type_line(std::string_view r) {
 const char* reason_phrase(int status) {
   switch (status) {
     case 200: return "OK";
+    case 303: return "See Other";
     case 400: return "Bad Request";
     case 401: return "Unauthorized";
     case 403: return "Forbidden";

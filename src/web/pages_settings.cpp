@@ -65,7 +65,7 @@ std::string input(const char* name, const std::string& value_attr, int size, int
                 maxlength, left ? "" : " style=\"text-align:center\"");
   std::string s = head;
   s += " value=\"" + value_attr + "\"";
-  if (digits) s += " onkeyup=\"checkNumbers(this)\"";
+  if (digits) s += " onkeyup=\"checkNumbers(this)\" inputmode=\"numeric\"";
   if (onchange) {
     s += " onchange=\"";
     s += onchange;
@@ -91,13 +91,15 @@ void row(Sink& out, const Group& a, const Group& b, const Group& c) {
   out.put(s);
 }
 
-void saved_or_buttons(Sink& out, const PageContext& ctx, const char* saved_text) {
-  if (ctx.req.method != Method::POST) {
-    out.put(
-        "<input type=\"submit\" value=\"Save settings\">&nbsp;<input type=\"button\" value=\"Cancel\" "
-        "onclick=\"self.location='/'\">\n");
-  } else if (ctx.post_written) {
-    out.printf("<font color=\"#00C000\">%s</font>\n", saved_text);
+// The outcome of a post, shown at the top after its redirect
+// (submit_feedback.hpp): settings apply from the next restart.
+void outcome_note(Sink& out, const PageContext& ctx, const char* saved_text) {
+  if (!ctx.outcome_shown) return;
+  out.put("<P class=\"note\">");
+  if (ctx.post_written) {
+    out.printf("<font color=\"#00C000\">%s</font>\nThe new settings take effect after a restart. "
+               "<input type=\"button\" value=\"Restart service\" onclick=\"ConfirmRestart();\">\n",
+               saved_text);
     // A value the file cannot hold so that it reads back the same was not
     // stored: the page says so instead of letting it pass as saved.
     if (!ctx.post_refused.empty())
@@ -108,6 +110,13 @@ void saved_or_buttons(Sink& out, const PageContext& ctx, const char* saved_text)
     // A failed write is not reported as saved: the file kept its old values.
     out.put("<font color=\"#C00000\">Settings could not be saved, the file is unchanged. See the log file!</font>\n");
   }
+  out.put("</P>\n");
+}
+
+void form_buttons(Sink& out) {
+  out.put(
+      "<input type=\"submit\" value=\"Save settings\">&nbsp;<input type=\"button\" value=\"Cancel\" "
+      "onclick=\"self.location='/'\">\n");
 }
 
 void settings_script(Sink& out) {
@@ -189,6 +198,9 @@ void page_head(Sink& out, const char* title) {
   head_variant_b(out);
   title_piece(out, title);
   style_piece(out, false);
+  confirm_script(out, "ConfirmRestart",
+                 "Do you want to restart the service? During the restart, the wallbox/ charging will be deactivated!!",
+                 "/restart");
 }
 
 }  // namespace
@@ -202,6 +214,7 @@ void page_settings(Sink& out, const PageContext& ctx) {
       "selectStartmode(); selectMqtt();\">\n");
   out.printf("<H2>General settings %s</H2>\n", KIVVersion().c_str());
   button_bar(out);
+  outcome_note(out, ctx, "Settings successfully saved. Restart the service to apply the configuration settings!");
   out.put("<form name=\"details\" method=\"POST\" action=\"/settings\" onsubmit=\"return validate(this, var_1);\">\n<PRE>\n");
   out.put("<table border=\"0\" cellpadding=\"2\" cellspacing=\"0\"><colgroup>");
   for (int w : {170, 120, 20, 170, 120, 20, 187, 120, 20}) out.printf("<col width=\"%d\">", w);
@@ -323,7 +336,7 @@ void page_settings(Sink& out, const PageContext& ctx) {
 
   out.put("</tbody></table>\n");
   web_password_block(out, ctx.password_note);
-  saved_or_buttons(out, ctx, "Settings successfully saved. Restart the service to apply the configuration settings!");
+  form_buttons(out);
   out.put("</PRE>\n</form>\n");
   body_end(out);
 }
@@ -375,6 +388,7 @@ void page_knx(Sink& out, const PageContext& ctx) {
   out.put("</HEAD>\n<BODY onload=\"selectItem();\">\n");
   out.printf("<H2>KNX settings %s</H2>\n", KIVVersion().c_str());
   button_bar(out, true);
+  outcome_note(out, ctx, "Settings successfully saved. Restart the service to apply the knx configuration settings!");
   const bool wallbox = wallbox_used();
   const bool storage = storage_used();
   auto shown = [&](int n) { return !(n >= 12 && n <= 20 && !wallbox) && !(n >= 21 && !storage); };
@@ -412,7 +426,7 @@ void page_knx(Sink& out, const PageContext& ctx) {
     out.put(s);
   }
   out.put("</tbody></table>\n");
-  saved_or_buttons(out, ctx, "Settings successfully saved. Restart the service to apply the knx configuration settings!");
+  form_buttons(out);
   out.put("<br />\n</form>\n");
   body_end(out);
 }

@@ -14,6 +14,7 @@
 #include "web/pages.hpp"
 #include "web/password_form.hpp"
 #include "web/password_gate.hpp"
+#include "web/submit_feedback.hpp"
 
 namespace kivd::web {
 
@@ -126,9 +127,15 @@ void answer_request(int conn, ReqInfo& req, const TimeSnapshot& time, bool may_c
     if (req.method == Method::POST && req.post_data) handle_post(req, ctx, peer);
     else if (req.method == Method::GET) handle_get(req);
   }
+  if (req.status == 200 && req.method == Method::GET && req.resource) read_outcome(*req.resource, ctx);
   if (req.status == 200 && Check_Resource(req, wallbox_used()) != 0) req.status = 404;
 
   FdSink out(conn);
+  if (req.status == 200 && answers_with_redirect(req)) {
+    see_other(out, req, time, outcome_location(path_part(*req.resource), ctx));
+    out.flush();
+    return 0;
+  }
   if (req.type == ReqType::FULL) Output_HTTP_Headers(out, req, time);
   if (req.status != 200) Return_Error_Msg(out, req);
   else if (Return_Website(out, &out, ctx) != 0) log_line("Webserver: Something wrong returning internal resource.");

@@ -116,6 +116,7 @@ class Browser:
                                  session=False)["sessionId"]
         self.send("Page.enable")
         self.send("Runtime.enable")
+        self.send("Log.enable")
 
     def navigate(self, url):
         self.events = [e for e in self.events if e.get("method") != "Page.loadEventFired"]
@@ -134,7 +135,12 @@ class Browser:
             f.write(base64.b64decode(data))
 
     def exceptions(self):
-        return [e for e in self.events if e.get("method") == "Runtime.exceptionThrown"]
+        """Script errors, and errors the console reports (a missing stylesheet)."""
+        def wanted_404(entry):  # the error page's own test, and the favicon the sandbox lacks
+            return entry.get("url", "").endswith(("/nope", "/favicon.ico"))
+        return [e for e in self.events if e.get("method") == "Runtime.exceptionThrown" or
+                (e.get("method") == "Log.entryAdded" and e["params"]["entry"]["level"] == "error" and
+                 not wanted_404(e["params"]["entry"]))]
 
     def close(self):
         try:
@@ -185,6 +191,7 @@ def cross_site(b, base, evil):
 def login(b, base, password, session_seconds):
     b.navigate(base + "/settings")
     check("settings page asks for the password", b.js("document.title") == "Orvane login")
+    check("login page in the phone layout", b.js("!!document.querySelector('meta[name=viewport]')") is True)
     submit_login(b, password + "x")
     time.sleep(0.5)
     check("wrong password refused", wait_title(b, "Orvane login") and
@@ -200,6 +207,38 @@ def login(b, base, password, session_seconds):
     time.sleep(session_seconds + 1.5)
     b.navigate(base + "/log")
     check("unused session expires", b.js("document.title") == "Orvane login")
+
+
+def error_text(e):
+    p = e["params"]
+    return p["entry"]["text"] + " " + p["entry"].get("url", "") if "entry" in p else p["exceptionDetails"].get("text")
+
+
+def phone(b, base, out):
+    """Every page at 390x844 reflows without a horizontal scroll bar, with
+    its viewport declared and taps of at least 44 px."""
+    b.send("Emulation.setDeviceMetricsOverride", {"width": 390, "height": 844, "deviceScaleFactor": 1,
+                                                  "mobile": True})
+    for path in ["/", "/control", "/log", "/settings", "/knx", "/checkupdate", "/download", "/nope",
+                 "/settings?saved=1&refused=WallboxIP"]:
+        b.navigate(base + path)
+        fits = b.js("[document.documentElement.scrollWidth, document.documentElement.clientWidth]")
+        check(f"{path} at 390 px: no horizontal scroll {fits}", fits[0] <= fits[1])
+        check(f"{path} declares the viewport",
+              b.js("!!document.querySelector('meta[name=viewport]')") is True)
+        small = b.js("[...document.querySelectorAll('input[type=button],input[type=submit],select')]"
+                     ".filter(e => e.offsetParent && e.getBoundingClientRect().height < 43).length")
+        check(f"{path} buttons and lists at least 44 px tall", small == 0)
+        if path == "/":
+            b.screenshot(os.path.join(out, "info_phone.png"))
+            check("info columns stacked", b.js("(() => { const t = document.querySelectorAll('td');"
+                                               " return t[1].getBoundingClientRect().top >"
+                                               " t[0].getBoundingClientRect().bottom - 1; })()") is True)
+        if path == "/settings":
+            b.screenshot(os.path.join(out, "settings_phone.png"))
+            check("numeric fields bring up a number keypad",
+                  b.js("document.details.FusesValue.inputMode") == "numeric")
+    b.send("Emulation.clearDeviceMetricsOverride")
 
 
 def main():
@@ -250,14 +289,25 @@ def main():
         b.js("document.details.submit()")
         b.wait_event("Page.loadEventFired")
         check("form answered with success", "Operation succeeded." in b.js("document.body.innerText"))
+        check("the answer says when", "at the next control cycle, within a minute" in b.js("document.body.innerText"))
+        check("redirected to the page", b.js("location.pathname + location.search") == "/control?done=1")
         check("answer shows quick marked", b.js("document.details.WebChargingMode[1].checked") is True)
         b.screenshot(os.path.join(out, "control_after_post.png"))
         check("daemon now in quick mode", xml_value(base, "EV/Charging/ChargingMode") == "QUICK")
         check("daemon min charge 7020", xml_value(base, "EV/Charging/MinCharge") == "7020")
         check("daemon phases 3", xml_value(base, "EV/Charging/MaxPhases") == "3")
+        # A reload repeats the GET only: the mode set since stays.
+        with urllib.request.urlopen(base + "/remote?mode=off", timeout=10) as r:
+            r.read()
+        check("mode changed elsewhere", xml_value(base, "EV/Charging/ChargingMode") == "OFF")
+        b.events = [e for e in b.events if e.get("method") != "Page.loadEventFired"]
+        b.send("Page.reload")
+        b.wait_event("Page.loadEventFired")
+        check("reload shows the page again", "Operation succeeded." in b.js("document.body.innerText"))
+        check("reload posted nothing", xml_value(base, "EV/Charging/ChargingMode") == "OFF")
+        phone(b, base, out)
         exc = b.exceptions()
-        check("no script errors" + ("" if not exc else f": {exc[0]['params']['exceptionDetails'].get('text')}"),
-              not exc)
+        check("no script errors" + ("" if not exc else f": {error_text(exc[0])}"), not exc)
     except Exception as e:  # a broken step is a failed check, not a crash
         check(f"browser run: {e!r}", False)
     finally:

@@ -51,7 +51,7 @@ TEST_F(StatusPages, InfoPageFrame) {
   EXPECT_EQ(p.rfind("<HTML>\n<HEAD><META HTTP-EQUIV=\"Pragma\" CONTENT=\"no-cache\">\n<META HTTP-EQUIV=\"Expires\" "
                     "CONTENT=\"-1\">\n<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>"
                     "Orvane info page</TITLE>\n<style rel=\"stylesheet\" type=\"text/css\">body {font-family: Arial, "
-                    "Helvetica, sans-serif;}</style></HEAD>\n<script type=\"text/javascript\"> function "
+                    "Helvetica, sans-serif;}</style>\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n</HEAD>\n<script type=\"text/javascript\"> function "
                     "ConfirmRestart() { if (confirm('Do you want to restart the service? During the restart, the "
                     "wallbox/ charging will be deactivated!!')) self.location='/restart'; }</script><script "
                     "type=\"text/javascript\"> function ConfirmCheckUpdate() { if (confirm('Do you want to check for "

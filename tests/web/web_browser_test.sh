@@ -16,6 +16,11 @@ USING=TRUE
 HOST=127.0.0.1
 [WEBSERVER]
 PORT=$PORT"
+# The stylesheet where the package installs it; the update check finds no
+# server on this host.
+mkdir -p "$SANDBOX/usr/local/kiv/resources"
+cp "$KIVD_SRC/resources/kivd.css" "$SANDBOX/usr/local/kiv/resources/"
+export KIVD_UPDATE_HOST=localhost
 start_kivd
 check "web server started" wait_log "Thread 2: Starting webserver...$" 5
 sleep 0.3

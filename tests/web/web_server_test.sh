@@ -74,14 +74,14 @@ code=$(curl -s -o "$SANDBOX/x2" -w '%{http_code}' --max-time 10 -H 'Sec-Fetch-Si
 check "cross-site POST /control is 403" test "$code" = 403
 check "cross-site POST logged" wait_log "Webserver: cross-site request refused \(Sec-Fetch-Site\): /control$" 5
 check "cross-site POST changed nothing" test "$(xml_value EV/Charging/ChargingMode)" = QUICK
-curl -s --max-time 10 -d 'WebChargingMode=2&ManualValue=16020&MinCharge=6000&MaxPhases=1' "$URL/control" > "$SANDBOX/c1"
+curl -sL --max-time 10 -d 'WebChargingMode=2&ManualValue=16020&MinCharge=6000&MaxPhases=1' "$URL/control" > "$SANDBOX/c1"
 check "control POST succeeded" grep -q "Operation succeeded." "$SANDBOX/c1"
 check "control POST page shows manual" grep -q 'value="2" type="radio" checked="checked" />&nbsp;&nbsp;MANUAL' "$SANDBOX/c1"
 check "control applied: manual" test "$(xml_value EV/Charging/ChargingMode)" = MANUAL
 check "control applied: current" test "$(xml_value EV/Charging/ManualCurrent)" = 16020
 check "control applied: safety" test "$(xml_value EV/Charging/SafetyCurrent)" = 6000
 LONG="WebChargingMode=3&x=$(printf 'x%.0s' $(seq 1 180))"
-curl -s --max-time 10 -d "$LONG" "$URL/control" > "$SANDBOX/c2"
+curl -sL --max-time 10 -d "$LONG" "$URL/control" > "$SANDBOX/c2"
 check "199-character body refused" grep -q "Operation failed, nothing was changed." "$SANDBOX/c2"
 check "199 body not applied" test "$(xml_value EV/Charging/ChargingMode)" = MANUAL
 
