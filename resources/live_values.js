@@ -97,11 +97,15 @@
     document.body.setAttribute('data-live', 'lost');
   }
 
+  function next() { window.setTimeout(poll, PERIOD_MS); }
+  // One request at a time; none while the page is in the background.
   function poll() {
+    if (document.hidden) return next();
     fetch('/api/status', { cache: 'no-store', credentials: 'same-origin' })
       .then(function (r) { if (!r.ok) throw new Error('status ' + r.status); return r.json(); })
-      .then(show, lost)
-      .then(function () { window.setTimeout(poll, PERIOD_MS); });
+      .then(show)
+      .catch(lost)
+      .then(next);
   }
-  window.setTimeout(poll, PERIOD_MS);
+  next();
 }());

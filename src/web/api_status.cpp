@@ -12,12 +12,6 @@ namespace kivd::web {
 
 namespace {
 
-template <std::size_t N>
-void copy_stamp(char (&to)[N], const StampText& from) {
-  const std::string t = from.get();
-  std::snprintf(to, N, "%s", t.c_str());
-}
-
 // A JSON string; the texts are ASCII from the code tables and stamps, but a
 // quote, backslash or control byte must still not break the document.
 void json_string(Sink& out, const char* text) {
@@ -77,7 +71,7 @@ StatusSnapshot status_snapshot(const PageContext& ctx) {
   s.grid_current_mA[0] = v.em_i1;
   s.grid_current_mA[1] = v.em_i2;
   s.grid_current_mA[2] = v.em_i3;
-  copy_stamp(s.meter_last, v.last_kiv_datetime);
+  v.last_kiv_datetime.copy_to(s.meter_last);
 
   s.car_used = cf.WallboxUsing;
   s.car_answering = wallbox_answering();
@@ -97,8 +91,8 @@ StatusSnapshot status_snapshot(const PageContext& ctx) {
   s.enabled = v.wb_enable_sys;
   s.session_dWh = v.wb_e_pres;
   s.total_dWh = static_cast<unsigned>(v.wb_e_total.load());
-  copy_stamp(s.car_last_reply, v.last_udp_datetime);
-  copy_stamp(s.car_last_control, v.last_wbc_datetime);
+  v.last_udp_datetime.copy_to(s.car_last_reply);
+  v.last_wbc_datetime.copy_to(s.car_last_control);
 
   s.storage_used = cf.SSUsing;
   s.storage_stale = !is_fresh(v.ss_received_ms, kStorageFreshFor);
