@@ -1,3 +1,4 @@
+#include "web/api_status.hpp"
 #include "web/pages.hpp"
 
 namespace kivd::web {
@@ -9,6 +10,7 @@ int Return_Website(Sink& out, FdSink* conn, const PageContext& ctx) {
   if (iequal(r, "/") || iequal(r, "/home")) page_info(out, ctx);
   else if (iequal(path_part(r), "/control")) page_control(out, ctx);
   else if (iequal(r, "/xml") || iequal(r, "/xml/index.xml")) page_xml(out, ctx);
+  else if (iequal(r, "/api/status")) page_api_status(out, ctx);
   else if (r.find("/remote") != std::string_view::npos) page_remote(out, ctx);
   else if (iequal(r, "/log")) page_log(out, ctx);
   else if (iequal(path_part(r), "/settings")) page_settings(out, ctx);

@@ -134,6 +134,7 @@ int Check_Resource(const ReqInfo& req, bool wallbox_used) {
   if (!req.resource) return -1;
   const std::string_view r = *req.resource;
   if (iequal(r, "/") || iequal(r, "/xml") || iequal(r, "/xml/index.xml") || iequal(r, "/home")) return 0;
+  if (iequal(r, "/api/status")) return 0;
   if (r.find("/remote") != std::string_view::npos) return 0;
   if (r.find("/download") != std::string_view::npos) return 0;
   for (std::string_view page : {"/log", "/settings", "/knx", "/restart", "/update", "/checkupdate", "/clearlog"})
@@ -157,6 +158,7 @@ bool read_only_request(const ReqInfo& req) {
 const char* content_type_line(std::string_view r) {
   if (iequal(r, "/xml") || iequal(r, "/xml/index.xml") || r.find("/remote") != std::string_view::npos)
     return "Content-Type: text/xml; charset=utf-8\r\n";
+  if (iequal(r, "/api/status")) return "Content-Type: application/json\r\n";
   if (ext_match(r, ".ico")) return "Content-Type: image/x-icon\r\n";
   if (ext_match(r, ".jpg") || ext_match(r, ".jpeg")) return "Content-Type: image/jpeg\r\n";
   if (ext_match(r, ".png")) return "Content-Type: image/png\r\n";

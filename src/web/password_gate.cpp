@@ -6,6 +6,7 @@
 #include "core/password_hash.hpp"
 #include "core/settings.hpp"
 #include "web/cross_site.hpp"
+#include "web/live_cells.hpp"
 #include "web/page_common.hpp"
 #include "web/sessions.hpp"
 
@@ -157,6 +158,8 @@ void logout(const ReqInfo& req, Sink& out, const TimeSnapshot& time) {
 bool open_without_password(const ReqInfo& req) {
   const std::string_view r = req.resource ? std::string_view(*req.resource) : std::string_view();
   if (iequal(r, "/") || iequal(r, "/home") || iequal(r, "/xml") || iequal(r, "/xml/index.xml")) return true;
+  // The info page's live values and the script that polls them.
+  if (iequal(r, "/api/status") || iequal(r, kLiveScript)) return true;
   return is_static_suffix(r) && !ext_match(r, ".html") && !ext_match(r, ".js");
 }
 

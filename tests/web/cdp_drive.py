@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Drives headless Chromium over the DevTools protocol on a pipe (stdlib only)
 against the daemon's pages: runs the control form's scripts, submits it, and
-saves screenshots. Mode "cross-site": a page from a second origin posts a
+saves screenshots; the info page's values follow the simulated meter
+without a reload and turn stale when it falls silent. Mode "cross-site": a page from a second origin posts a
 form and loads an image URL to the daemon, which must refuse both. Mode
 "login": the web password's login page, wrong and right password, the
 session cookie and its expiry.
@@ -10,6 +11,8 @@ Usage: cdp_drive.py BASE_URL OUT_DIR [cross-site EVIL_URL | login PASSWORD SESSI
 Prints one line per check ("ok   - ..." / "FAIL - ..."); exit status 1 when a
 check failed."""
 import base64
+import contextlib
+import io
 import json
 import os
 import shutil
@@ -175,6 +178,43 @@ def wait_title(b, title, timeout=10):
     return False
 
 
+def wait_js(b, expr, want, timeout):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if b.js(expr) == want:
+            return True
+        time.sleep(0.2)
+    return False
+
+
+def send_meter(power_w):
+    """A few datagrams of the simulated SMA meter on loopback (the daemon's meter)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
+    import sma_energy_meter
+    with contextlib.redirect_stdout(io.StringIO()):
+        sma_energy_meter.main(["send", "--serial", "1900000001", "--power", str(power_w), "--count", "3",
+                               "--interval", "0.2"])
+
+
+def live_values(b):
+    """The info page, loaded before the meter's first datagram, follows it by script."""
+    mark = "document.querySelector('[data-stale=meter]').textContent"
+    check("silent meter marked stale by the server", b.js(mark) == " stale" and
+          b.js("document.querySelector('[data-stale=meter]').className") == "stale")
+    b.js("window.kivdSamePage = 1")
+    send_meter(-2500)
+    check("grid power follows the meter without a reload",
+          wait_js(b, "document.getElementById('lv-grid').textContent", "2500 W to the grid", 10))
+    check("grid power in kW beside it", b.js("document.getElementById('lv-grid-kw').textContent") == "(2.5 kW)")
+    check("grid currents in A", b.js("document.getElementById('lv-grid-a').textContent") == "3.6 / 3.6 / 3.6 A")
+    check("stale mark gone with fresh data", b.js(mark) == "" and
+          b.js("document.getElementById('lv-meter-data').textContent") == "fresh")
+    check("meter marked stale again once silent (TIMEOUT=5)", wait_js(b, mark, " stale", 12) and
+          b.js("document.getElementById('lv-meter-data').textContent") == "stale, older than 5 s")
+    check("all on the same page", b.js("window.kivdSamePage") == 1 and
+          b.js("document.body.getAttribute('data-live')") == "ok")
+
+
 def submit_login(b, password):
     b.js("document.forms[0].password.value = %s; document.forms[0].submit()" % json.dumps(password))
 
@@ -258,6 +298,7 @@ def main():
         b.navigate(base + "/")
         check("info page title", b.js("document.title") == "Orvane info page")
         check("info page shows the wallbox block", "Wallbox info" in b.js("document.body.innerText"))
+        live_values(b)
         b.send("Runtime.evaluate", {"expression": "setTimeout(() => ConfirmRestart(), 0)"})
         d = b.wait_event("Page.javascriptDialogOpening")
         check("restart button asks first", d["params"]["type"] == "confirm" and

@@ -134,10 +134,11 @@ TEST(CheckResource, Table) {
   for (const char* ok : {"/", "/home", "/HOME", "/xml", "/XML", "/xml/index.xml", "/log", "/Settings", "/knx",
                          "/restart", "/update", "/checkupdate", "/CLEARLOG", "/remote?mode=quick", "/x/remote",
                          "/download?url=a", "/favicon.ico", "/a.jpeg", "/a.jpg", "/a.png", "/a.gif", "/a.css", "/a.js",
-                         "/a.html", "/control", "/CONTROL"})
+                         "/a.html", "/control", "/CONTROL", "/api/status"})
     EXPECT_TRUE(served(ok)) << ok;
   for (const char* no : {"/style.CSS", "/Remote", "/Download?url=a", "/nothing", "/home/", "/xml?x", "/logs",
-                         "/../etc/passwd.css", "/a/../../b.png", "/a\\b.js", "a.css", "/a.css?v=1"})
+                         "/../etc/passwd.css", "/a/../../b.png", "/a\\b.js", "a.css", "/a.css?v=1", "/api/status?x",
+                         "/api/", "/api/statusx"})
     EXPECT_FALSE(served(no)) << no;
   EXPECT_FALSE(served("/control", false));
   ReqInfo none;
@@ -230,6 +231,7 @@ TEST(ContentType, ByResource) {
   EXPECT_STREQ(content_type_line("/f.gif"), "Content-Type: image/gif\r\n");
   EXPECT_STREQ(content_type_line("/f.css"), "Content-Type: text/css\r\n");
   EXPECT_STREQ(content_type_line("/f.js"), "Content-Type: text/javascript\r\n");
+  EXPECT_STREQ(content_type_line("/api/status"), "Content-Type: application/json\r\n");
   EXPECT_STREQ(content_type_line("/home"), "Content-Type: text/html; charset=UTF-8\r\n");
   EXPECT_STREQ(content_type_line("/f.PNG"), "Content-Type: text/html; charset=UTF-8\r\n");
 }
@@ -273,12 +275,14 @@ TEST(PasswordGate, CredentialsParsed) {
 }
 
 TEST(PasswordGate, OpenPages) {
-  for (const char* res : {"/", "/home", "/xml", "/favicon.ico", "/logo.png", "/style.css"}) {
+  for (const char* res : {"/", "/home", "/xml", "/favicon.ico", "/logo.png", "/style.css", "/api/status",
+                          "/live_values.js"}) {
     ReqInfo r;
     r.resource = res;
     EXPECT_TRUE(open_without_password(r)) << res;
   }
-  for (const char* res : {"/settings", "/remote", "/remote?mode=quick", "/log", "/control", "/x.html", "/xml?"}) {
+  for (const char* res : {"/settings", "/remote", "/remote?mode=quick", "/log", "/control", "/x.html", "/xml?",
+                          "/other.js", "/api/status?x"}) {
     ReqInfo r;
     r.resource = res;
     EXPECT_FALSE(open_without_password(r)) << res;

@@ -45,6 +45,10 @@ check "xml well-formed (xmllint)" xmllint --noout "$SANDBOX/x1"
 check "xml not started" grep -q $'\t<LastKIVReceive>00.00.0000 00:00:00</LastKIVReceive>' "$SANDBOX/x1"
 check "xml start mode surplus" test "$(xml_value EV/Charging/ChargingMode)" = SURPLUS
 check "stale restart not applied" test "$(count_log 'Restart kivd daemon initiated')" -eq 0
+curl -s -i --max-time 10 "$URL/api/status" > "$SANDBOX/j1"
+check "status json content type" grep -q $'^Content-Type: application/json\r$' "$SANDBOX/j1"
+check "status json parses, meter unused and stale" bash -c "sed '1,/^\r\$/d' '$SANDBOX/j1' | python3 -c \
+  'import json,sys; m = json.load(sys.stdin)[\"meter\"]; sys.exit(0 if m[\"used\"] is False and m[\"stale\"] else 1)'"
 
 # --- remote interface ---------------------------------------------------
 curl -s --max-time 10 "$URL/remote?mode=quick&carmaxphases=3" > "$SANDBOX/r1"
