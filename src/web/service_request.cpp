@@ -134,7 +134,7 @@ void answer_request(int conn, ReqInfo& req, const TimeSnapshot& time, bool may_c
   if (req.status == 200 && answers_with_redirect(req)) {
     see_other(out, req, time, outcome_location(path_part(*req.resource), ctx));
     out.flush();
-    return 0;
+    return;
   }
   if (req.type == ReqType::FULL) Output_HTTP_Headers(out, req, time);
   if (req.status != 200) Return_Error_Msg(out, req);
