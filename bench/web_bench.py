@@ -11,10 +11,18 @@ reaped (from /proc/PID/stat; a server that lets the kernel reap its children
 shows 0 there), which load on the machine does not inflate much. The first
 server is the one measured; each further one is a reference, and the ratio of
 its rate to the first's is printed for the path at the same position.
-Exits 1 when an answer is empty or a connection fails."""
+Exits 1 when an answer is empty or a connection fails.
+
+Usage: web_bench.py --under-slow CLIENTS SECONDS NAME:PORT:PID:PATH
+CLIENTS clients send requests for PATH, each one after the other on a new
+connection, for SECONDS, while one more client keeps a slow request in
+progress: it sends its head a byte every half second and never ends it, so
+the server drops it after its head time-out, and it connects again at once.
+Prints the latency figures of all clients together."""
 import os
 import socket
 import sys
+import threading
 import time
 
 
@@ -89,7 +97,69 @@ def run(name, port, pid, path, count):
     return rate
 
 
+def slow_client(port, until, made):
+    while time.monotonic() < until:
+        try:
+            s = socket.create_connection(("127.0.0.1", port), timeout=10)
+            made.append(1)
+            s.sendall(b"GET /xml HTTP/1.1\r\nX-Slow: ")
+            s.settimeout(0.5)
+            while time.monotonic() < until:
+                try:
+                    if not s.recv(4096):
+                        break  # dropped by the server
+                except socket.timeout:
+                    s.sendall(b"x")
+            s.close()
+        except OSError:
+            time.sleep(0.1)
+
+
+def under_slow(clients, seconds, target):
+    name, port, pid, path = target.split(":", 3)
+    port = int(port)
+    until = time.monotonic() + seconds
+    made, lat, errors = [], [], []
+    slow = threading.Thread(target=slow_client, args=(port, until, made))
+    slow.start()
+    time.sleep(0.3)  # the slow request is in progress before the first measured one
+
+    def client():
+        while time.monotonic() < until:
+            try:
+                d, n, _ = one(port, path)
+            except OSError as e:
+                errors.append(str(e))
+                return
+            if n == 0:
+                errors.append("empty answer")
+                return
+            lat.append(d)
+
+    threads = [threading.Thread(target=client) for _ in range(clients)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join()
+    slow.join()
+    if errors or not lat:
+        print(f"{name} {path}: failed: {errors[:1]}")
+        return 1
+    lat.sort()
+
+    def p(q):
+        return lat[min(len(lat) - 1, int(q * len(lat)))] * 1000
+
+    print(f"{name:8} {path:11} {clients} clients beside a slow request, {seconds} s: {len(lat)} requests "
+          f"({len(lat) / seconds:.1f} req/s)  p50 {p(0.50):7.2f} ms  p99 {p(0.99):7.2f} ms  "
+          f"max {lat[-1] * 1000:8.2f} ms  slow connections {len(made)}  peak VmRSS {rss_kib(int(pid))} KiB",
+          flush=True)
+    return 0
+
+
 def main():
+    if len(sys.argv) == 5 and sys.argv[1] == "--under-slow":
+        return under_slow(int(sys.argv[2]), float(sys.argv[3]), sys.argv[4])
     count = int(sys.argv[1])
     servers = []
     for target in sys.argv[2:]:

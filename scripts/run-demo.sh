@@ -48,7 +48,7 @@ root=$(mktemp -d /tmp/kivd-demo.XXXXXX)
 mkdir -p "$root/etc" "$root/log"
 KD_NS=kivd-demo-$$
 HOUSE_NS=kivd-house-$$
-HOUSE_PID="" RELAY_PID="" TAIL_PID="" KIVD_PID=""
+HOUSE_PID="" RELAY_PID="" TAIL_PID="" KIVD_PID="" BROKER_PID=""
 
 stop_pid() {  # stop_pid PID: TERM, up to 5 s, then KILL
   local pid=$1
@@ -72,6 +72,7 @@ cleanup() {
   [ -z "$KIVD_PID" ] && [ -s "$root/log/kivd.pid" ] && KIVD_PID=$(tr -d '\n' < "$root/log/kivd.pid")
   stop_pid "$KIVD_PID"
   stop_pid "$HOUSE_PID"
+  stop_pid "$BROKER_PID"
   stop_pid "$TAIL_PID"
   ip netns del "$HOUSE_NS" 2>/dev/null || true
   ip netns del "$KD_NS" 2>/dev/null || true
@@ -139,6 +140,17 @@ EVRATIO=100
 [KNX]
 USING=FALSE
 INI
+
+# With mosquitto installed, a broker beside kivd in its namespace, and kivd
+# publishing to it.
+MQTT_WATCH=""
+if command -v mosquitto > /dev/null; then
+  printf 'listener 1883 127.0.0.1\nallow_anonymous true\npersistence false\nuser root\n' > "$root/etc/mosquitto.conf"
+  ip netns exec "$KD_NS" mosquitto -c "$root/etc/mosquitto.conf" > "$root/log/mosquitto.log" 2>&1 &
+  BROKER_PID=$!
+  printf '[MQTT]\nUSING=TRUE\nHOST=127.0.0.1\n' >> "$root/etc/kivd.ini"
+  MQTT_WATCH="sudo ip netns exec $KD_NS mosquitto_sub -h 127.0.0.1 -v -t 'kivd/#' -t 'homeassistant/#'"
+fi
 
 house_args=(--bind 10.200.0.2 --speed "$SPEED" --start "$START" --status "$root/log/house.json")
 [ -n "$SECONDS_LIMIT" ] && house_args+=(--duration "$((SECONDS_LIMIT + 30))")
@@ -227,6 +239,7 @@ demo: kivd's control cycle runs about once a minute: the car starts charging wit
 demo: sandbox $root (kivd.ini in etc/, logs in log/). Ctrl-C stops the demo.
 
 TXT
+[ -n "$MQTT_WATCH" ] && printf 'demo: MQTT values and Home Assistant discovery: %s\n\n' "$MQTT_WATCH"
 tail -n +1 -F "$root/log/kivd.log" "$root/log/house.log" 2>/dev/null &
 TAIL_PID=$!
 

@@ -14,6 +14,7 @@ PACKAGES=(
   clang libclang-rt-14-dev
   iproute2 util-linux procps curl wget tar gzip python3 libxml2-utils
   mariadb-server mariadb-client knxd knxd-tools
+  libmosquitto-dev mosquitto mosquitto-clients openssl
   busybox
   chromium libjs-chart.js
   systemd dpkg-dev

@@ -86,12 +86,17 @@ void try_update() {
   sigset_t none, before;
   sigemptyset(&none);
   pthread_sigmask(SIG_SETMASK, &none, &before);
+  // And SIGPIPE at its default, as for any program the daemon starts.
+  struct sigaction dfl {}, pipe_before {};
+  dfl.sa_handler = SIG_DFL;
+  ::sigaction(SIGPIPE, &dfl, &pipe_before);
   ::execl(updater.c_str(), "", cfg().LOG_FILE.c_str(), source.c_str(), dest.c_str(), "60", res.c_str(),
           res_dest.c_str(), marker.c_str(), static_cast<char*>(nullptr));
   const int err = errno;
   // Back to the mask from before: blocked for the signal thread, or nothing
   // blocked when started by init, where SIGTERM must keep ending the process.
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  ::sigaction(SIGPIPE, &pipe_before, nullptr);
   log_line("KIV update: cannot execute %s: %s, failed!", updater.c_str(), std::strerror(err));
 }
 
@@ -117,10 +122,15 @@ void run_cycle() {
   DaemonState& st = daemon_state();
   std::array<std::jthread, kWorkers.size()> threads;
   std::stop_source web_stop;  // the web server is never stopped by a pass
+  bool first_pass = true;
 
   for (;;) {
-    if (st.intUpdate == 1) try_update();
-    if (st.intRestart == 1 || st.intUpdate == 1) {
+    // Taken and cleared before the pass starts: a request that comes while
+    // the pass is being set up ends that pass instead of being lost.
+    const bool update = st.intUpdate.exchange(0) == 1;
+    const bool restart = st.intRestart.exchange(0) == 1;
+    if (update) try_update();
+    if (restart || update) {
       replace_settings(ReadAndHandleIniFile(ini_path()));
       apply_charging_settings();
     }
@@ -129,7 +139,6 @@ void run_cycle() {
       CheckDatabase();
     }
     // The web server first: it stays up while the wallbox port is awaited.
-    const bool first_pass = st.intRestart == 0 && st.intUpdate == 0;
     if (first_pass || web_ended.exchange(false)) {
       if (threads[kWebIndex].joinable()) threads[kWebIndex].join();
       threads[kWebIndex] = std::jthread(run_entry, kWebIndex, web_stop.get_token());
@@ -142,9 +151,8 @@ void run_cycle() {
       if (i == kWebIndex) continue;
       threads[i] = std::jthread(run_entry, i, pass_stop.get_token());
     }
-    st.intRestart = 0;
-    st.intUpdate = 0;
     if (first_pass) write_running_marker();
+    first_pass = false;
 
     const std::stop_token never;
     while (st.intUpdate == 0) {

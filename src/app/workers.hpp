@@ -9,6 +9,7 @@
 #include "db/sql_thread.hpp"
 #include "knx/knx_thread.hpp"
 #include "meter/meter_thread.hpp"
+#include "mqtt/mqtt_thread.hpp"
 #include "storage/storage_thread.hpp"
 #include "wallbox/control_loop.hpp"
 #include "wallbox/keba_receiver.hpp"
@@ -22,7 +23,7 @@ struct Worker {
 };
 
 // The index of a worker is its place here.
-inline constexpr std::array<Worker, 7> kWorkers = {{
+inline constexpr std::array<Worker, 8> kWorkers = {{
     {StartKEBAReceiver, "kiv-kebarecv"},
     {StartKIV, "kiv-meter"},
     {StartWebserver, "kiv-web"},  // first pass only, never stopped
@@ -30,6 +31,7 @@ inline constexpr std::array<Worker, 7> kWorkers = {{
     {KNXSender, "kiv-knx"},
     {StartStorageSystem, "kiv-storage"},
     {StartSQL, "kiv-sql"},
+    {StartMQTT, "kiv-mqtt"},
 }};
 inline constexpr int kWebIndex = 2;
 

@@ -25,7 +25,7 @@ std::string_view trim(std::string_view s) {
 }
 
 // One line of the file; section is the current section name.
-void parse_line(dictionary* d, std::string_view raw, std::string& section) {
+void parse_line(dictionary* d, std::string_view raw, std::string& section, IniDict::EmptyKeys empty) {
   const std::string_view line = trim(raw);
   if (line.empty() || line[0] == ';' || line[0] == '#') return;
   if (line[0] == '[') {
@@ -42,14 +42,20 @@ void parse_line(dictionary* d, std::string_view raw, std::string& section) {
   if (key.empty()) return;
   std::string_view value = trim(line.substr(eq + 1));
   std::string stored;
-  if (value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.find(value[0], 1) != std::string_view::npos) {
+  const bool quoted =
+      value.size() >= 2 && (value[0] == '"' || value[0] == '\'') && value.find(value[0], 1) != std::string_view::npos;
+  if (quoted) {
     stored = std::string(value.substr(1, value.find(value[0], 1) - 1));
   } else {
     value = trim(value.substr(0, value.find_first_of(";#")));
-    if (value.empty()) return;  // "KEY=" defines nothing
     stored = std::string(value);
   }
   const std::string full = section + ":" + key;
+  // "KEY=" defines nothing for the reader; the write-back keeps its place
+  // unless the key has a value already, which the reader then takes.
+  if (stored.empty() && !quoted &&
+      (empty == IniDict::EmptyKeys::undefined || iniparser_find_entry(d, full.c_str()) != 0))
+    return;
   dictionary_set(d, full.c_str(), stored.c_str());
 }
 
@@ -63,7 +69,7 @@ IniDict IniDict::load_file(const std::string& path) {
   return load_text(ss.str());
 }
 
-IniDict IniDict::load_text(std::string_view text) {
+IniDict IniDict::load_text(std::string_view text, EmptyKeys empty) {
   IniDict d;
   d.dict_.reset(dictionary_new(0));
   if (!d.dict_) return d;
@@ -75,7 +81,7 @@ IniDict IniDict::load_text(std::string_view text) {
     if (take > kIniLineMax) take = skip = kIniLineMax;
     std::string line(text.substr(0, take));
     line.erase(std::remove(line.begin(), line.end(), '\0'), line.end());
-    parse_line(d.dict_.get(), line, section);
+    parse_line(d.dict_.get(), line, section, empty);
     text.remove_prefix(skip);
   }
   return d;

@@ -7,7 +7,8 @@
 //  - "[name]" opens a section (anything after "]" is ignored);
 //  - key = value, the value ending at the first ";" or "#", trailing blanks
 //    removed; "..." or '...' taken without the quotes ("" is an empty value);
-//  - a key whose unquoted value is empty is not defined (built-in applies);
+//  - a key whose unquoted value is empty is not defined (built-in applies),
+//    unless the write-back loads the file: it keeps such a key in place;
 //  - comment lines start with ";" or "#"; other lines are skipped;
 //  - lines are read in pieces of at most 1023 bytes;
 //  - section and key names are lower-cased;
@@ -36,7 +37,10 @@ class IniDict {
  public:
   IniDict() = default;
   static IniDict load_file(const std::string& path);  // empty when unreadable
-  static IniDict load_text(std::string_view text);
+  // How "KEY=" loads: undefined for the reader, an empty entry in its place
+  // for the write-back, so that a save leaves the line where it was.
+  enum class EmptyKeys { undefined, kept };
+  static IniDict load_text(std::string_view text, EmptyKeys empty = EmptyKeys::undefined);
 
   bool loaded() const { return dict_ != nullptr; }
   dictionary* raw() const { return dict_.get(); }

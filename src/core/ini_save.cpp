@@ -140,7 +140,7 @@ bool read_for_writeback(const std::string& path, std::string& text) {
 int WriteIniFile(const std::string& path, std::string_view body, int mode, FormOutcome* outcome) {
   std::string text;
   if (!read_for_writeback(path, text)) return 0;
-  IniDict dict = IniDict::load_text(text);
+  IniDict dict = IniDict::load_text(text, IniDict::EmptyKeys::kept);
   if (!dict.loaded()) return 0;
   FormOutcome applied = ApplySettingsForm(dict, body, mode);
   if (outcome) *outcome = std::move(applied);
@@ -151,7 +151,7 @@ int WriteIniKey(const std::string& path, std::string_view key, std::string_view 
   std::string text;
   std::string encoded;
   if (!encode_ini_value(value, encoded) || !read_for_writeback(path, text)) return 0;
-  IniDict dict = IniDict::load_text(text);
+  IniDict dict = IniDict::load_text(text, IniDict::EmptyKeys::kept);
   if (!dict.loaded()) return 0;
   // Mode 0: the completion without any form's switch reset.
   ApplySettingsForm(dict, {}, 0);

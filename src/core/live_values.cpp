@@ -4,6 +4,7 @@
 
 #include "core/clock.hpp"
 #include "core/settings.hpp"
+#include "core/test_hooks.hpp"
 #include "core/utils.hpp"
 
 namespace kivd {
@@ -16,6 +17,11 @@ LiveValues& live() {
 bool meter_values_fresh() {
   const Settings& s = cfg();
   return s.KivUsing && is_fresh(live().em_received_ms, std::chrono::seconds(s.KivTimeout));
+}
+
+bool wallbox_answering() {
+  const auto within = std::chrono::duration_cast<std::chrono::milliseconds>(kWallboxAnswerWithin);
+  return cfg().WallboxUsing && is_fresh(live().wb_received_ms, within / test_wallbox_speedup());
 }
 
 void format_stamp(std::time_t t, char (&out)[20]) {

@@ -69,6 +69,8 @@ struct LiveValues {
   std::atomic<int> wb_pf{0};                       // 0.1 %
   std::atomic<int> wb_e_pres{0}, wb_e_total{0};    // 0.1 Wh
   std::atomic<int> wb_send_ok{0};
+  // steady_ms() of the last datagram from the box, 0 = never.
+  std::atomic<long long> wb_received_ms{0};
   std::atomic<int> isWallboxRestarted{0};
 
   // Charging state: start values from the configuration on every pass,
@@ -111,6 +113,13 @@ LiveValues& live();
 // Whether the meter's values are recent enough for the fuse check: the
 // meter is used and sent within [SMARTMETER] TIMEOUT.
 bool meter_values_fresh();
+
+// The control loop asks for reports every 56 s; a box silent for two of
+// those cycles and a margin counts as not answering.
+inline constexpr std::chrono::seconds kWallboxAnswerWithin{2 * 56 + 10};
+// Whether the wallbox is used and sent something within that time (scaled
+// down by the tests' wallbox speed-up like the control loop).
+bool wallbox_answering();
 
 // Writes the local wall-clock time as "dd.mm.yyyy hh:mm:ss" into a stamp.
 void stamp_now(StampText& stamp);

@@ -67,6 +67,17 @@ struct Settings {
   std::string KNXRouter;
   int KNXPort, KNXInterval;
 
+  bool MqttUsing;
+  std::string MqttHost;
+  int MqttPort;
+  std::string MqttUser, MqttPassword;
+  bool MqttTls;
+  std::string MqttCaFile;  // PEM file of the CA; empty: the system's CAs
+  std::string MqttTopic;   // base topic of state and commands
+  bool MqttDiscovery;
+  std::string MqttDiscoveryPrefix;
+  int MqttInterval;  // seconds between two publications of every value
+
   // Index 0 is datapoint 1.
   std::array<bool, kDatapoints> DPT_Using;
   std::array<std::string, kDatapoints> DPT;

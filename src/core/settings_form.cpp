@@ -54,6 +54,10 @@ void complete(IniDict& d) {
 void move_older_group_address(IniDict& d) {
   if (!exists(d, "knx:groupadr")) return;
   std::string address = get(d, "knx:groupadr");
+  if (address.empty()) {  // "GROUPADR=" names no address: nothing to move
+    iniparser_unset(d.raw(), "knx:groupadr");
+    return;
+  }
   if (address.size() > kTextMax) address.resize(kTextMax);
   set(d, dpt_key(4, "using"), "FALSE");
   set(d, dpt_key(4, "groupadr"), address);

@@ -16,6 +16,12 @@ bool in_range(int v, const Settings&) {
 }
 bool not_zero(int v, const Settings&) { return v != 0; }
 bool valid_hash_or_empty(std::string_view v) { return v.empty() || valid_password_hash(v); }
+// A topic level path we publish below: no wildcards, no system topic, no
+// empty level at either end.
+bool valid_topic_base(std::string_view v) {
+  return !v.empty() && v.find_first_of("+#") == std::string_view::npos && v.front() != '$' && v.front() != '/' &&
+         v.back() != '/';
+}
 
 // The start mode's text as the charging mode.
 void apply_start_mode(Settings& s, std::string_view text) {
@@ -127,6 +133,28 @@ constexpr SettingRow kRows[] = {
     {"KNX", "PORT", NumberKey{&S::KNXPort, not_zero}, "3671", L::spaces, "Router Port: 3671", "KNXPort", F::number},
     {"KNX", "INTERVAL", NumberKey{&S::KNXInterval, in_range<10, INT_MAX>}, "30", L::spaces,
      "broadcasting interval in seconds (>=10)", "KNXInterval", F::number},
+    {"MQTT", "USING", SwitchKey{&S::MqttUsing}, "FALSE", L::spaces, "publish values to an MQTT broker: TRUE",
+     "MqttUsing", F::check_box},
+    {"MQTT", "HOST", TextKey{&S::MqttHost}, "localhost", L::tabs, "IP or hostname of the broker", "MqttHost",
+     F::text},
+    {"MQTT", "PORT", NumberKey{&S::MqttPort, in_range<1, 65535>}, "1883", L::spaces, "port: 1883, with TLS 8883",
+     "MqttPort", F::number},
+    {"MQTT", "USERNAME", TextKey{&S::MqttUser}, "", L::spaces, "user name, empty = no login", "MqttUsername",
+     F::text},
+    {"MQTT", "PASSWORD", TextKey{&S::MqttPassword}, "", L::spaces, "password, stored here in clear text",
+     "MqttPassword", F::secret},
+    {"MQTT", "TLS", SwitchKey{&S::MqttTls}, "FALSE", L::spaces, "TLS to the broker: TRUE, plain: FALSE", "MqttTls",
+     F::check_box},
+    {"MQTT", "CAFILE", TextKey{&S::MqttCaFile}, "", L::spaces,
+     "CA certificate (PEM) for TLS, empty = the system's CAs", "MqttCaFile", F::text},
+    {"MQTT", "TOPIC", TextKey{&S::MqttTopic, valid_topic_base}, "kivd", L::spaces, "base topic of values and commands",
+     "MqttTopic", F::text},
+    {"MQTT", "DISCOVERY", SwitchKey{&S::MqttDiscovery}, "TRUE", L::spaces,
+     "Home Assistant discovery messages: TRUE = on, FALSE = off", "MqttDiscovery", F::check_box},
+    {"MQTT", "DISCOVERY_PREFIX", TextKey{&S::MqttDiscoveryPrefix, valid_topic_base}, "homeassistant", L::spaces,
+     "discovery prefix of Home Assistant", "MqttDiscoveryPrefix", F::text},
+    {"MQTT", "INTERVAL", NumberKey{&S::MqttInterval, in_range<5, 3600>}, "30", L::spaces,
+     "seconds between two publications of every value (5 to 3600)", "MqttInterval", F::number},
 };
 
 }  // namespace

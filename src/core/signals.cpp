@@ -99,6 +99,13 @@ void install_signal_thread() {
   ::signal(SIGTSTP, SIG_IGN);
   ::signal(SIGTTOU, SIG_IGN);
   ::signal(SIGTTIN, SIG_IGN);
+  // A write to a peer that has gone (a browser that closed early, a broker
+  // or database that dropped us) returns EPIPE, which every writer handles,
+  // instead of ending the process. libmosquitto and MariaDB's client set
+  // this too when they start; set here, the daemon and its request children
+  // behave the same whichever of them are in use. Programs the daemon
+  // starts get the default back (executew, the updater).
+  ::signal(SIGPIPE, SIG_IGN);
   sigset_t set = daemon_signals();
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
   g_signal_pid = ::getpid();

@@ -29,4 +29,6 @@ int test_sql_seconds() { return hook_value("KIVD_TEST_SQL_SECONDS", 1, 60, 60); 
 
 int test_session_seconds() { return hook_value("KIVD_TEST_SESSION_SECONDS", 1, 43200, 43200); }
 
+int test_mqtt_lookup_delay() { return hook_value("KIVD_TEST_MQTT_LOOKUP_DELAY", 1, 600, 0); }
+
 }  // namespace kivd

@@ -16,5 +16,8 @@ int test_sql_seconds();
 // KIVD_TEST_SESSION_SECONDS (1..43200, else 43200): how long a web session
 // lasts without use.
 int test_session_seconds();
+// KIVD_TEST_MQTT_LOOKUP_DELAY (1..600 seconds, else 0): each MQTT connection
+// attempt first blocks that long, as a name lookup without an answer does.
+int test_mqtt_lookup_delay();
 
 }  // namespace kivd

@@ -1,6 +1,7 @@
 #include "core/utils.hpp"
 
 #include <pthread.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -24,8 +25,19 @@ bool executew(const std::vector<std::string>& argv, int* status) {
   args.reserve(argv.size() + 1);
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
+  // The daemon ignores SIGPIPE; a program it starts (tar and its gzip, wget)
+  // expects the default.
+  posix_spawnattr_t attr;
+  ::posix_spawnattr_init(&attr);
+  sigset_t pipe;
+  sigemptyset(&pipe);
+  sigaddset(&pipe, SIGPIPE);
+  ::posix_spawnattr_setsigdefault(&attr, &pipe);
+  ::posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF);
   pid_t pid;
-  if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0) return false;
+  const int rc = ::posix_spawnp(&pid, args[0], nullptr, &attr, args.data(), environ);
+  ::posix_spawnattr_destroy(&attr);
+  if (rc != 0) return false;
   int st = 0;
   while (::waitpid(pid, &st, 0) < 0 && errno == EINTR) {
   }

@@ -156,6 +156,7 @@ void KebaUdp::UdpServiceRequest(const UdpDatagram& d) {
     });
     if (unparsed) log_line("ParseReports: parsing report failed");
     stamp_now(live().last_udp_datetime);
+    live().wb_received_ms = steady_ms();
     if (answers_.offer(a)) live().wb_send_ok = a.ok ? 1 : 0;
     else if (a.kind != AnswerKind::Broadcast) debug_line("KEBA SendData: no answer to the command in flight, ignored");
   }

@@ -1,4 +1,5 @@
 #include "web/day_chart.hpp"
+#include "web/api_status.hpp"
 #include "web/pages.hpp"
 
 namespace kivd::web {
@@ -8,12 +9,13 @@ namespace kivd::web {
 int Return_Website(Sink& out, FdSink* conn, const PageContext& ctx) {
   const std::string_view r = ctx.req.resource ? std::string_view(*ctx.req.resource) : std::string_view();
   if (iequal(r, "/") || iequal(r, "/home")) page_info(out, ctx);
-  else if (iequal(r, "/control")) page_control(out, ctx);
+  else if (iequal(path_part(r), "/control")) page_control(out, ctx);
   else if (iequal(r, "/xml") || iequal(r, "/xml/index.xml")) page_xml(out, ctx);
+  else if (iequal(r, "/api/status")) page_api_status(out, ctx);
   else if (r.find("/remote") != std::string_view::npos) page_remote(out, ctx);
   else if (iequal(r, "/log")) page_log(out, ctx);
-  else if (iequal(r, "/settings")) page_settings(out, ctx);
-  else if (iequal(r, "/knx")) page_knx(out, ctx);
+  else if (iequal(path_part(r), "/settings")) page_settings(out, ctx);
+  else if (iequal(path_part(r), "/knx")) page_knx(out, ctx);
   else if (iequal(r, "/restart")) page_restart(out, ctx);
   else if (iequal(r, "/checkupdate")) page_checkupdate(out, ctx);
   else if (r.find("/download") != std::string_view::npos) page_download(out, ctx);

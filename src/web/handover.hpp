@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "core/control_vars.hpp"
+
 namespace kivd::web {
 
 std::string temp_variables_path();  // LOG_DIR/kivd.d/kivd.var, empty without the folder
@@ -27,21 +29,13 @@ int get_temp_actions(std::string& text);    // at most 19 characters
 // Removes both files (server start: nothing from an earlier run is applied).
 void remove_temp_files();
 
-// The manual-current step for a requested current in mA.
-int manual_current_step(int n);
-// The user mode that a "mode" value selects (substring search, case counts):
-// surplus/automatic 0, quick 1, off 3, manual 2, nothing 0.
-int remote_mode(std::string_view value);
-// Remote value rules, shared by SetVariables and the /remote answer.
-int limit_activation(int n);  // 1..21999 kept, else 1380 (positive watts)
-int limit_phases(int n);      // 1..3 kept, else 1
-int limit_min_charge(int n);  // 6000/7020/7980/9000 kept, else 6000
-
-// Applies one name=value pair to the live values, then derives the
-// effective charging mode.
-void SetVariables(std::string_view pair);
-// Splits at every "&" and applies every non-empty piece in order; log_prefix
-// names the debug line written per piece (nullptr: none).
-void SetVariablesAll(std::string_view pairs, const char* log_prefix);
+// The control vocabulary, where the hand-over and the pages name it.
+using kivd::limit_activation;
+using kivd::limit_min_charge;
+using kivd::limit_phases;
+using kivd::manual_current_step;
+using kivd::remote_mode;
+using kivd::SetVariables;
+using kivd::SetVariablesAll;
 
 }  // namespace kivd::web

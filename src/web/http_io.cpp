@@ -65,7 +65,9 @@ bool FdSink::write_fd(std::string_view text) {
   const char* p = text.data();
   std::size_t left = text.size();
   while (left > 0) {
-    const ssize_t n = ::write(fd_, p, left);
+    // No SIGPIPE: on a worker thread it would end the daemon.
+    ssize_t n = ::send(fd_, p, left, MSG_NOSIGNAL);
+    if (n < 0 && errno == ENOTSOCK) n = ::write(fd_, p, left);
     if (n <= 0) {
       if (n < 0 && errno == EINTR) continue;
       log_line("Webserver: Error in Writeline()");
@@ -82,7 +84,7 @@ bool FdSink::send_raw(const void* data, std::size_t n) {
   if (failed_) return false;
   ssize_t sent;
   do {
-    sent = ::send(fd_, data, n, 0);
+    sent = ::send(fd_, data, n, MSG_NOSIGNAL);
   } while (sent < 0 && errno == EINTR);
   if (sent < 0) {
     log_line("Webserver: Error in Writebinary()");
@@ -96,13 +98,19 @@ ConnReader::Fill ConnReader::fill(steady_clock::time_point deadline) {
   for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - steady_clock::now());
     if (left.count() <= 0) return Fill::Timeout;
-    pollfd p{fd_, POLLIN, 0};
-    const int r = ::poll(&p, 1, static_cast<int>(left.count()));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return Fill::Error;
+    if (stop_) {
+      const WaitResult w = stop_->wait_readable(fd_, left);
+      if (w == WaitResult::Timeout || w == WaitResult::Stopped) return Fill::Timeout;
+      if (w == WaitResult::Error) return Fill::Error;
+    } else {
+      pollfd p{fd_, POLLIN, 0};
+      const int r = ::poll(&p, 1, static_cast<int>(left.count()));
+      if (r < 0) {
+        if (errno == EINTR) continue;
+        return Fill::Error;
+      }
+      if (r == 0) return Fill::Timeout;
     }
-    if (r == 0) return Fill::Timeout;
     const ssize_t n = ::read(fd_, buf_, sizeof buf_);
     if (n < 0) {
       if (errno == EINTR || errno == EAGAIN) continue;

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "core/stop_wait.hpp"
 #include "web/http_request.hpp"
 
 namespace kivd::web {
@@ -71,7 +72,8 @@ class FdSink final : public Sink {
 class ConnReader {
  public:
   enum class Result { Line, Closed, Timeout, Error };
-  explicit ConnReader(int fd) : fd_(fd) {}
+  // stop: on a worker thread, a stop request ends the wait as a time-out.
+  explicit ConnReader(int fd, const StopFd* stop = nullptr) : fd_(fd), stop_(stop) {}
 
   // Reads up to and including a line feed, or until max-1 bytes are stored.
   // Closed: the peer closed before the first byte. full_line tells whether
@@ -83,6 +85,7 @@ class ConnReader {
   enum class Fill { Data, Closed, Timeout, Error };
   Fill fill(std::chrono::steady_clock::time_point deadline);
   int fd_;
+  const StopFd* stop_;
   char buf_[kLineBuffer];
   std::size_t pos_ = 0, len_ = 0;
   bool eof_ = false;

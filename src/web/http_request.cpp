@@ -134,20 +134,36 @@ int Check_Resource(const ReqInfo& req, bool wallbox_used) {
   if (!req.resource) return -1;
   const std::string_view r = *req.resource;
   if (iequal(r, "/") || iequal(r, "/xml") || iequal(r, "/xml/index.xml") || iequal(r, "/home")) return 0;
+  if (iequal(r, "/api/status")) return 0;
   if (r.find("/remote") != std::string_view::npos) return 0;
   if (iequal(r, "/api/day") || iequal(path_part(r), "/history")) return 0;
   if (r.find("/download") != std::string_view::npos) return 0;
   for (std::string_view page : {"/log", "/settings", "/knx", "/restart", "/update", "/checkupdate", "/clearlog"})
     if (iequal(r, page)) return 0;
+  // A form page also with the outcome query of its redirect.
+  if (iequal(path_part(r), "/settings") || iequal(path_part(r), "/knx")) return 0;
   if (is_static_suffix(r)) return static_path_is_safe(r) ? 0 : -1;
-  if (iequal(r, "/control")) return wallbox_used ? 0 : -1;
+  if (iequal(path_part(r), "/control")) return wallbox_used ? 0 : -1;
   return -1;
+}
+
+bool read_only_request(const ReqInfo& req) {
+  if (req.status != 200) return true;
+  if (!req.resource || (req.method != Method::GET && req.method != Method::HEAD)) return false;
+  const std::string_view r = *req.resource;
+  if (r.find("/remote") != std::string_view::npos || r.find("/download") != std::string_view::npos) return false;
+  if (iequal(r, "/") || iequal(r, "/home") || iequal(r, "/xml") || iequal(r, "/xml/index.xml")) return true;
+  // The history page only reads the database: on a worker thread, never in a
+  // forked child, where the database client could inherit a held lock.
+  if (iequal(path_part(r), "/history")) return true;
+  return path_part(r).starts_with("/api/") || is_static_suffix(r);
 }
 
 const char* content_type_line(std::string_view r) {
   if (iequal(r, "/xml") || iequal(r, "/xml/index.xml") || r.find("/remote") != std::string_view::npos)
     return "Content-Type: text/xml; charset=utf-8\r\n";
   if (iequal(r, "/api/day")) return "Content-Type: application/json\r\n";
+  if (iequal(r, "/api/status")) return "Content-Type: application/json\r\n";
   if (ext_match(r, ".ico")) return "Content-Type: image/x-icon\r\n";
   if (ext_match(r, ".jpg") || ext_match(r, ".jpeg")) return "Content-Type: image/jpeg\r\n";
   if (ext_match(r, ".png")) return "Content-Type: image/png\r\n";
@@ -160,6 +176,7 @@ const char* content_type_line(std::string_view r) {
 const char* reason_phrase(int status) {
   switch (status) {
     case 200: return "OK";
+    case 303: return "See Other";
     case 400: return "Bad Request";
     case 401: return "Unauthorized";
     case 403: return "Forbidden";

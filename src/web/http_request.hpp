@@ -70,6 +70,13 @@ bool is_binary_suffix(std::string_view resource);
 // with "/", holds no "..", no backslash and no NUL.
 bool static_path_is_safe(std::string_view resource);
 
+// True for a request the daemon answers on a worker thread, beside a running
+// request child: GET or HEAD of the info page, /xml, /api/... or a static
+// file, or a request already refused with an error status. Everything else
+// may change something and goes to the one request child at a time. Targets
+// that dispatch routes by containment (/remote, /download) never count.
+bool read_only_request(const ReqInfo& req);
+
 // 0 when the resource is served, -1 when not. wallbox_used: WallboxUsing is TRUE.
 int Check_Resource(const ReqInfo& req, bool wallbox_used);
 

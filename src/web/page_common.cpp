@@ -96,10 +96,15 @@ void title_piece(Sink& out, std::string_view what) {
   out.printf("<TITLE>%s %.*s</TITLE>\n", kProductTitle, static_cast<int>(what.size()), what.data());
 }
 
+void phone_head_piece(Sink& out) {
+  out.put("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+          "<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n");
+}
+
 void style_piece(Sink& out, bool closing_head) {
-  out.put(closing_head
-              ? "<style rel=\"stylesheet\" type=\"text/css\">body {font-family: Arial, Helvetica, sans-serif;}</style></HEAD>\n"
-              : "<style rel=\"stylesheet\" type=\"text/css\">body {font-family: Arial, Helvetica, sans-serif;}</style>\n");
+  out.put("<style rel=\"stylesheet\" type=\"text/css\">body {font-family: Arial, Helvetica, sans-serif;}</style>\n");
+  phone_head_piece(out);
+  if (closing_head) out.put("</HEAD>\n");
 }
 
 void body_start(Sink& out, std::string_view heading) {
@@ -136,6 +141,7 @@ void redirect_page(Sink& out, std::string_view target) {
   out.put("<html><head><meta charset=\"UTF-8\">\n");
   out.printf("<meta http-equiv=\"refresh\" content=\"0;url=%.*s\">\n", n, t);
   out.printf("<script type=\"text/javascript\">window.location.href = \"%.*s\"</script>\n", n, t);
+  phone_head_piece(out);
   out.put("<title>KIV redirection</title></head>\n");
   out.printf("<body>If you are not redirected automatically, follow the <a href='%.*s'>link to example</a></body></html>\n",
              n, t);
@@ -161,6 +167,7 @@ void progress_cells(Sink& out, int steps) {
 void not_found_page(Sink& out, std::string_view resource) {
   out.printf("<HTML><HEAD><meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>%s...</TITLE>\n",
              kProductTitle);
+  phone_head_piece(out);
   const std::string r = html_escape(resource);
   out.printf("</HEAD><BODY><PRE>Resource not found: %s\n", r.c_str());
   out.put("</PRE><br /><input type=\"button\" value=\"Home\" onclick=\"self.location='/'\">\n");
@@ -170,8 +177,10 @@ void not_found_page(Sink& out, std::string_view resource) {
 void Return_Error_Msg(Sink& out, const ReqInfo& req) {
   out.printf_n(500,
                "<HTML>\n<HEAD>\n<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>%s "
-               "server error %d</TITLE>\n</HEAD>\n\n",
+               "server error %d</TITLE>\n",
                kProductTitle, req.status);
+  phone_head_piece(out);
+  out.put("</HEAD>\n\n");
   out.printf_n(500, "<BODY>\n<H1>server error %d</H1>\n", req.status);
   // A refused request line may carry no target at all.
   const std::string r = req.resource ? html_escape(*req.resource) : std::string("(none)");

@@ -43,6 +43,7 @@ struct PageContext {
   const ReqInfo& req;
   TimeSnapshot time;       // request time (local and UTC)
   long uptime_s = 0;       // whole seconds since the daemon started
+  bool outcome_shown = false;  // the page shows the outcome of a form post (submit_feedback.hpp)
   bool post_applied = false;  // a POST body was handed over and applied (control page)
   bool post_written = false;  // a settings form was written (settings pages)
   std::string post_refused{};  // its fields whose values were refused, comma-separated
@@ -63,8 +64,12 @@ void no_cache_piece(Sink& out);
 void content_type_meta_piece(Sink& out);
 // "<TITLE>Orvane <what></TITLE>\n", e.g. title_piece(out, "info page").
 void title_piece(Sink& out, std::string_view what);
-// The style piece; closing_head adds </HEAD> (progress pages go without).
+// The style piece, with the phone piece; closing_head adds </HEAD>
+// (progress pages go without).
 void style_piece(Sink& out, bool closing_head = true);
+// The viewport declaration and the shared stylesheet (resources/kivd.css),
+// for every page's head.
+void phone_head_piece(Sink& out);
 // "<BODY>\n<H2><heading> <version></H2>\n"
 void body_start(Sink& out, std::string_view heading);
 // The button bar; knx_always: the KNX settings page shows KNX regardless.

@@ -79,6 +79,13 @@ void form_page(Sink& out, const PageContext& ctx) {
       "if(invalidChars.test(ob.value)) { ob.value = ob.value.replace(invalidChars,\"\");}}</script></HEAD>\n");
   out.printf("<BODY onload=\"select_mode()\">\n<H2>Webcontrol %s</H2>\n", KIVVersion().c_str());
   button_bar(out);
+  // The outcome of a post, shown after its redirect (submit_feedback.hpp).
+  if (ctx.outcome_shown) {
+    if (ctx.post_applied)
+      out.put("<P class=\"note\"><font color=\"#00C000\">Operation succeeded.</font> The change takes effect at "
+              "the next control cycle, within a minute.</P>\n");
+    else out.put("<P class=\"note\"><font color=\"#C00000\">Operation failed, nothing was changed.</font></P>\n");
+  }
   out.put("<form action=\"/control\" method=\"POST\" name=\"details\" ><PRE>\n");
   out.put("<table style=\"width: 450px;\" border=\"0\" cellpadding=\"6\" cellspacing=\"0\"><tbody>\n");
   out.put("<tr><td height=\"40\"><b>Modes:</b></td></tr>");
@@ -93,7 +100,7 @@ void form_page(Sink& out, const PageContext& ctx) {
   out.printf(
       "<tr><td height=\"40\"><input name=\"WebChargingMode\" onclick=\"select_mode()\" value=\"0\" type=\"radio\" %s "
       "/>&nbsp;&nbsp;SURPLUS</td><td>activation at  </td><td><input style=\"text-align:center\" type=int "
-      "onkeyup=\"checkInput(this)\" size=\"5\" maxlength=\"5\" name=\"ActivationValue\" value=\"%ld\" /> W</td></tr>\n",
+      "inputmode=\"numeric\" onkeyup=\"checkInput(this)\" size=\"5\" maxlength=\"5\" name=\"ActivationValue\" value=\"%ld\" /> W</td></tr>\n",
       mark(0), std::labs(static_cast<long>(v.WallboxActivation.load())));
   out.printf(
       "<tr><td height=\"40\"><input name=\"WebChargingMode\" onclick=\"select_mode()\" value=\"2\" type=\"radio\" %s "
@@ -115,13 +122,8 @@ void form_page(Sink& out, const PageContext& ctx) {
       "value=\"3\">3</option></select></td></tr>\n",
       ph(1), ph(2), ph(3));
   out.put("</tbody></table>\n");
-  if (ctx.req.method == Method::POST) {
-    if (ctx.post_applied) out.put("<font color=\"#00C000\">Operation succeeded.<font>\n");
-    else out.put("<font color=\"#C00000\">Operation failed, nothing was changed.</font>\n");
-  } else {
-    out.put("<input type=submit value=\"Apply Changes\">&nbsp;");
-    out.put("<input type=\"button\" value=\"Cancel\" onclick=\"self.location='/'\">\n");
-  }
+  out.put("<input type=submit value=\"Apply Changes\">&nbsp;");
+  out.put("<input type=\"button\" value=\"Cancel\" onclick=\"self.location='/'\">\n");
   out.put("</PRE></form></BODY></HTML>\n");
 }
 

@@ -65,7 +65,7 @@ std::string input(const char* name, const std::string& value_attr, int size, int
                 maxlength, left ? "" : " style=\"text-align:center\"");
   std::string s = head;
   s += " value=\"" + value_attr + "\"";
-  if (digits) s += " onkeyup=\"checkNumbers(this)\"";
+  if (digits) s += " onkeyup=\"checkNumbers(this)\" inputmode=\"numeric\"";
   if (onchange) {
     s += " onchange=\"";
     s += onchange;
@@ -91,13 +91,15 @@ void row(Sink& out, const Group& a, const Group& b, const Group& c) {
   out.put(s);
 }
 
-void saved_or_buttons(Sink& out, const PageContext& ctx, const char* saved_text) {
-  if (ctx.req.method != Method::POST) {
-    out.put(
-        "<input type=\"submit\" value=\"Save settings\">&nbsp;<input type=\"button\" value=\"Cancel\" "
-        "onclick=\"self.location='/'\">\n");
-  } else if (ctx.post_written) {
-    out.printf("<font color=\"#00C000\">%s</font>\n", saved_text);
+// The outcome of a post, shown at the top after its redirect
+// (submit_feedback.hpp): settings apply from the next restart.
+void outcome_note(Sink& out, const PageContext& ctx, const char* saved_text) {
+  if (!ctx.outcome_shown) return;
+  out.put("<P class=\"note\">");
+  if (ctx.post_written) {
+    out.printf("<font color=\"#00C000\">%s</font>\nThe new settings take effect after a restart. "
+               "<input type=\"button\" value=\"Restart service\" onclick=\"ConfirmRestart();\">\n",
+               saved_text);
     // A value the file cannot hold so that it reads back the same was not
     // stored: the page says so instead of letting it pass as saved.
     if (!ctx.post_refused.empty())
@@ -108,6 +110,13 @@ void saved_or_buttons(Sink& out, const PageContext& ctx, const char* saved_text)
     // A failed write is not reported as saved: the file kept its old values.
     out.put("<font color=\"#C00000\">Settings could not be saved, the file is unchanged. See the log file!</font>\n");
   }
+  out.put("</P>\n");
+}
+
+void form_buttons(Sink& out) {
+  out.put(
+      "<input type=\"submit\" value=\"Save settings\">&nbsp;<input type=\"button\" value=\"Cancel\" "
+      "onclick=\"self.location='/'\">\n");
 }
 
 void settings_script(Sink& out) {
@@ -130,6 +139,12 @@ void settings_script(Sink& out) {
       "enable(['SmartmeterType','SmartmeterIP','SmartmeterPort','SmartmeterSerial','SmartmeterTimeout'], "
       "fld('SmartmeterUsing').checked); }\n"
       "function selectKNX() { enable(['KNXIP','KNXPort','KNXInterval'], fld('KNXUsing').checked); }\n"
+      // Its check boxes stay enabled: a disabled box is not sent, which
+      // would store it as FALSE.
+      "function selectMqtt() { var on = fld('MqttUsing').checked;\n"
+      " enable(['MqttHost','MqttPort','MqttUsername','MqttPassword','MqttTopic','MqttInterval'], on);\n"
+      " fld('MqttCaFile').disabled = !on || !fld('MqttTls').checked;\n"
+      " fld('MqttDiscoveryPrefix').disabled = !on || !fld('MqttDiscovery').checked; }\n"
       "function selectStartmode() { var m = fld('StartMode').value;\n"
       " if (m == 'quick') { fld('ActivationValue').disabled = true; fld('ManualValue').disabled = true; }\n"
       " else if (m == 'manual') { fld('ActivationValue').disabled = true; fld('ManualValue').disabled = false; }\n"
@@ -183,6 +198,9 @@ void page_head(Sink& out, const char* title) {
   head_variant_b(out);
   title_piece(out, title);
   style_piece(out, false);
+  confirm_script(out, "ConfirmRestart",
+                 "Do you want to restart the service? During the restart, the wallbox/ charging will be deactivated!!",
+                 "/restart");
 }
 
 }  // namespace
@@ -193,9 +211,10 @@ void page_settings(Sink& out, const PageContext& ctx) {
   settings_script(out);
   out.put(
       "</HEAD>\n<BODY onload=\"selectStorage(); selectWallbox(); selectMysql(); selectKNX(); selectSmartmeter(); "
-      "selectStartmode();\">\n");
+      "selectStartmode(); selectMqtt();\">\n");
   out.printf("<H2>General settings %s</H2>\n", KIVVersion().c_str());
   button_bar(out);
+  outcome_note(out, ctx, "Settings successfully saved. Restart the service to apply the configuration settings!");
   out.put("<form name=\"details\" method=\"POST\" action=\"/settings\" onsubmit=\"return validate(this, var_1);\">\n<PRE>\n");
   out.put("<table border=\"0\" cellpadding=\"2\" cellspacing=\"0\"><colgroup>");
   for (int w : {170, 120, 20, 170, 120, 20, 187, 120, 20}) out.printf("<col width=\"%d\">", w);
@@ -285,23 +304,39 @@ void page_settings(Sink& out, const PageContext& ctx) {
   char serial[24];
   std::snprintf(serial, sizeof serial, "%lu", f.unum("SmartmeterSerial"));
 
-  row(out, heading("Smartmeter"), heading("KNX broadcast"), kEmpty);
+  row(out, heading("Smartmeter"), heading("KNX broadcast"), heading("MQTT broker"));
   row(out, {"Using", checkbox("SmartmeterUsing", f.ticked("SmartmeterUsing"), "selectSmartmeter()")},
-      {"Using", checkbox("KNXUsing", f.ticked("KNXUsing"), "selectKNX()")}, kEmpty);
-  row(out, {"Type", mtype_sel}, {"Gateway IP", input("KNXIP", f.attr("KNXIP"), 15, 15, false)}, kEmpty);
+      {"Using", checkbox("KNXUsing", f.ticked("KNXUsing"), "selectKNX()")},
+      {"Using", checkbox("MqttUsing", f.ticked("MqttUsing"), "selectMqtt()")});
+  row(out, {"Type", mtype_sel}, {"Gateway IP", input("KNXIP", f.attr("KNXIP"), 15, 15, false)},
+      {"Host", input("MqttHost", f.attr("MqttHost"), 15, 59, false, nullptr, "text", true)});
   row(out, {"IP address", input("SmartmeterIP", f.attr("SmartmeterIP"), 15, 15, false)},
-      {"Port number", input("KNXPort", std::to_string(f.num("KNXPort")), 6, 5, true)}, kEmpty);
+      {"Port number", input("KNXPort", std::to_string(f.num("KNXPort")), 6, 5, true)},
+      {"Port number", input("MqttPort", std::to_string(f.num("MqttPort")), 6, 5, true)});
   row(out, {"Port number", input("SmartmeterPort", std::to_string(f.num("SmartmeterPort")), 6, 5, true)},
       {"Interval in seconds",
        input("KNXInterval", std::to_string(f.num("KNXInterval")), 4, 3, true, "checkKNXInterval()")},
-      kEmpty);
-  row(out, {"Serial number", input("SmartmeterSerial", serial, 15, 10, true)}, kEmpty, kEmpty);
+      {"Username", input("MqttUsername", f.attr("MqttUsername"), 15, 59, false, nullptr, "text", true)});
+  row(out, {"Serial number", input("SmartmeterSerial", serial, 15, 10, true)}, kEmpty,
+      // The stored password never leaves the server: the field starts empty.
+      {"Password", input("MqttPassword", "", 15, 59, false, nullptr, "password", true) +
+                       " <small>unchanged unless you type a new one</small>"});
   row(out, {"Time-out in seconds", input("SmartmeterTimeout", std::to_string(f.num("SmartmeterTimeout")), 4, 3, true)},
-      kEmpty, kEmpty);
+      kEmpty, {"TLS", checkbox("MqttTls", f.ticked("MqttTls"), "selectMqtt()")});
+  row(out, kEmpty, kEmpty,
+      {"CA file", input("MqttCaFile", f.attr("MqttCaFile"), 15, 59, false, nullptr, "text", true)});
+  row(out, kEmpty, kEmpty,
+      {"Base topic", input("MqttTopic", f.attr("MqttTopic"), 15, 59, false, nullptr, "text", true)});
+  row(out, kEmpty, kEmpty, {"HA discovery", checkbox("MqttDiscovery", f.ticked("MqttDiscovery"), "selectMqtt()")});
+  row(out, kEmpty, kEmpty,
+      {"Discovery prefix",
+       input("MqttDiscoveryPrefix", f.attr("MqttDiscoveryPrefix"), 15, 59, false, nullptr, "text", true)});
+  row(out, kEmpty, kEmpty,
+      {"Interval in seconds", input("MqttInterval", std::to_string(f.num("MqttInterval")), 5, 4, true)});
 
   out.put("</tbody></table>\n");
   web_password_block(out, ctx.password_note);
-  saved_or_buttons(out, ctx, "Settings successfully saved. Restart the service to apply the configuration settings!");
+  form_buttons(out);
   out.put("</PRE>\n</form>\n");
   body_end(out);
 }
@@ -353,6 +388,7 @@ void page_knx(Sink& out, const PageContext& ctx) {
   out.put("</HEAD>\n<BODY onload=\"selectItem();\">\n");
   out.printf("<H2>KNX settings %s</H2>\n", KIVVersion().c_str());
   button_bar(out, true);
+  outcome_note(out, ctx, "Settings successfully saved. Restart the service to apply the knx configuration settings!");
   const bool wallbox = wallbox_used();
   const bool storage = storage_used();
   auto shown = [&](int n) { return !(n >= 12 && n <= 20 && !wallbox) && !(n >= 21 && !storage); };
@@ -390,7 +426,7 @@ void page_knx(Sink& out, const PageContext& ctx) {
     out.put(s);
   }
   out.put("</tbody></table>\n");
-  saved_or_buttons(out, ctx, "Settings successfully saved. Restart the service to apply the knx configuration settings!");
+  form_buttons(out);
   out.put("<br />\n</form>\n");
   body_end(out);
 }

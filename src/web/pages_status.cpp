@@ -8,6 +8,7 @@
 #include "core/settings.hpp"
 #include "web/code_tables.hpp"
 #include "web/day_chart.hpp"
+#include "web/live_cells.hpp"
 #include "web/pages.hpp"
 
 namespace kivd::web {
@@ -31,22 +32,41 @@ std::string x(const std::string& t) { return xml_escape(t); }
 
 float scaled(int v, float by) { return static_cast<float>(v) / by; }
 
+// "<label><n> mA (<n.n> A)\n"; a live value when key is given.
+void milliamps(Sink& out, const char* label, const std::atomic<int>& mA, const char* key = nullptr) {
+  const long value = mA.load();
+  out.put(label);
+  if (key) live_cell(out, key, "%ld mA", value);
+  else out.printf("%ld mA", value);
+  amp_cell(out, key, value);
+  out.put("\n");
+}
+
 void general_block(Sink& out, const PageContext& ctx) {
   const LiveValues& v = live();
   const std::tm& t = ctx.time.local;
   out.put("General info\n------------\n");
-  out.printf("Current datetime        %02d.%02d.%d %02d:%02d:%02d\n", t.tm_mday, t.tm_mon + 1, t.tm_year + 1900,
-             t.tm_hour, t.tm_min, t.tm_sec);
-  out.printf("Last kiv receive        %s\n", h(v.last_kiv_datetime).c_str());
+  out.put("Current datetime        ");
+  live_cell(out, "time", "%02d.%02d.%d %02d:%02d:%02d", t.tm_mday, t.tm_mon + 1, t.tm_year + 1900, t.tm_hour,
+            t.tm_min, t.tm_sec);
+  out.put("\nLast kiv receive        ");
+  live_cell(out, "meter-last", "%s", h(v.last_kiv_datetime).c_str());
+  out.put("\n");
   if (wallbox_used()) {
-    out.printf("Last udp receive        %s\n", h(v.last_udp_datetime).c_str());
-    out.printf("Last wallbox control    %s\n", h(v.last_wbc_datetime).c_str());
+    out.put("Last udp receive        ");
+    live_cell(out, "car-last-reply", "%s", h(v.last_udp_datetime).c_str());
+    stale_mark(out, "car", !wallbox_answering());
+    out.put("\nLast wallbox control    ");
+    live_cell(out, "car-last-control", "%s", h(v.last_wbc_datetime).c_str());
+    out.put("\n");
   }
   if (db_used()) out.printf("Last sql statement      %s\n", h(v.last_sql_datetime).c_str());
   if (knx_used()) out.printf("Last knx broadcast      %s\n", h(v.last_knx_datetime).c_str());
   if (storage_used()) out.printf("Last storage receive    %s\n", h(v.last_stg_datetime).c_str());
   const Uptime u = split_uptime(ctx.uptime_s);
-  out.printf("Uptime                  %ldd %02ld:%02ld:%02ld\n", u.d, u.h, u.m, u.s);
+  out.put("Uptime                  ");
+  live_cell(out, "uptime", "%ldd %02ld:%02ld:%02ld", u.d, u.h, u.m, u.s);
+  out.put("\n");
 }
 
 void meter_block(Sink& out) {
@@ -54,14 +74,24 @@ void meter_block(Sink& out) {
   out.put("\nSmartMeter info\n---------------\n");
   out.printf("Typ                     %s\n", h(cfg().KivType).c_str());
   const long pow = v.intpow.load();
-  if (pow >= 0) out.printf("Actual grid-power       <font color=\"#C00000\">%ld W</font> from the grid\n", pow);
-  else out.printf("Actual grid-power       <font color=\"#00C000\">%ld W</font> to the grid\n", -pow);
-  out.printf("Power factor cos phi    %.3f\n", scaled(v.em_pf, 1000.0f));
+  const bool stale = !meter_values_fresh();
+  out.put("Actual grid-power       ");
+  if (pow >= 0) live_cell(out, "grid", "<font color=\"#C00000\">%ld W</font> from the grid", pow);
+  else live_cell(out, "grid", "<font color=\"#00C000\">%ld W</font> to the grid", -pow);
+  kw_cell(out, "grid", pow);
+  stale_mark(out, "meter", stale);
+  out.put("\nGrid currents           ");
+  live_cell(out, "grid-a", "%.1f / %.1f / %.1f A", scaled(v.em_i1, 1000.0f), scaled(v.em_i2, 1000.0f),
+            scaled(v.em_i3, 1000.0f));
+  stale_mark(out, "meter", stale);
+  out.printf("\nPower factor cos phi    %.3f\n", scaled(v.em_pf, 1000.0f));
   // The fuse check ignores values older than the time-out.
-  if (!meter_values_fresh())
-    out.printf("Meter data              <font color=\"#C00000\">stale</font>, older than %d s\n", cfg().KivTimeout);
-  else out.put("Meter data              fresh\n");
-  out.printf("House main-fuses        %ld mA\n", static_cast<long>(cfg().InfrastructureCurrent));
+  out.put("Meter data              ");
+  if (stale) live_cell(out, "meter-data", "<font color=\"#C00000\">stale</font>, older than %d s", cfg().KivTimeout);
+  else live_cell(out, "meter-data", "fresh");
+  out.printf("\nHouse main-fuses        %ld mA", static_cast<long>(cfg().InfrastructureCurrent));
+  amp_cell(out, nullptr, cfg().InfrastructureCurrent);
+  out.put("\n");
 }
 
 void charging_block(Sink& out) {
@@ -72,17 +102,19 @@ void charging_block(Sink& out) {
     return;
   }
   const int mode = v.ChargingMode;
-  out.printf("Charging mode           %s\n", charging_mode_text(mode));
+  out.put("Charging mode           ");
+  live_cell(out, "mode", "%s", charging_mode_text(mode));
+  out.put("\n");
   switch (mode) {
     case 1:
       out.printf("Activation at           <font color=\"#00C000\">%ld W</font> to the grid\n",
                  std::labs(static_cast<long>(v.WallboxActivation.load())));
       out.printf("Evaluation points       %ld\n", static_cast<long>(v.points.load()));
       break;
-    case 2: out.printf("Safety current          %ld mA\n", static_cast<long>(v.safety_curr.load())); break;
+    case 2: milliamps(out, "Safety current          ", v.safety_curr); break;
     case 3:
-      out.printf("Manually set            %ld mA\n", static_cast<long>(v.ManualCurrent.load()));
-      out.printf("Safety current          %ld mA\n", static_cast<long>(v.safety_curr.load()));
+      milliamps(out, "Manually set            ", v.ManualCurrent);
+      milliamps(out, "Safety current          ", v.safety_curr);
       break;
     default: break;
   }
@@ -97,24 +129,37 @@ void wallbox_block(Sink& out) {
   out.printf("Product-ID              %s\n", h(v.wb_product_id).c_str());
   out.printf("Serial                  %s\n", h(v.wb_serial).c_str());
   out.printf("Firmware                %s\n", h(v.wb_firmware).c_str());
-  out.printf("State                   %s\n", keba_state_text(v.wb_state));
-  out.printf("Plug                    %s\n", keba_plug_text(v.wb_plug));
+  const bool silent = !wallbox_answering();
+  out.put("State                   ");
+  live_cell(out, "car-state", "%s", keba_state_text(v.wb_state));
+  stale_mark(out, "car", silent);
+  out.put("\nPlug                    ");
+  live_cell(out, "car-plug", "%s", keba_plug_text(v.wb_plug));
+  out.put("\n");
   out.printf("Failsafe                %s\n", v.wb_failsafe == 1 ? "enabled" : "disabled");
   const int en = v.wb_enable_sys;
-  out.printf("System enabled          %s\n", en == 0 ? "false" : en == 1 ? "true" : "unknown");
+  out.put("System enabled          ");
+  live_cell(out, "car-enabled", "%s", en == 0 ? "false" : en == 1 ? "true" : "unknown");
+  out.put("\n");
   out.printf("Input X1                %ld\n", static_cast<long>(v.wb_X1_in.load()));
   const int x2 = v.wb_X2_out;
   if (x2 == 0) out.put("Output X2               one phase\n");
   else if (x2 == 1) out.put("Output X2               more phases\n");
-  out.printf("Maximum current         %ld mA\n", static_cast<long>(v.wb_curr_max.load()));
-  out.printf("Hardware current        %ld mA\n", static_cast<long>(v.wb_curr_hw.load()));
-  out.printf("User current            %ld mA\n", static_cast<long>(v.wb_curr_usr.load()));
-  out.printf("Last actual current     %ld mA\n", static_cast<long>(v.wb_i1.load()));
-  out.printf("Last actual power       %ld W\n", static_cast<long>(v.wb_pow.load() / 1000));
-  out.printf("Power factor cos phi    %.3f\n", scaled(v.wb_pf, 1000.0f));
-  out.printf("Session energy          %.2f kWh\n", scaled(v.wb_e_pres, 10000.0f));
-  out.printf("Total energy            %.2f kWh\n",
-             static_cast<float>(static_cast<unsigned>(v.wb_e_total.load())) / 10000.0f);
+  milliamps(out, "Maximum current         ", v.wb_curr_max);
+  milliamps(out, "Hardware current        ", v.wb_curr_hw);
+  milliamps(out, "User current            ", v.wb_curr_usr, "car-set");
+  milliamps(out, "Last actual current     ", v.wb_i1, "car-i");
+  const long car_pow = v.wb_pow.load() / 1000;
+  out.put("Last actual power       ");
+  live_cell(out, "car-power", "%ld W", car_pow);
+  kw_cell(out, "car-power", car_pow);
+  stale_mark(out, "car", silent);
+  out.printf("\nPower factor cos phi    %.3f\n", scaled(v.wb_pf, 1000.0f));
+  out.put("Session energy          ");
+  live_cell(out, "car-session", "%.2f kWh", scaled(v.wb_e_pres, 10000.0f));
+  out.put("\nTotal energy            ");
+  live_cell(out, "car-total", "%.2f kWh", static_cast<float>(static_cast<unsigned>(v.wb_e_total.load())) / 10000.0f);
+  out.put("\n");
 }
 
 void storage_block(Sink& out) {
@@ -122,14 +167,19 @@ void storage_block(Sink& out) {
   out.put("\nStorage info\n------------\n");
   out.printf("System name             %s\n", h(v.ss_devicename).c_str());
   out.printf("Serial                  %s\n", h(v.ss_serial).c_str());
-  out.printf("Battery SOC/temp        %ld %% / %.1f &deg;C\n", static_cast<long>(v.ss_bat_soc.load()),
-             scaled(v.ss_bat_temp, 10.0f));
+  out.put("Battery SOC/temp        ");
+  live_cell(out, "ss-soc", "%ld", static_cast<long>(v.ss_bat_soc.load()));
+  out.printf(" %% / %.1f &deg;C\n", scaled(v.ss_bat_temp, 10.0f));
   out.printf("Battery U/I             %.1f V / %.1f A\n", scaled(v.ss_bat_voltage, 1000.0f),
              scaled(v.ss_bat_current, 1000.0f));
   const long ac = v.ss_ac_power.load();
-  if (ac == 0) out.printf("AC power                %ld W\n", ac);
-  else if (ac > 0) out.printf("AC power                <font color=\"#C00000\">%ld W</font> discharging\n", ac);
-  else out.printf("AC power                <font color=\"#00C000\">%ld W</font> charging\n", -ac);
+  out.put("AC power                ");
+  if (ac == 0) live_cell(out, "ss-power", "%ld W", ac);
+  else if (ac > 0) live_cell(out, "ss-power", "<font color=\"#C00000\">%ld W</font> discharging", ac);
+  else live_cell(out, "ss-power", "<font color=\"#00C000\">%ld W</font> charging", -ac);
+  kw_cell(out, "ss-power", ac);
+  stale_mark(out, "storage", !is_fresh(v.ss_received_ms, kStorageFreshFor));
+  out.put("\n");
 }
 
 }  // namespace
@@ -161,6 +211,7 @@ void page_info(Sink& out, const PageContext& ctx) {
   out.put("</PRE>\n</td>\n");
   out.put("</tbody></table>\n");
   day_chart_piece(out);
+  live_script(out, daemon_state().intResources == 1);
   out.put("<br /><input type=\"button\" value=\"Restart service\"onclick=\"ConfirmRestart();\">&nbsp;\n");
   if (iequal(architecture(), "arm"))
     out.put("<input type=\"button\" value=\"Check update\" onclick=\"ConfirmCheckUpdate();\">\n");

@@ -186,7 +186,9 @@ bool fetch_descriptor(Sink& out, const std::string& host, std::string& answer) {
 void page_checkupdate(Sink& out, const PageContext&) {
   out.put(
       "<HTML><HEAD>\n<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>Check "
-      "Update...</TITLE>\n</HEAD>\n");
+      "Update...</TITLE>\n");
+  phone_head_piece(out);
+  out.put("</HEAD>\n");
   out.printf("<BODY><PRE>Update check in progress. Searching for %s architecture. Please wait...\n", architecture());
 
   std::string answer;
@@ -268,6 +270,7 @@ void download_fail_exec(Sink& out, const std::vector<std::string>& argv) {
 void page_download(Sink& out, const PageContext& ctx) {
   out.put("<HTML><HEAD><meta charset=\"UTF-8\">\n<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n");
   out.put("<TITLE>Download Update Orvane...</TITLE>\n");
+  phone_head_piece(out);
   out.put(
       "<script type=\"text/javascript\"> function ConfirmUpdate() { if (confirm('Do you want to update the programn? "
       "During the update, the wallbox/ charging will be deactivated!')) self.location='/update'; } </script>");

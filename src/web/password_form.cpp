@@ -1,5 +1,7 @@
 #include "web/password_form.hpp"
 
+#include <iterator>
+
 #include "core/ini_writeback.hpp"
 #include "core/log.hpp"
 #include "core/password_hash.hpp"
@@ -49,22 +51,32 @@ const char* apply_password_change(const ReqInfo& req, std::string_view peer) {
   const auto announced = announced_length(req);
   if (!announced || *announced > body.size()) {
     log_line("Settings: web password unchanged, the form arrived incomplete");
-    return "The form arrived incomplete: the web password is unchanged.";
+    return kPasswordNotes[0];
   }
-  if (fresh != again) return "The two new passwords differ: the web password is unchanged.";
-  if (fresh.size() > kPasswordMax) return "The new password is too long: the web password is unchanged.";
+  if (fresh != again) return kPasswordNotes[1];
+  if (fresh.size() > kPasswordMax) return kPasswordNotes[2];
   const std::string old_hash = stored_hash();
   if (!old_hash.empty() && !verify_password(form_field(body, "WebPwOld").value_or(""), old_hash)) {
     log_line("Webserver: wrong current password from %.47s, web password unchanged", std::string(peer).c_str());
-    return "The current password is wrong: the web password is unchanged.";
+    return kPasswordNotes[3];
   }
   const auto hash = hash_password(fresh);
   if (!hash || WriteIniKey(ini_path(), "WEBSERVER:PASSWORD_HASH", *hash) == 0) {
     log_line("Settings: web password could not be saved");
-    return "The web password could not be saved.";
+    return kPasswordNotes[4];
   }
   log_line("Settings: web password changed from %.47s", std::string(peer).c_str());
-  return "Web password saved. Restart the service to apply it.";
+  return kPasswordNotes[5];
+}
+
+int password_note_index(const char* note) {
+  for (std::size_t i = 0; i < std::size(kPasswordNotes); ++i)
+    if (note == kPasswordNotes[i]) return static_cast<int>(i);
+  return -1;
+}
+
+const char* password_note_text(int index) {
+  return index >= 0 && static_cast<std::size_t>(index) < std::size(kPasswordNotes) ? kPasswordNotes[index] : nullptr;
 }
 
 void web_password_block(Sink& out, const char* note) {

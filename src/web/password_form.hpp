@@ -14,6 +14,19 @@ namespace kivd::web {
 // The block's fields; they never reach the settings form's own handling.
 inline constexpr const char* kPasswordFields[] = {"WebPwOld", "WebPwNew", "WebPwNew2"};
 
+// The notes apply_password_change returns, in a fixed order: a redirect
+// carries a note by its index.
+inline constexpr const char* kPasswordNotes[] = {
+    "The form arrived incomplete: the web password is unchanged.",
+    "The two new passwords differ: the web password is unchanged.",
+    "The new password is too long: the web password is unchanged.",
+    "The current password is wrong: the web password is unchanged.",
+    "The web password could not be saved.",
+    "Web password saved. Restart the service to apply it.",
+};
+int password_note_index(const char* note);    // -1 for nullptr or another text
+const char* password_note_text(int index);    // nullptr outside the list
+
 // The posted body without the block's fields.
 std::string without_password_fields(std::string_view body);
 

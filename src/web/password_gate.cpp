@@ -7,6 +7,7 @@
 #include "core/settings.hpp"
 #include "web/cross_site.hpp"
 #include "web/day_chart.hpp"
+#include "web/live_cells.hpp"
 #include "web/page_common.hpp"
 #include "web/sessions.hpp"
 
@@ -110,20 +111,32 @@ std::string cookie_line(std::string_view token, bool expire) {
   return line + "\r\n";
 }
 
+// Each use of the shared table holds its lock only for that use: a password
+// check takes a while, and other requests may want the table meanwhile.
+bool may_try(std::string_view peer, std::time_t now) {
+  const SessionsLock sessions;
+  return !sessions.table() || sessions.table()->may_try(peer, now);
+}
+
+void note_failure(std::string_view peer, std::time_t now) {
+  const SessionsLock sessions;
+  if (sessions.table()) sessions.table()->note_failure(peer, now);
+}
+
 void login(const ReqInfo& req, Sink& out, const TimeSnapshot& time, std::string_view peer) {
   const std::string body = req.post_data.value_or("");
   const std::string next = safe_next(form_field(body, "next").value_or("/"));
   const std::time_t now = time_source().wall_now();
-  SessionTable* table = shared_sessions();
-  if (table && !table->may_try(peer, now)) return wait_page(out, req, time, peer);
+  if (!may_try(peer, now)) return wait_page(out, req, time, peer);
   const std::string password = form_field(body, "password").value_or("");
   if (!verify_password(password, cfg().WebPasswordHash)) {
     log_line("Webserver: wrong password from %.47s", std::string(peer).c_str());
-    if (table) table->note_failure(peer, now);
+    note_failure(peer, now);
     headers(out, req, 401, time);
     return login_page(out, next, "Wrong password.");
   }
-  const auto token = table ? table->open(now) : std::nullopt;
+  std::optional<std::string> token;
+  if (const SessionsLock sessions; sessions.table()) token = sessions.table()->open(now);
   if (!token) {
     log_line("Webserver: no session could be opened for %.47s", std::string(peer).c_str());
     headers(out, req, 500, time);
@@ -136,7 +149,7 @@ void login(const ReqInfo& req, Sink& out, const TimeSnapshot& time, std::string_
 
 void logout(const ReqInfo& req, Sink& out, const TimeSnapshot& time) {
   const std::string_view token = req.cookie ? session_token(*req.cookie) : std::string_view();
-  if (SessionTable* table = shared_sessions(); table && !token.empty()) table->close(token);
+  if (const SessionsLock sessions; sessions.table() && !token.empty()) sessions.table()->close(token);
   headers(out, req, 200, time, cookie_line("", true));
   redirect_page(out, "/");
 }
@@ -148,6 +161,8 @@ bool open_without_password(const ReqInfo& req) {
   if (iequal(r, "/") || iequal(r, "/home") || iequal(r, "/xml") || iequal(r, "/xml/index.xml")) return true;
   // The home page's chart: its data and its two scripts.
   if (iequal(r, "/api/day") || iequal(r, kChartLibraryUrl) || iequal(r, kChartScriptUrl)) return true;
+  // The info page's live values and the script that polls them.
+  if (iequal(r, "/api/status") || iequal(r, kLiveScript)) return true;
   return is_static_suffix(r) && !ext_match(r, ".html") && !ext_match(r, ".js");
 }
 
@@ -218,20 +233,22 @@ bool password_gate(const ReqInfo& req, Sink& out, const TimeSnapshot& time, std:
   if (!password_set || open_without_password(req)) return false;
 
   const std::time_t now = time_source().wall_now();
-  SessionTable* table = shared_sessions();
   const std::string_view token = req.cookie ? session_token(*req.cookie) : std::string_view();
-  if (table && !token.empty() && table->check(token, now, session_idle_limit())) return false;
+  if (!token.empty()) {
+    const SessionsLock sessions;
+    if (sessions.table() && sessions.table()->check(token, now, session_idle_limit())) return false;
+  }
 
   const std::string next = req.method == Method::GET && !changes_something(req) ? safe_next(*req.resource) : "/";
   if (req.authorization) {
-    if (table && !table->may_try(peer, now)) {
+    if (!may_try(peer, now)) {
       wait_page(out, req, time, peer);
       return true;
     }
     const auto password = basic_password(*req.authorization);
     if (password && verify_password(*password, cfg().WebPasswordHash)) return false;
     log_line("Webserver: wrong password from %.47s", std::string(peer).c_str());
-    if (table) table->note_failure(peer, now);
+    note_failure(peer, now);
   }
   // A browser gets the login page, not its own password dialog.
   headers(out, req, 401, time, from_browser(req) ? "" : "WWW-Authenticate: Basic realm=\"kivd\", charset=\"UTF-8\"\r\n");

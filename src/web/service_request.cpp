@@ -14,6 +14,7 @@
 #include "web/pages.hpp"
 #include "web/password_form.hpp"
 #include "web/password_gate.hpp"
+#include "web/submit_feedback.hpp"
 
 namespace kivd::web {
 
@@ -94,7 +95,11 @@ int Service_Request(int conn, const TimeSnapshot& time) {
   ReqInfo req;
   ConnReader reader(conn);
   if (Get_Request(reader, req) == -1) return -1;
+  answer_request(conn, req, time, true);
+  return 0;
+}
 
+void answer_request(int conn, ReqInfo& req, const TimeSnapshot& time, bool may_change) {
   PageContext ctx{req, time};
   const std::time_t start = daemon_state().start_t.load();
   ctx.uptime_s = static_cast<long>(std::difftime(time.now, start));
@@ -114,22 +119,27 @@ int Service_Request(int conn, const TimeSnapshot& time) {
     FdSink out(conn);
     if (password_gate(req, out, time, peer)) {
       out.flush();
-      return 0;
+      return;
     }
   }
   // A request with an error status changes nothing.
-  if (req.status == 200 && req.resource) {
+  if (may_change && req.status == 200 && req.resource) {
     if (req.method == Method::POST && req.post_data) handle_post(req, ctx, peer);
     else if (req.method == Method::GET) handle_get(req);
   }
+  if (req.status == 200 && req.method == Method::GET && req.resource) read_outcome(*req.resource, ctx);
   if (req.status == 200 && Check_Resource(req, wallbox_used()) != 0) req.status = 404;
 
   FdSink out(conn);
+  if (req.status == 200 && answers_with_redirect(req)) {
+    see_other(out, req, time, outcome_location(path_part(*req.resource), ctx));
+    out.flush();
+    return;
+  }
   if (req.type == ReqType::FULL) Output_HTTP_Headers(out, req, time);
   if (req.status != 200) Return_Error_Msg(out, req);
   else if (Return_Website(out, &out, ctx) != 0) log_line("Webserver: Something wrong returning internal resource.");
   out.flush();
-  return 0;
 }
 
 }  // namespace kivd::web

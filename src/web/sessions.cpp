@@ -1,9 +1,11 @@
 #include "web/sessions.hpp"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/random.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <new>
 
@@ -13,7 +15,12 @@ namespace kivd::web {
 
 namespace {
 
-SessionTable* g_shared = nullptr;
+struct SharedSessions {
+  pthread_mutex_t lock;
+  SessionTable table;
+};
+
+SharedSessions* g_shared = nullptr;
 
 bool same_token(const std::array<char, kTokenHexLength>& stored, std::string_view token) {
   if (token.size() != kTokenHexLength) return false;
@@ -84,13 +91,34 @@ void SessionTable::note_failure(std::string_view address, std::time_t now) {
   ++slot->failures;
 }
 
-SessionTable* shared_sessions() { return g_shared; }
-
 void make_shared_sessions() {
   if (g_shared != nullptr) return;
-  void* p = ::mmap(nullptr, sizeof(SessionTable), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  void* p = ::mmap(nullptr, sizeof(SharedSessions), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return;
-  g_shared = new (p) SessionTable{};
+  auto* shared = new (p) SharedSessions{};
+  pthread_mutexattr_t attr;
+  pthread_mutexattr_init(&attr);
+  pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);
+  pthread_mutexattr_setrobust(&attr, PTHREAD_MUTEX_ROBUST);
+  const int r = pthread_mutex_init(&shared->lock, &attr);
+  pthread_mutexattr_destroy(&attr);
+  if (r != 0) {
+    ::munmap(p, sizeof(SharedSessions));
+    return;
+  }
+  g_shared = shared;
+}
+
+SessionsLock::SessionsLock() {
+  if (g_shared == nullptr) return;
+  int r = pthread_mutex_lock(&g_shared->lock);
+  // A request child ended while holding it: the table is still usable.
+  if (r == EOWNERDEAD) r = pthread_mutex_consistent(&g_shared->lock);
+  if (r == 0) table_ = &g_shared->table;
+}
+
+SessionsLock::~SessionsLock() {
+  if (table_ != nullptr) pthread_mutex_unlock(&g_shared->lock);
 }
 
 std::time_t session_idle_limit() { return test_session_seconds(); }

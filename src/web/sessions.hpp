@@ -1,9 +1,9 @@
 // Browser sessions and failed password tries, kept where every request child
 // can see them: one table in memory shared across the fork, made by the
-// server thread before its first child. The server serves one connection at
-// a time and waits for its child, so no two children use the table at once:
-// no lock is needed, and a child killed half-way can at worst leave one slot
-// that matches nothing.
+// server thread before its first child. The request child and the server's
+// worker threads use it at the same time, so every use holds SessionsLock, a
+// robust process-shared mutex: a child killed half-way leaves the lock to the
+// next user and at worst one slot that matches nothing.
 #pragma once
 
 #include <array>
@@ -46,10 +46,22 @@ struct SessionTable {
 };
 
 // The table shared with the request children; made once, before the first
-// fork, and kept for the life of the process. nullptr when it could not be
-// made (sessions then fail, Basic credentials still work).
-SessionTable* shared_sessions();
+// fork, and kept for the life of the process.
 void make_shared_sessions();
+
+// Holds the shared table's lock while it lives. table() is nullptr when the
+// table could not be made (sessions then fail, Basic credentials still work).
+class SessionsLock {
+ public:
+  SessionsLock();
+  ~SessionsLock();
+  SessionsLock(const SessionsLock&) = delete;
+  SessionsLock& operator=(const SessionsLock&) = delete;
+  SessionTable* table() const { return table_; }
+
+ private:
+  SessionTable* table_ = nullptr;
+};
 
 // 12 hours, unless the test hook KIVD_TEST_SESSION_SECONDS shortens it.
 std::time_t session_idle_limit();

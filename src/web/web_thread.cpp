@@ -1,34 +1,33 @@
 // The web server thread: one listening socket for the life of the process
-// (restart passes leave it alone), one forked child per connection, and the
-// hand-over applied after each child has ended.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
+// (restart passes leave it alone). It accepts and hands each connection to a
+// few worker threads, which answer read-only requests in the daemon while
+// requests that change something go to one forked child at a time
+// (request_child.hpp), so no page waits behind a download.
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <sys/syscall.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
-#include <cstdlib>
-#include <cstring>
-#include <iterator>
-#include <string>
+#include <exception>
+#include <stop_token>
+#include <thread>
 
 #include "core/clock.hpp"
 #include "core/daemon_state.hpp"
 #include "core/local_time.hpp"
 #include "core/log.hpp"
-#include "core/private_dir.hpp"
 #include "core/settings.hpp"
 #include "core/stop_wait.hpp"
 #include "core/udp_socket.hpp"
 #include "core/unique_fd.hpp"
 #include "core/utils.hpp"
+#include "web/conn_queue.hpp"
 #include "web/handover.hpp"
+#include "web/http_io.hpp"
 #include "web/http_request.hpp"
+#include "web/request_child.hpp"
 #include "web/service_request.hpp"
 #include "web/sessions.hpp"
 #include "web/web_thread.hpp"
@@ -39,140 +38,63 @@ namespace {
 
 using namespace std::chrono_literals;
 
-// A request child that runs this long is ended: the server serves one
-// connection at a time, so a hung child would take the whole interface.
-constexpr auto kChildLimit = 15min;
+constexpr int kReaders = 3;           // worker threads that read and answer requests
+constexpr std::size_t kQueued = 16;   // accepted connections, or changing requests, waiting
 
-// Ends the answer with a FIN and reads what the client still sends for a
-// moment: closing with unread bytes would reset the connection, and the
-// client could lose the answer (an error page for an oversized request).
-void lingering_close_input(int conn) {
-  ::shutdown(conn, SHUT_WR);
-  const auto until = std::chrono::steady_clock::now() + 500ms;
-  char sink[4096];
-  std::size_t total = 0;
-  while (total < 65536) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
-    if (left.count() <= 0) break;
-    pollfd p{conn, POLLIN, 0};
-    if (::poll(&p, 1, static_cast<int>(left.count())) <= 0) break;
-    const ssize_t n = ::read(conn, sink, sizeof sink);
-    if (n <= 0) break;
-    total += static_cast<std::size_t>(n);
+struct ChangingRequest {
+  UniqueFd conn;
+  web::ReqInfo req;
+};
+
+struct Server {
+  int listen_fd = -1;
+  std::stop_source stop;  // the web thread's stop, or an update
+  web::ConnQueue<UniqueFd, kQueued> accepted;
+  web::ConnQueue<ChangingRequest, kQueued> changing;
+  std::atomic<bool> update{false};
+};
+
+// A worker: reads each request with the head's time-outs, answers what only
+// reads in the daemon, and passes the rest on to the request child's thread.
+void read_requests(Server& s) {
+  const StopFd stop(s.stop.get_token());
+  while (auto conn = s.accepted.pop(stop.token())) {
+    web::ReqInfo req;
+    {
+      web::ConnReader reader(conn->get(), &stop);
+      if (web::Get_Request(reader, req) == -1) continue;
+    }
+    if (!web::read_only_request(req)) {
+      s.changing.push(ChangingRequest{std::move(*conn), std::move(req)}, stop.token());
+      continue;
+    }
+    web::answer_request(conn->get(), req, take_time_snapshot(), false);
+    web::lingering_close_input(conn->get());
   }
 }
 
-// A request child may outlive a restart (a download takes minutes): it must
-// not keep the wallbox port or any other socket of the daemon bound, or the
-// next pass could not bind it again. Lock-free (no opendir): a raw read of
-// /proc/self/fd, then every socket but the connection is closed.
-void close_daemon_sockets(int keep) {
-  const int dir = ::open("/proc/self/fd", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dir < 0) return;
-  int fds[256];
-  std::size_t count = 0;
-  alignas(8) char buf[4096];
-  for (;;) {
-    const long n = ::syscall(SYS_getdents64, dir, buf, sizeof buf);
-    if (n <= 0) break;
-    for (long at = 0; at < n;) {
-      // struct linux_dirent64: ino (8), off (8), reclen (2), type (1), name.
-      unsigned short reclen = 0;
-      std::memcpy(&reclen, buf + at + 16, sizeof reclen);
-      const int fd = std::atoi(buf + at + 19);  // "." and ".." read as 0
-      if (fd > 2 && fd != dir && fd != keep && count < std::size(fds)) fds[count++] = fd;
-      if (reclen == 0) break;
-      at += reclen;
+// The one thread that forks request children, one after the other.
+void run_children(Server& s) {
+  const StopFd stop(s.stop.get_token());
+  while (auto item = s.changing.pop(stop.token())) {
+    if (web::serve_in_child(s.listen_fd, item->conn, item->req, stop) == web::AfterChild::Update) {
+      s.update = true;
+      s.stop.request_stop();
+      return;
     }
-  }
-  ::close(dir);
-  for (std::size_t i = 0; i < count; ++i) {
-    struct stat st;
-    if (::fstat(fds[i], &st) == 0 && S_ISSOCK(st.st_mode)) ::close(fds[i]);
   }
 }
 
-[[noreturn]] void run_child(int listen_fd, int conn, const TimeSnapshot& snap) {
-  enter_forked_child(snap.local.tm_gmtoff);
-  // The daemon's signals are taken by its signal thread, which the child
-  // does not have: give the child the default behaviour back.
-  sigset_t none;
-  sigemptyset(&none);
-  pthread_sigmask(SIG_SETMASK, &none, nullptr);
-  debug_line("Webserver: child opened PID %d", static_cast<int>(::getpid()));
-  if (::close(listen_fd) != 0) {
-    log_line("Webserver: Error closing listening socket in child.");
-  } else {
-    close_daemon_sockets(conn);
-    if (web::Service_Request(conn, snap) == 0) lingering_close_input(conn);
-  }
-  if (::close(conn) != 0) log_line("Webserver: Error closing connected socket in child.");
-  debug_line("Webserver: child ended PID %d", static_cast<int>(::getpid()));
-  ::_exit(0);
-}
-
-// Waits for this child only (nothing else reaps it: SIGCHLD is not handled
-// by reaping). True when it ended normally within the limit.
-bool wait_child(pid_t pid, const StopFd& stop) {
-  const int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, pid, 0));
-  bool ended = true;
-  if (pidfd >= 0) {
-    UniqueFd guard(pidfd);
-    const WaitResult w = stop.wait_readable(pidfd, std::chrono::duration_cast<std::chrono::milliseconds>(kChildLimit));
-    if (w != WaitResult::Ready) {
-      if (w == WaitResult::Timeout)
-        log_line("Webserver: request child PID %d still running after %d s, ended", static_cast<int>(pid),
-                static_cast<int>(std::chrono::duration_cast<std::chrono::seconds>(kChildLimit).count()));
-      ended = false;
+// Exceptions end the thread, never the daemon.
+template <class F>
+std::thread server_thread(const char* name, F body, Server& s) {
+  return std::thread([name, body, &s] {
+    try {
+      body(s);
+    } catch (const std::exception& e) {
+      log_line("Webserver: %s ended: %.200s", name, e.what());
     }
-  }
-  if (!ended) ::kill(pid, SIGKILL);
-  int status = 0;
-  pid_t r;
-  do {
-    r = ::waitpid(pid, &status, 0);
-  } while (r < 0 && errno == EINTR);
-  return ended && r == pid;
-}
-
-bool update_files_present() {
-  const std::string dir = update_folder();
-  for (const char* f : {"/bin/kiv_updater", "/bin/kivd"}) {
-    const std::string path = (dir.empty() ? cfg().LOG_DIR + "/kivd.d/kivupdate" : dir) + f;
-    const std::string why = untrusted_reason(path);
-    if (why == "not found") {
-      log_line("Webserver: update request ignored, %s not found", path.c_str());
-      return false;
-    }
-    if (!why.empty()) {
-      log_line("Webserver: update request ignored, %s %s", path.c_str(), why.c_str());
-      return false;
-    }
-  }
-  return true;
-}
-
-enum class AfterChild { Serve, Update };
-
-AfterChild apply_handover() {
-  std::string vars;
-  if (web::get_temp_variables(vars) > 0) web::SetVariablesAll(vars, "Webserver: parent get interop string: ");
-  std::string action;
-  if (web::get_temp_actions(action) > 0 && !action.empty()) {
-    debug_line("Webserver: parent get interop string: %s", action.c_str());
-    if (web::iequal(action, "restart")) {
-      log_line("Restart kivd daemon initiated...");
-      daemon_state().intRestart = 1;
-    } else if (web::iequal(action, "update")) {
-      // Without an unpacked update the daemon would only restart, and this
-      // thread, started once per process, would be gone for good.
-      if (update_files_present()) {
-        log_line("Update kivd daemon initiated...");
-        return AfterChild::Update;
-      }
-    }
-  }
-  return AfterChild::Serve;
+  });
 }
 
 UniqueFd open_listening_socket() {
@@ -200,8 +122,16 @@ void StartWebserver(int index, std::stop_token stop) {
   UniqueFd listener = open_listening_socket();
   web::remove_temp_files();
   web::make_shared_sessions();
-  const StopFd stopfd(stop);
+  Server s;
+  s.listen_fd = listener.get();
+  const std::stop_callback forward(stop, [&s] { s.stop.request_stop(); });
+  std::array<std::thread, kReaders> readers;
+  for (auto& t : readers) t = server_thread("worker", read_requests, s);
+  std::thread children = server_thread("request child thread", run_children, s);
 
+  // Accepting never waits for a client: a slow one holds one worker at most
+  // for the head's time-out, and a running child holds only its own thread.
+  const StopFd stopfd(s.stop.get_token());
   while (!stopfd.stop_requested()) {
     const WaitResult w = stopfd.wait_readable(listener.get(), std::chrono::milliseconds(-1));
     if (w == WaitResult::Stopped) break;
@@ -209,33 +139,17 @@ void StartWebserver(int index, std::stop_token stop) {
     if (!conn) {
       if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
       log_line("Webserver: Error calling accept()");
-      sleep_for(5s, stop);
+      sleep_for(5s, s.stop.get_token());
       continue;
     }
-    const TimeSnapshot snap = take_time_snapshot();
-    const pid_t pid = ::fork();
-    if (pid < 0) {
-      log_line("Webserver: Error create fork.");
-      if (::close(conn.release()) != 0) log_line("Webserver: Error closing connected socket in parent.");
-      continue;
-    }
-    if (pid == 0) run_child(listener.get(), conn.get(), snap);
-
-    debug_line("Webserver: parent started");
-    if (!wait_child(pid, stopfd)) {
-      // The hand-over files stay until after the next connection.
-      log_line("Webserver: error waitpid.");
-    } else {
-      debug_line("Webserver: parent after waiting for the end of the child");
-      if (apply_handover() == AfterChild::Update) {
-        if (::close(conn.release()) != 0) log_line("Webserver: Error closing connection socket in child.");
-        if (::close(listener.release()) != 0) log_line("Webserver: Error closing listening socket in child.");
-        daemon_state().intUpdate = 1;
-        return;
-      }
-    }
-    if (::close(conn.release()) != 0) log_line("Webserver: Error closing connected socket in parent.");
-    debug_line("Webserver: parent fork ended.");
+    if (!s.accepted.push(std::move(conn), s.stop.get_token())) break;
+  }
+  s.stop.request_stop();
+  for (auto& t : readers) t.join();
+  children.join();
+  if (s.update) {
+    if (::close(listener.release()) != 0) log_line("Webserver: Error closing listening socket in child.");
+    daemon_state().intUpdate = 1;
   }
 }
 

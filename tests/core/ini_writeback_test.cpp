@@ -48,7 +48,7 @@ std::string describe(const Settings& s) {
 
 // The file text after a post, starting from the given file text.
 std::string rewrite(const std::string& old_text, const std::string& body, int mode) {
-  IniDict d = IniDict::load_text(old_text);
+  IniDict d = IniDict::load_text(old_text, IniDict::EmptyKeys::kept);
   ApplySettingsForm(d, body, mode);
   return IniFileText(d);
 }
@@ -430,6 +430,7 @@ TEST(WriteBack, RoundTripKeepsTheSettings) {
       {"KNX", {"USING", "ROUTER", "PORT", "INTERVAL", "GROUPADR"}},
       {"DPT_4", {"USING", "GROUPADR"}},
       {"DPT_17", {"USING", "GROUPADR"}},
+      {"MQTT", {"USING", "HOST", "USERNAME", "PASSWORD", "CAFILE", "TOPIC", "INTERVAL"}},
       {"OTHER", {"KEY"}}};
   for (int round = 0; round < 300; ++round) {
     std::string file;
@@ -449,6 +450,10 @@ TEST(WriteBack, RoundTripKeepsTheSettings) {
     // A second save of the written file changes nothing.
     ASSERT_EQ(rewrite(written, "", 0), written);
   }
+  // An empty key stays where it is; a later empty one does not hide a value.
+  const std::string t = rewrite("[MQTT]\nUSERNAME=\nHOST=h\nHOST=\n", "", 0);
+  EXPECT_LT(t.find("\nusername                       = \n"), t.find("\nhost                           = h\n"));
+  EXPECT_LT(t.find("\nhost  "), t.find("\nport  ", t.find("[mqtt]")));
 }
 
 TEST(WriteBack, DefaultFileRoundTrip) {

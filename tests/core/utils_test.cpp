@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -75,6 +76,14 @@ TEST(Utils, FileExistsAndExecutew) {
   EXPECT_EQ(status, 0);
   EXPECT_EQ(d.read("out"), "hi\n");
   EXPECT_FALSE(executew({"/nonexistent/program"}));
+  // The daemon ignores SIGPIPE; what it starts has the default (bit 13 of SigIgn).
+  struct sigaction ign {}, before {};
+  ign.sa_handler = SIG_IGN;
+  ::sigaction(SIGPIPE, &ign, &before);
+  ASSERT_TRUE(executew({"sh", "-c", "test $((0x$(sed -n 's/^SigIgn:[[:space:]]*//p' /proc/$$/status) & 0x1000)) = 0"},
+                       &status));
+  ::sigaction(SIGPIPE, &before, nullptr);
+  EXPECT_EQ(status, 0);
 }
 
 TEST(PrivateDir, CreatedForTheDaemonAloneAndNothingElseUsed) {

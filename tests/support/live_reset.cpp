@@ -42,6 +42,7 @@ void reset_live_values() {
   v.wb_pf = 0;
   v.wb_e_pres = v.wb_e_total = 0;
   v.wb_send_ok = 0;
+  v.wb_received_ms = 0;
   v.isWallboxRestarted = 0;
 
   v.ChargingMode = 1;

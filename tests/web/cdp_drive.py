@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Drives headless Chromium over the DevTools protocol on a pipe (stdlib only)
 against the daemon's pages: runs the control form's scripts, submits it, and
-saves screenshots. Mode "cross-site": a page from a second origin posts a
+saves screenshots; the info page's values follow the simulated meter
+without a reload and turn stale when it falls silent. Mode "cross-site": a page from a second origin posts a
 form and loads an image URL to the daemon, which must refuse both. Mode
 "login": the web password's login page, wrong and right password, the
 session cookie and its expiry.
@@ -10,6 +11,8 @@ Usage: cdp_drive.py BASE_URL OUT_DIR [cross-site EVIL_URL | login PASSWORD SESSI
 Prints one line per check ("ok   - ..." / "FAIL - ..."); exit status 1 when a
 check failed."""
 import base64
+import contextlib
+import io
 import json
 import os
 import shutil
@@ -116,6 +119,7 @@ class Browser:
                                  session=False)["sessionId"]
         self.send("Page.enable")
         self.send("Runtime.enable")
+        self.send("Log.enable")
 
     def navigate(self, url):
         self.events = [e for e in self.events if e.get("method") != "Page.loadEventFired"]
@@ -134,7 +138,12 @@ class Browser:
             f.write(base64.b64decode(data))
 
     def exceptions(self):
-        return [e for e in self.events if e.get("method") == "Runtime.exceptionThrown"]
+        """Script errors, and errors the console reports (a missing stylesheet)."""
+        def wanted_404(entry):  # the error page's own test, and the favicon the sandbox lacks
+            return entry.get("url", "").endswith(("/nope", "/favicon.ico"))
+        return [e for e in self.events if e.get("method") == "Runtime.exceptionThrown" or
+                (e.get("method") == "Log.entryAdded" and e["params"]["entry"]["level"] == "error" and
+                 not wanted_404(e["params"]["entry"]))]
 
     def close(self):
         try:
@@ -160,12 +169,50 @@ def wait_title(b, title, timeout=10):
     deadline = time.time() + timeout
     while time.time() < deadline:
         try:
-            if b.js("document.title") == title:
+            # The title arrives before the rest of a page sent in pieces.
+            if b.js("document.title") == title and b.js("document.readyState") == "complete":
                 return True
         except RuntimeError:
             pass  # the page is being replaced
         time.sleep(0.1)
     return False
+
+
+def wait_js(b, expr, want, timeout):
+    deadline = time.time() + timeout
+    while time.time() < deadline:
+        if b.js(expr) == want:
+            return True
+        time.sleep(0.2)
+    return False
+
+
+def send_meter(power_w):
+    """A few datagrams of the simulated SMA meter on loopback (the daemon's meter)."""
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "sim"))
+    import sma_energy_meter
+    with contextlib.redirect_stdout(io.StringIO()):
+        sma_energy_meter.main(["send", "--serial", "1900000001", "--power", str(power_w), "--count", "3",
+                               "--interval", "0.2"])
+
+
+def live_values(b):
+    """The info page, loaded before the meter's first datagram, follows it by script."""
+    mark = "document.querySelector('[data-stale=meter]').textContent"
+    check("silent meter marked stale by the server", b.js(mark) == " stale" and
+          b.js("document.querySelector('[data-stale=meter]').className") == "stale")
+    b.js("window.kivdSamePage = 1")
+    send_meter(-2500)
+    check("grid power follows the meter without a reload",
+          wait_js(b, "document.getElementById('lv-grid').textContent", "2500 W to the grid", 10))
+    check("grid power in kW beside it", b.js("document.getElementById('lv-grid-kw').textContent") == "(2.5 kW)")
+    check("grid currents in A", b.js("document.getElementById('lv-grid-a').textContent") == "3.6 / 3.6 / 3.6 A")
+    check("stale mark gone with fresh data", b.js(mark) == "" and
+          b.js("document.getElementById('lv-meter-data').textContent") == "fresh")
+    check("meter marked stale again once silent (TIMEOUT=5)", wait_js(b, mark, " stale", 12) and
+          b.js("document.getElementById('lv-meter-data').textContent") == "stale, older than 5 s")
+    check("all on the same page", b.js("window.kivdSamePage") == 1 and
+          b.js("document.body.getAttribute('data-live')") == "ok")
 
 
 def submit_login(b, password):
@@ -184,6 +231,7 @@ def cross_site(b, base, evil):
 def login(b, base, password, session_seconds):
     b.navigate(base + "/settings")
     check("settings page asks for the password", b.js("document.title") == "Orvane login")
+    check("login page in the phone layout", b.js("!!document.querySelector('meta[name=viewport]')") is True)
     submit_login(b, password + "x")
     time.sleep(0.5)
     check("wrong password refused", wait_title(b, "Orvane login") and
@@ -217,6 +265,38 @@ def chart_points(b, base):
     check("history linked", b.js("document.querySelector('a[href=\"/history\"]') !== null"))
 
 
+def error_text(e):
+    p = e["params"]
+    return p["entry"]["text"] + " " + p["entry"].get("url", "") if "entry" in p else p["exceptionDetails"].get("text")
+
+
+def phone(b, base, out):
+    """Every page at 390x844 reflows without a horizontal scroll bar, with
+    its viewport declared and taps of at least 44 px."""
+    b.send("Emulation.setDeviceMetricsOverride", {"width": 390, "height": 844, "deviceScaleFactor": 1,
+                                                  "mobile": True})
+    for path in ["/", "/control", "/log", "/settings", "/knx", "/checkupdate", "/download", "/nope",
+                 "/settings?saved=1&refused=WallboxIP"]:
+        b.navigate(base + path)
+        fits = b.js("[document.documentElement.scrollWidth, document.documentElement.clientWidth]")
+        check(f"{path} at 390 px: no horizontal scroll {fits}", fits[0] <= fits[1])
+        check(f"{path} declares the viewport",
+              b.js("!!document.querySelector('meta[name=viewport]')") is True)
+        small = b.js("[...document.querySelectorAll('input[type=button],input[type=submit],select')]"
+                     ".filter(e => e.offsetParent && e.getBoundingClientRect().height < 43).length")
+        check(f"{path} buttons and lists at least 44 px tall", small == 0)
+        if path == "/":
+            b.screenshot(os.path.join(out, "info_phone.png"))
+            check("info columns stacked", b.js("(() => { const t = document.querySelectorAll('td');"
+                                               " return t[1].getBoundingClientRect().top >"
+                                               " t[0].getBoundingClientRect().bottom - 1; })()") is True)
+        if path == "/settings":
+            b.screenshot(os.path.join(out, "settings_phone.png"))
+            check("numeric fields bring up a number keypad",
+                  b.js("document.details.FusesValue.inputMode") == "numeric")
+    b.send("Emulation.clearDeviceMetricsOverride")
+
+
 def main():
     base, out = sys.argv[1], sys.argv[2]
     mode = sys.argv[3] if len(sys.argv) > 3 else "pages"
@@ -234,6 +314,7 @@ def main():
         b.navigate(base + "/")
         check("info page title", b.js("document.title") == "Orvane info page")
         check("info page shows the wallbox block", "Wallbox info" in b.js("document.body.innerText"))
+        live_values(b)
         b.send("Runtime.evaluate", {"expression": "setTimeout(() => ConfirmRestart(), 0)"})
         d = b.wait_event("Page.javascriptDialogOpening")
         check("restart button asks first", d["params"]["type"] == "confirm" and
@@ -268,14 +349,25 @@ def main():
         b.js("document.details.submit()")
         b.wait_event("Page.loadEventFired")
         check("form answered with success", "Operation succeeded." in b.js("document.body.innerText"))
+        check("the answer says when", "at the next control cycle, within a minute" in b.js("document.body.innerText"))
+        check("redirected to the page", b.js("location.pathname + location.search") == "/control?done=1")
         check("answer shows quick marked", b.js("document.details.WebChargingMode[1].checked") is True)
         b.screenshot(os.path.join(out, "control_after_post.png"))
         check("daemon now in quick mode", xml_value(base, "EV/Charging/ChargingMode") == "QUICK")
         check("daemon min charge 7020", xml_value(base, "EV/Charging/MinCharge") == "7020")
         check("daemon phases 3", xml_value(base, "EV/Charging/MaxPhases") == "3")
+        # A reload repeats the GET only: the mode set since stays.
+        with urllib.request.urlopen(base + "/remote?mode=off", timeout=10) as r:
+            r.read()
+        check("mode changed elsewhere", xml_value(base, "EV/Charging/ChargingMode") == "OFF")
+        b.events = [e for e in b.events if e.get("method") != "Page.loadEventFired"]
+        b.send("Page.reload")
+        b.wait_event("Page.loadEventFired")
+        check("reload shows the page again", "Operation succeeded." in b.js("document.body.innerText"))
+        check("reload posted nothing", xml_value(base, "EV/Charging/ChargingMode") == "OFF")
+        phone(b, base, out)
         exc = b.exceptions()
-        check("no script errors" + ("" if not exc else f": {exc[0]['params']['exceptionDetails'].get('text')}"),
-              not exc)
+        check("no script errors" + ("" if not exc else f": {error_text(exc[0])}"), not exc)
     except Exception as e:  # a broken step is a failed check, not a crash
         check(f"browser run: {e!r}", False)
     finally:

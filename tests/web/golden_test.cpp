@@ -1,14 +1,17 @@
-// The info page and the XML status against reviewed golden files, for one
-// set of values with every feature on. Set KIV_WRITE_GOLDEN=1 to rewrite.
+// The info page, the XML status and the JSON status against reviewed golden
+// files, for one set of values with every feature on. Set KIV_WRITE_GOLDEN=1
+// to rewrite.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <fstream>
 
+#include "core/clock.hpp"
 #include "core/daemon_state.hpp"
 #include "core/live_values.hpp"
 #include "core/settings.hpp"
 #include "support/temp_dir.hpp"
+#include "web/api_status.hpp"
 #include "web/pages.hpp"
 #include "web_test_util.hpp"
 
@@ -49,6 +52,7 @@ void set_values() {
   v.last_sql_datetime.set("07.12.2026 13:05:00");
   v.last_knx_datetime.set("07.12.2026 13:04:50");
   v.last_stg_datetime.set("07.12.2026 13:05:05");
+  v.em_received_ms = v.ss_received_ms = v.wb_received_ms = steady_ms();  // every source fresh
 }
 
 class Golden : public ::testing::Test {
@@ -83,3 +87,4 @@ class Golden : public ::testing::Test {
 
 TEST_F(Golden, InfoPage) { compare(page_info, "info_page.html"); }
 TEST_F(Golden, XmlStatus) { compare(page_xml, "xml_status.xml"); }
+TEST_F(Golden, ApiStatus) { compare(page_api_status, "api_status.json"); }

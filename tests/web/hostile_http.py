@@ -166,7 +166,7 @@ def main():
         a, _ = ask(port, b"GET /xml HTTP/1.1\r\nCookie: s=" + b"c" * size + b"\r\n\r\n")
         check(f"{size}-byte cookie line: {want} ({status(a)})", status(a) == want)
     a, _ = ask(port, b"POST /control HTTP/1.1\r\n\r\nWebChargingMode=3", half_close=True)
-    check("POST without Content-Length changes nothing", b"Operation succeeded" not in a)
+    check("POST without Content-Length changes nothing", b"done=1" not in a and b"Operation succeeded" not in a)
     for m in MARKUP:
         # Host and Referer name the same site: a remote command is answered, not refused.
         a, _ = ask(port, f"GET {m} HTTP/1.1\r\nHost: x\r\nReferer: http://x/<kivxss>\r\n"

@@ -134,10 +134,12 @@ TEST(CheckResource, Table) {
   for (const char* ok : {"/", "/home", "/HOME", "/xml", "/XML", "/xml/index.xml", "/log", "/Settings", "/knx",
                          "/restart", "/update", "/checkupdate", "/CLEARLOG", "/remote?mode=quick", "/x/remote",
                          "/download?url=a", "/favicon.ico", "/a.jpeg", "/a.jpg", "/a.png", "/a.gif", "/a.css", "/a.js",
-                         "/a.html", "/control", "/CONTROL", "/api/day", "/history", "/history?days=7"})
+                         "/a.html", "/control", "/CONTROL", "/api/status", "/api/day", "/history",
+                         "/history?days=7"})
     EXPECT_TRUE(served(ok)) << ok;
   for (const char* no : {"/style.CSS", "/Remote", "/Download?url=a", "/nothing", "/home/", "/xml?x", "/logs",
-                         "/../etc/passwd.css", "/a/../../b.png", "/a\\b.js", "a.css", "/a.css?v=1", "/api/day?x", "/api/days"})
+                         "/../etc/passwd.css", "/a/../../b.png", "/a\\b.js", "a.css", "/a.css?v=1", "/api/status?x",
+                         "/api/", "/api/statusx", "/api/day?x", "/api/days"})
     EXPECT_FALSE(served(no)) << no;
   EXPECT_FALSE(served("/control", false));
   ReqInfo none;
@@ -198,6 +200,28 @@ TEST(CrossSite, WhatChangesSomething) {
   for (const char* res : {"/", "/xml", "/log", "/remote", "/style.css"}) EXPECT_FALSE(changes(Method::GET, res)) << res;
 }
 
+TEST(ReadOnlyRequest, Table) {
+  const struct { Method method; const char* resource; int status; bool read_only; } cases[] = {
+      {Method::GET, "/", 200, true},           {Method::HEAD, "/HOME", 200, true},
+      {Method::GET, "/xml", 200, true},        {Method::GET, "/xml/index.xml", 200, true},
+      {Method::GET, "/api/status?x=1", 200, true}, {Method::GET, "/style.css", 200, true},
+      {Method::GET, "/nothing", 404, true},    {Method::UNSUPPORTED, "/x", 501, true},
+      {Method::POST, "/xml", 200, false},      {Method::GET, "/control", 200, false},
+      {Method::GET, "/log", 200, false},       {Method::GET, "/login", 200, false},
+      {Method::GET, "/remote.css", 200, false}, {Method::GET, "/download.png", 200, false},
+      {Method::GET, "/api/remote", 200, false}, {Method::GET, "/restart", 200, false},
+      {Method::GET, "/apix", 200, false},      {Method::GET, "/nothing", 200, false},
+      {Method::GET, "/history?days=7", 200, true},
+  };
+  for (const auto& c : cases) {
+    ReqInfo r;
+    r.method = c.method;
+    r.resource = c.resource;
+    r.status = c.status;
+    EXPECT_EQ(read_only_request(r), c.read_only) << c.resource;
+  }
+}
+
 TEST(ContentType, ByResource) {
   EXPECT_STREQ(content_type_line("/XML"), "Content-Type: text/xml; charset=utf-8\r\n");
   EXPECT_STREQ(content_type_line("/xml/index.xml"), "Content-Type: text/xml; charset=utf-8\r\n");
@@ -210,6 +234,7 @@ TEST(ContentType, ByResource) {
   EXPECT_STREQ(content_type_line("/f.css"), "Content-Type: text/css\r\n");
   EXPECT_STREQ(content_type_line("/f.js"), "Content-Type: text/javascript\r\n");
   EXPECT_STREQ(content_type_line("/api/day"), "Content-Type: application/json\r\n");
+  EXPECT_STREQ(content_type_line("/api/status"), "Content-Type: application/json\r\n");
   EXPECT_STREQ(content_type_line("/home"), "Content-Type: text/html; charset=UTF-8\r\n");
   EXPECT_STREQ(content_type_line("/f.PNG"), "Content-Type: text/html; charset=UTF-8\r\n");
 }
@@ -253,12 +278,14 @@ TEST(PasswordGate, CredentialsParsed) {
 }
 
 TEST(PasswordGate, OpenPages) {
-  for (const char* res : {"/", "/home", "/xml", "/favicon.ico", "/logo.png", "/style.css"}) {
+  for (const char* res : {"/", "/home", "/xml", "/favicon.ico", "/logo.png", "/style.css", "/api/status",
+                          "/live_values.js"}) {
     ReqInfo r;
     r.resource = res;
     EXPECT_TRUE(open_without_password(r)) << res;
   }
-  for (const char* res : {"/settings", "/remote", "/remote?mode=quick", "/log", "/control", "/x.html", "/xml?"}) {
+  for (const char* res : {"/settings", "/remote", "/remote?mode=quick", "/log", "/control", "/x.html", "/xml?",
+                          "/other.js", "/api/status?x"}) {
     ReqInfo r;
     r.resource = res;
     EXPECT_FALSE(open_without_password(r)) << res;

@@ -57,7 +57,8 @@ TEST(Conventions, HeadVariantsAndTitle) {
   EXPECT_EQ(b.text,
             "<HTML>\n<HEAD><META HTTP-EQUIV=\"Pragma\" CONTENT=\"no-cache\">\n<META HTTP-EQUIV=\"Expires\" CONTENT=\"-1\">\n"
             "<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>Orvane log page</TITLE>\n"
-            "<style rel=\"stylesheet\" type=\"text/css\">body {font-family: Arial, Helvetica, sans-serif;}</style></HEAD>\n");
+            "<style rel=\"stylesheet\" type=\"text/css\">body {font-family: Arial, Helvetica, sans-serif;}</style>\n"
+            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n</HEAD>\n");
   StringSink c;
   head_variant_c(c);
   EXPECT_EQ(c.text, "<HTML><HEAD><META HTTP-EQUIV=\"Pragma\" CONTENT=\"no-cache\"><META HTTP-EQUIV=\"Expires\" CONTENT=\"-1\">\n");
@@ -69,7 +70,7 @@ TEST(Conventions, RedirectPage) {
   EXPECT_EQ(r.text,
             "<!DOCTYPE HTML>\n<html><head><meta charset=\"UTF-8\">\n<meta http-equiv=\"refresh\" content=\"0;url=/log\">\n"
             "<script type=\"text/javascript\">window.location.href = \"/log\"</script>\n"
-            "<title>KIV redirection</title></head>\n"
+            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n<title>KIV redirection</title></head>\n"
             "<body>If you are not redirected automatically, follow the <a href='/log'>link to example</a></body></html>\n");
 }
 
@@ -85,7 +86,7 @@ TEST(Conventions, NotFoundPageEscapes) {
   not_found_page(n, "/a<b>");
   EXPECT_EQ(n.text,
             "<HTML><HEAD><meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>Orvane...</TITLE>\n"
-            "</HEAD><BODY><PRE>Resource not found: /a&lt;b&gt;\n"
+            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n</HEAD><BODY><PRE>Resource not found: /a&lt;b&gt;\n"
             "</PRE><br /><input type=\"button\" value=\"Home\" onclick=\"self.location='/'\">\n</BODY></HTML>\n");
 }
 

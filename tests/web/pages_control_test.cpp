@@ -26,6 +26,7 @@ class ControlPages : public ::testing::Test {
     req.method = m;
     req.resource = "/control";
     PageContext ctx{req, webtest::fixed_time(), 0};
+    ctx.outcome_shown = m == Method::POST;
     ctx.post_applied = applied;
     StringSink out;
     page_control(out, ctx);
@@ -83,8 +84,12 @@ TEST_F(ControlPages, AfterPost) {
   EXPECT_TRUE(has(p, "value=\"1\" type=\"radio\" checked=\"checked\" />&nbsp;&nbsp;QUICK"));
   EXPECT_TRUE(has(p, "<option selected value=\"7020\">7020</option>"));
   EXPECT_TRUE(has(p, "<option selected value=\"3\">3</option>"));
-  EXPECT_TRUE(has(p, "<font color=\"#00C000\">Operation succeeded.<font>\n"));
-  EXPECT_FALSE(has(p, "Apply Changes"));
+  // Shown on the page the post's redirect leads to, with the form again.
+  EXPECT_TRUE(has(p, "<font color=\"#00C000\">Operation succeeded.</font> The change takes effect at the next "
+                     "control cycle, within a minute."));
+  EXPECT_TRUE(has(p, "Apply Changes"));
+  EXPECT_TRUE(has(control(Method::POST, false), "Operation failed, nothing was changed."));
+  EXPECT_FALSE(has(control(), "Operation"));
 }
 
 TEST_F(ControlPages, ManualListHas27Options) {
@@ -101,7 +106,7 @@ TEST_F(ControlPages, NoticeWhileX1Pushed) {
   const std::string p = control();
   EXPECT_TRUE(has(p, "Webcontrols are disabled during quick mode button (X1) is pushed!\n"));
   EXPECT_FALSE(has(p, "<form"));
-  EXPECT_TRUE(has(p, "</style>\n</HEAD><BODY>\n<H2>Webcontrol 2.6.107</H2>\n"));
+  EXPECT_TRUE(has(p, "</style>\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n</HEAD><BODY>\n<H2>Webcontrol 2.6.107</H2>\n"));
 }
 
 TEST_F(ControlPages, RemoteExamples) {

@@ -2,11 +2,13 @@
 
 #include <pugixml.hpp>
 
+#include "core/clock.hpp"
 #include "core/daemon_state.hpp"
 #include "core/live_values.hpp"
 #include "core/settings.hpp"
 #include "support/temp_dir.hpp"
 #include "web/day_chart.hpp"
+#include "web/api_status.hpp"
 #include "web/pages.hpp"
 #include "web_test_util.hpp"
 
@@ -48,11 +50,11 @@ bool has(const std::string& s, const std::string& part) { return s.find(part) !=
 }  // namespace
 
 TEST_F(StatusPages, InfoPageFrame) {
-  const std::string p = render(page_info, 90061);
+  std::string p = render(page_info, 90061);
   EXPECT_EQ(p.rfind("<HTML>\n<HEAD><META HTTP-EQUIV=\"Pragma\" CONTENT=\"no-cache\">\n<META HTTP-EQUIV=\"Expires\" "
                     "CONTENT=\"-1\">\n<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>"
                     "Orvane info page</TITLE>\n<style rel=\"stylesheet\" type=\"text/css\">body {font-family: Arial, "
-                    "Helvetica, sans-serif;}</style></HEAD>\n<script type=\"text/javascript\"> function "
+                    "Helvetica, sans-serif;}</style>\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n</HEAD>\n<script type=\"text/javascript\"> function "
                     "ConfirmRestart() { if (confirm('Do you want to restart the service? During the restart, the "
                     "wallbox/ charging will be deactivated!!')) self.location='/restart'; }</script><script "
                     "type=\"text/javascript\"> function ConfirmCheckUpdate() { if (confirm('Do you want to check for "
@@ -60,24 +62,38 @@ TEST_F(StatusPages, InfoPageFrame) {
                     0),
             0u)
       << p.substr(0, 900);
-  EXPECT_TRUE(has(p, "Uptime                  1d 01:01:01\n"));
-  EXPECT_TRUE(has(p, "Current datetime        07.12.2026 13:05:09\n"));
-  EXPECT_TRUE(has(p, "Last kiv receive        00.00.0000 00:00:00\n"));
+  EXPECT_TRUE(has(p, "Uptime                  <span id=\"lv-uptime\">1d 01:01:01</span>\n"));
+  EXPECT_TRUE(has(p, "Current datetime        <span id=\"lv-time\">07.12.2026 13:05:09</span>\n"));
+  EXPECT_TRUE(has(p, "Last kiv receive        <span id=\"lv-meter-last\">00.00.0000 00:00:00</span>\n"));
   EXPECT_TRUE(has(p, "Last udp receive        "));
   EXPECT_FALSE(has(p, "Last sql statement"));
   EXPECT_TRUE(has(p, "<input type=\"button\" value=\"Restart service\"onclick=\"ConfirmRestart();\">&nbsp;\n"
                      "<input type=\"button\" value=\"Check update\" onclick=\"ConfirmCheckUpdate();\">\n</BODY>\n</HTML>\n"));
   EXPECT_FALSE(has(p, "favicon.ico"));
+  EXPECT_FALSE(has(p, "live_values.js"));
   daemon_state().intResources = 1;
-  EXPECT_TRUE(has(render(page_info), "<link rel=\"shortcut icon\" href=\"favicon.ico\" type=\"image/x-icon\" />\n"));
+  p = render(page_info);
+  EXPECT_TRUE(has(p, "<link rel=\"shortcut icon\" href=\"favicon.ico\" type=\"image/x-icon\" />\n"));
+  EXPECT_TRUE(has(p, "</script>\n<style>.stale{color:#C00000;font-weight:bold}</style>\n"
+                     "<script src=\"/live_values.js\" defer></script>\n<br /><input"));
   daemon_state().intResources = 0;
 }
 
 TEST_F(StatusPages, GridPowerColours) {
   v.intpow = 0;
-  EXPECT_TRUE(has(render(page_info), "Actual grid-power       <font color=\"#C00000\">0 W</font> from the grid\n"));
-  v.intpow = -1500;
-  EXPECT_TRUE(has(render(page_info), "Actual grid-power       <font color=\"#00C000\">1500 W</font> to the grid\n"));
+  EXPECT_TRUE(has(render(page_info), "Actual grid-power       <span id=\"lv-grid\"><font color=\"#C00000\">0 W</font> from "
+                                     "the grid</span> <span id=\"lv-grid-kw\">(0.0 kW)</span><span data-stale=\"meter\" "
+                                     "class=\"stale\"> stale</span>\n"));
+  v.intpow = -1550;
+  v.em_i1 = 2260;
+  v.em_received_ms = steady_ms();
+  const std::string p = render(page_info);
+  EXPECT_TRUE(has(p, "Actual grid-power       <span id=\"lv-grid\"><font color=\"#00C000\">1550 W</font> to the "
+                     "grid</span> <span id=\"lv-grid-kw\">(1.6 kW)</span><span data-stale=\"meter\"></span>\n"));
+  EXPECT_TRUE(has(p, "Grid currents           <span id=\"lv-grid-a\">2.3 / 0.0 / 0.0 A</span><span data-stale=\"meter\"></span>\n"));
+  EXPECT_TRUE(has(p, "Meter data              <span id=\"lv-meter-data\">fresh</span>\n"));
+  EXPECT_TRUE(has(p, "House main-fuses        "));
+  EXPECT_TRUE(has(p, " mA ("));
 }
 
 TEST_F(StatusPages, StorageBlock) {
@@ -86,13 +102,16 @@ TEST_F(StatusPages, StorageBlock) {
   v.ss_bat_soc = 87;
   v.ss_bat_temp = 215;
   std::string p = render(page_info);
-  EXPECT_TRUE(has(p, "AC power                0 W\n"));
-  EXPECT_TRUE(has(p, "Battery SOC/temp        87 % / 21.5 &deg;C\n"));
+  EXPECT_TRUE(has(p, "AC power                <span id=\"lv-ss-power\">0 W</span> <span id=\"lv-ss-power-kw\">(0.0 kW)"
+                     "</span><span data-stale=\"storage\" class=\"stale\"> stale</span>\n"));
+  EXPECT_TRUE(has(p, "Battery SOC/temp        <span id=\"lv-ss-soc\">87</span> % / 21.5 &deg;C\n"));
   EXPECT_TRUE(has(p, "Last storage receive    "));
   v.ss_ac_power = -800;
-  EXPECT_TRUE(has(render(page_info), "AC power                <font color=\"#00C000\">800 W</font> charging\n"));
+  v.ss_received_ms = steady_ms();
+  EXPECT_TRUE(has(render(page_info), "AC power                <span id=\"lv-ss-power\"><font color=\"#00C000\">800 W</font> "
+                                     "charging</span> <span id=\"lv-ss-power-kw\">(0.8 kW)</span><span data-stale=\"storage\"></span>\n"));
   v.ss_ac_power = 300;
-  EXPECT_TRUE(has(render(page_info), "AC power                <font color=\"#C00000\">300 W</font> discharging\n"));
+  EXPECT_TRUE(has(render(page_info), "<span id=\"lv-ss-power\"><font color=\"#C00000\">300 W</font> discharging</span>"));
 }
 
 TEST_F(StatusPages, WallboxOff) {
@@ -109,15 +128,17 @@ TEST_F(StatusPages, ChargingModeLines) {
   v.ChargingMode = 2;
   v.safety_curr = 6000;
   std::string p = render(page_info);
-  EXPECT_TRUE(has(p, "Charging mode           QUICK\nSafety current          6000 mA\n</PRE>"));
+  EXPECT_TRUE(has(p, "Charging mode           <span id=\"lv-mode\">QUICK</span>\nSafety current          6000 mA (6.0 A)\n</PRE>"));
   v.ChargingMode = 3;
   v.ManualCurrent = 16020;
   p = render(page_info);
-  EXPECT_TRUE(has(p, "Charging mode           MANUAL\nManually set            16020 mA\nSafety current          6000 mA\n"));
+  EXPECT_TRUE(has(p, "Charging mode           <span id=\"lv-mode\">MANUAL</span>\nManually set            16020 mA (16.0 A)\n"
+                     "Safety current          6000 mA (6.0 A)\n"));
   v.ChargingMode = 4;
-  EXPECT_TRUE(has(render(page_info), "Charging mode           OFF\n</PRE>"));
+  EXPECT_TRUE(has(render(page_info), "Charging mode           <span id=\"lv-mode\">OFF</span>\n</PRE>"));
   v.ChargingMode = 1;
-  EXPECT_TRUE(has(render(page_info), "Charging mode           SURPLUS\nActivation at           <font color=\"#00C000\">1380 W</font> to the grid\nEvaluation points       5\n"));
+  EXPECT_TRUE(has(render(page_info), "Charging mode           <span id=\"lv-mode\">SURPLUS</span>\nActivation at           <font "
+                                     "color=\"#00C000\">1380 W</font> to the grid\nEvaluation points       5\n"));
 }
 
 TEST_F(StatusPages, WallboxLines) {
@@ -127,9 +148,18 @@ TEST_F(StatusPages, WallboxLines) {
   v.wb_state = 3;
   std::string p = render(page_info);
   EXPECT_FALSE(has(p, "Output X2"));
-  EXPECT_TRUE(has(p, "Session energy          12.35 kWh\n"));
-  EXPECT_TRUE(has(p, "Plug                    plugged into wallbox, plugged into EV, plug locked\n"));
-  EXPECT_TRUE(has(p, "State                   charging\n"));
+  EXPECT_TRUE(has(p, "Session energy          <span id=\"lv-car-session\">12.35 kWh</span>\n"));
+  EXPECT_TRUE(has(p, "Plug                    <span id=\"lv-car-plug\">plugged into wallbox, plugged into EV, plug locked</span>\n"));
+  EXPECT_TRUE(has(p, "State                   <span id=\"lv-car-state\">charging</span><span data-stale=\"car\" "
+                     "class=\"stale\"> stale</span>\n"));
+  v.wb_received_ms = steady_ms();
+  v.wb_curr_usr = 10980;
+  v.wb_pow = 2530000;
+  p = render(page_info);
+  EXPECT_TRUE(has(p, "State                   <span id=\"lv-car-state\">charging</span><span data-stale=\"car\"></span>\n"));
+  EXPECT_TRUE(has(p, "User current            <span id=\"lv-car-set\">10980 mA</span> <span id=\"lv-car-set-a\">(11.0 A)</span>\n"));
+  EXPECT_TRUE(has(p, "Last actual power       <span id=\"lv-car-power\">2530 W</span> <span id=\"lv-car-power-kw\">(2.5 kW)"
+                     "</span><span data-stale=\"car\"></span>\n"));
   const std::string x = render(page_xml);
   EXPECT_TRUE(has(x, "<SessionEnergy>12345</SessionEnergy>"));
   EXPECT_TRUE(has(x, "<Plug id=\"7\">plugged on wallbox, plugged on EV, plug locked</Plug>"));
@@ -211,4 +241,46 @@ TEST_F(StatusPages, DayJsonAndHistoryWithoutDatabase) {
   const std::string h = render(page_history);
   EXPECT_TRUE(has(h, "<TITLE>Orvane history page</TITLE>"));
   EXPECT_TRUE(has(h, "The history needs the database, which is not configured."));
+}
+
+TEST_F(StatusPages, JsonStatusBytes) {
+  StatusSnapshot s;
+  std::snprintf(s.time, sizeof s.time, "07.12.2026 13:05:09");
+  s.uptime_s = 61;
+  s.meter_used = s.car_used = s.car_answering = true;
+  s.meter_stale = false;
+  s.meter_timeout_s = 15;
+  s.grid_power_W = -1550;
+  s.grid_current_mA[0] = 2260;
+  s.grid_current_mA[1] = -5;
+  s.mode = "a\"b\\c\x01";
+  s.current_set_mA = 16020;
+  s.session_dWh = 123456;
+  s.total_dWh = 4294967295u;
+  s.enabled = 1;
+  StringSink out;
+  write_status_json(out, s);
+  EXPECT_EQ(out.text,
+            "{\"time\":\"07.12.2026 13:05:09\",\"uptime_s\":61,\"meter\":{\"used\":true,\"stale\":false,\"timeout_s\":15,"
+            "\"power_W\":-1550,\"current_A\":[2.260,-0.005,0.000],\"last_receive\":\"\"},\"car\":{\"used\":true,"
+            "\"answering\":true,\"command_ok\":false,\"mode\":\"a\\\"b\\\\c\\u0001\",\"power_W\":0,\"current_set_A\":16.020,"
+            "\"current_A\":[0.000,0.000,0.000],\"max_phases\":1,\"more_phases\":false,\"state\":-1,\"state_text\":\"\","
+            "\"plug\":-1,\"plug_text\":\"\",\"enabled\":true,\"session_kWh\":12.3456,\"total_kWh\":429496.7295,"
+            "\"last_reply\":\"\",\"last_control\":\"\"},\"storage\":{\"used\":false,\"stale\":true,\"soc_pct\":0,"
+            "\"power_W\":0}}\n");
+}
+
+TEST_F(StatusPages, JsonStaleFlagsFollowTheSources) {
+  const auto json = [this] { return render(page_api_status); };
+  EXPECT_TRUE(has(json(), "\"meter\":{\"used\":true,\"stale\":true,"));
+  EXPECT_TRUE(has(json(), "\"car\":{\"used\":true,\"answering\":false,"));
+  v.em_received_ms = v.wb_received_ms = steady_ms();
+  v.wb_send_ok = 1;
+  v.wb_state = 3;
+  EXPECT_TRUE(has(json(), "\"meter\":{\"used\":true,\"stale\":false,"));
+  EXPECT_TRUE(has(json(), "\"car\":{\"used\":true,\"answering\":true,\"command_ok\":true,"));
+  EXPECT_TRUE(has(json(), "\"state\":3,\"state_text\":\"charging\","));
+  features(false, false, false, false, false);
+  EXPECT_TRUE(has(json(), "\"meter\":{\"used\":false,\"stale\":true,"));
+  EXPECT_TRUE(has(json(), "\"car\":{\"used\":false,\"answering\":false,"));
 }

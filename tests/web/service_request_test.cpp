@@ -167,6 +167,10 @@ TEST_F(ServeTest, ControlPostOf198HandedOverAnd199Not) {
   ASSERT_EQ(body.size(), 198u);
   std::string a = serve_raw("POST /control HTTP/1.1\r\nContent-Length: 198\r\n\r\n" + body);
   EXPECT_EQ(sb.dir().read("kivd.d/kivd.var"), body);
+  // Answered with a redirect to the page, which then shows the outcome.
+  EXPECT_EQ(a.rfind("HTTP/1.1 303 See Other\r\n", 0), 0u);
+  EXPECT_NE(a.find("\r\nLocation: /control?done=1\r\n"), std::string::npos);
+  a = serve_raw("GET /control?done=1 HTTP/1.1\r\n\r\n");
   EXPECT_NE(a.find("Operation succeeded."), std::string::npos);
   // The child's own copy already shows the change.
   EXPECT_NE(a.find("value=\"2\" type=\"radio\" checked=\"checked\""), std::string::npos);
@@ -176,6 +180,8 @@ TEST_F(ServeTest, ControlPostOf198HandedOverAnd199Not) {
   a = serve_raw("POST /control HTTP/1.1\r\nContent-Length: 199\r\n\r\n" + body + "b");
   EXPECT_FALSE(exists("kivd.d/kivd.var"));
   EXPECT_EQ(live().web_charge_mode.load(), 0);
+  EXPECT_NE(a.find("\r\nLocation: /control?done=0\r\n"), std::string::npos);
+  a = serve_raw("GET /control?done=0 HTTP/1.1\r\n\r\n");
   EXPECT_EQ(a.find("Operation succeeded."), std::string::npos);
   EXPECT_NE(a.find("Operation failed, nothing was changed."), std::string::npos);
 }
@@ -314,10 +320,14 @@ TEST_F(ServeTest, SettingsFormCutShortSavesNothing) {
   sb.dir().write("etc/kivd.ini", "[KNX]\nINTERVAL=45\n");
   const std::string body = "x=" + std::string(4090, 'a') + "&KNXInterval=60";
   std::string a = serve_raw("POST /settings HTTP/1.1\r\nContent-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body);
-  EXPECT_NE(a.find("could not be saved"), std::string::npos);
+  EXPECT_NE(a.find("\r\nLocation: /settings?saved=0\r\n"), std::string::npos);
+  EXPECT_NE(serve_raw("GET /settings?saved=0 HTTP/1.1\r\n\r\n").find("could not be saved"), std::string::npos);
   EXPECT_EQ(sb.dir().read("etc/kivd.ini"), "[KNX]\nINTERVAL=45\n");
   EXPECT_NE(sb.log().find("Service_Request: settings form of 4107 bytes, 4096 received, nothing saved"), std::string::npos);
   a = serve_raw("POST /settings HTTP/1.1\r\nContent-Length: 14\r\n\r\nKNXInterval=60");
+  EXPECT_NE(a.find("\r\nLocation: /settings?saved=1\r\n"), std::string::npos);
+  a = serve_raw("GET /settings?saved=1 HTTP/1.1\r\n\r\n");
   EXPECT_NE(a.find("successfully saved"), std::string::npos);
+  EXPECT_NE(a.find("take effect after a restart"), std::string::npos);
   EXPECT_EQ(ParseIniText(sb.dir().read("etc/kivd.ini")).KNXInterval, 60);
 }

@@ -110,6 +110,19 @@ def main():
               c.get("knx", "interval") == "10" and c.get("storagesystem", "evratio") == "100" and
               c.get("infrastructure", "current") == "32000")
         check("page shows the saved address", b.js(f"{f}.WallboxIP.value") == "10.20.30.40")
+        check("redirected to the page", b.js("location.pathname + location.search") == "/settings?saved=1")
+        check("says when, with a Restart button", "The new settings take effect after a restart." in
+              b.js("document.body.innerText") and b.js("!!document.querySelector('input[value=\"Restart service\"]')"))
+        # A reload repeats the GET only: a value changed in the file since stays.
+        with open(ini_path) as fh:
+            text = fh.read()
+        with open(ini_path, "w") as fh:
+            fh.write(set_line(text, "knx", "interval", "33"))
+        b.events = [e for e in b.events if e.get("method") != "Page.loadEventFired"]
+        b.send("Page.reload")
+        b.wait_event("Page.loadEventFired")
+        check("reload posted nothing", ini(ini_path).get("knx", "interval") == "33" and
+              "successfully saved" in b.js("document.body.innerText"))
 
         # KNX page
         k = "document.forms['vioform'].elements"

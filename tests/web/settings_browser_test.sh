@@ -8,6 +8,8 @@ PORT=18012
 new_sandbox
 write_ini "[WEBSERVER]
 PORT=$PORT"
+mkdir -p "$SANDBOX/usr/local/kiv/resources"
+cp "$KIVD_SRC/resources/kivd.css" "$SANDBOX/usr/local/kiv/resources/"
 start_kivd
 check "web server started" wait_log "Thread 2: Starting webserver...$" 5
 sleep 0.3

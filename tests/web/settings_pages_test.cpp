@@ -18,6 +18,7 @@
 #include "support/temp_dir.hpp"
 #include "web/pages.hpp"
 #include "web/password_form.hpp"
+#include "web/submit_feedback.hpp"
 #include "web_test_util.hpp"
 
 using namespace kivd;
@@ -90,7 +91,7 @@ std::string submitted(const std::string& page) {
 
 // The file as a save writes it, from the default file with one key changed.
 std::string written_file(const char* key, const std::string& value) {
-  IniDict d = IniDict::load_text(DefaultIniText());
+  IniDict d = IniDict::load_text(DefaultIniText(), IniDict::EmptyKeys::kept);
   ApplySettingsForm(d, "", 0);
   if (key) dictionary_set(d.raw(), ascii_lower(key).c_str(), value.c_str());
   return IniFileText(d);
@@ -106,7 +107,7 @@ std::vector<std::string> candidates(const SettingRow& r) {
     case FormRule::number:
       return {"0", "1", "2", "3", "45", "1500", "3307", "7980", "9000", "16020", "32000", "1900123456"};
     default:
-      return {"Pa$$!", "a;b#c", " lead", "trail ", "'q'", "\"dq\"", "it's", "back\\slash", "x+y z&w=v", "100%",
+      return {"", "Pa$$!", "a;b#c", " lead", "trail ", "'q'", "\"dq\"", "it's", "back\\slash", "x+y z&w=v", "100%",
               "50%2F", "\xC3\xBCml", "10.0.0.5", "wb.local", "OEM", "AS1440", "MT175", "LOCAL", "KEBAP20", "SIX0H", "50"};
   }
 }
@@ -127,6 +128,7 @@ class SettingsPages : public ::testing::Test {
     req.method = m;
     req.resource = resource;
     PageContext ctx{req, webtest::fixed_time(), 0};
+    ctx.outcome_shown = m == Method::POST;  // as after the post's redirect
     ctx.post_written = written;
     StringSink out;
     page(out, ctx);
@@ -143,7 +145,7 @@ TEST_F(SettingsPages, DefaultsWithoutFile) {
   EXPECT_TRUE(has(p, "<TITLE>Orvane settings page</TITLE>\n"));
   EXPECT_TRUE(has(p, "<H2>General settings 2.6.107</H2>\n"));
   EXPECT_TRUE(has(p, "name=\"WallboxIP\" size=\"15\" maxlength=\"15\" style=\"text-align:center\" value=\"192.168.10.151\""));
-  EXPECT_TRUE(has(p, "name=\"ActivationValue\" size=\"7\" maxlength=\"5\" style=\"text-align:center\" value=\"1380\" onkeyup=\"checkNumbers(this)\"> W"));
+  EXPECT_TRUE(has(p, "name=\"ActivationValue\" size=\"7\" maxlength=\"5\" style=\"text-align:center\" value=\"1380\" onkeyup=\"checkNumbers(this)\" inputmode=\"numeric\"> W"));
   EXPECT_TRUE(has(p, "<option value=\"surplus\" selected>Surplus</option>"));
   EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"SmartmeterUsing\" value=\"true\" checked=\"true\" onclick=\"selectSmartmeter()\">"));
   EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"WallboxUsing\" value=\"true\" onclick=\"selectWallbox()\">"));
@@ -176,8 +178,9 @@ TEST_F(SettingsPages, PostShowsSuccessOnlyWhenWritten) {
                   "<font color=\"#00C000\">Settings successfully saved. Restart the service to apply the configuration settings!</font>"));
   const std::string failed = render(page_settings, "/settings", Method::POST, false);
   EXPECT_FALSE(has(failed, "successfully saved"));
-  EXPECT_FALSE(has(failed, "Save settings"));
+  EXPECT_TRUE(has(failed, "Save settings"));
   EXPECT_TRUE(has(failed, "could not be saved"));
+  EXPECT_FALSE(has(render(page_settings, "/settings"), "could not be saved"));
 }
 
 TEST_F(SettingsPages, PostedFormIsWrittenAndShown) {
@@ -233,7 +236,7 @@ TEST_F(SettingsPages, EveryFieldRoundTrips) {
       const std::string before = written_file(key.c_str(), v);
       write_ini(before);
       const std::string body = submitted(render(page_settings, "/settings"));
-      IniDict d = IniDict::load_text(before);
+      IniDict d = IniDict::load_text(before, IniDict::EmptyKeys::kept);
       const FormOutcome outcome = ApplySettingsForm(d, body, kFormSettings);
       const std::string after = IniFileText(d);
       EXPECT_TRUE(outcome.refused.empty()) << key << "=" << v;
@@ -254,7 +257,7 @@ TEST_F(SettingsPages, EveryFieldRoundTrips) {
 // The KNX page with the wallbox and storage rows hidden: their values stay.
 TEST_F(SettingsPages, KnxPageRoundTripsWithHiddenRows) {
   daemon_uses(false, false);
-  IniDict d = IniDict::load_text(written_file(nullptr, ""));
+  IniDict d = IniDict::load_text(written_file(nullptr, ""), IniDict::EmptyKeys::kept);
   for (int n = 1; n <= kDatapoints; ++n) {
     const std::string sec = "dpt_" + std::to_string(n);
     dictionary_set(d.raw(), (sec + ":using").c_str(), n % 3 == 0 ? "TRUE" : "FALSE");
@@ -285,13 +288,22 @@ TEST_F(SettingsPages, DecodedValuesAndRefusalsShown) {
   const std::string p = render(page_settings, "/settings", Method::POST, true);
   EXPECT_TRUE(has(p, "<option value=\"off\" selected>Off</option>"));
   EXPECT_TRUE(has(p, "<option value=\"LOCAL\" selected>"));
+  // The refusals survive the redirect's query.
+  PageContext posted{req, webtest::fixed_time(), 0};
+  posted.post_written = true;
+  posted.post_refused = refused + ", a<b&c=%";
+  posted.password_note = kPasswordNotes[1];
+  const std::string location = outcome_location("/settings", posted);
+  EXPECT_EQ(location, "/settings?saved=1&refused=MysqlDatabase%2C%20a%3Cb%26c%3D%25&pw=1");
   PageContext ctx{req, webtest::fixed_time(), 0};
-  ctx.post_written = true;
-  ctx.post_refused = refused;
+  read_outcome(location, ctx);
+  EXPECT_EQ(ctx.password_note, kPasswordNotes[1]);
   StringSink out;
   page_settings(out, ctx);
   EXPECT_TRUE(has(out.text, "Not saved, the old value is kept (control characters, both quote marks or too long): "
-                            "MysqlDatabase</font>"));
+                            "MysqlDatabase, a&lt;b&amp;c=%</font>"));
+  EXPECT_TRUE(has(out.text, "take effect after a restart. <input type=\"button\" value=\"Restart service\" "
+                            "onclick=\"ConfirmRestart();\">"));
 }
 
 TEST_F(SettingsPages, WebPasswordChangedOnlyWithTheCurrentOne) {

@@ -1,9 +1,13 @@
 #!/usr/bin/env python3
 """A tiny update server for the tests: serves a folder over HTTP on
-127.0.0.1, or with --silent accepts connections and never answers."""
+127.0.0.1, or with --silent accepts connections and never answers. With
+--hold FILE an archive (.tar) is answered only once FILE exists: FILE.asked
+appears when such a request has arrived, so a test can act while the daemon
+waits for the download."""
 import argparse
 import functools
 import http.server
+import os
 import socket
 import time
 
@@ -14,6 +18,7 @@ def main():
     ap.add_argument("--root", default=".")
     ap.add_argument("--silent", action="store_true")
     ap.add_argument("--lifetime", type=float, default=600.0)
+    ap.add_argument("--hold")
     a = ap.parse_args()
     if a.silent:
         s = socket.socket()
@@ -29,7 +34,16 @@ def main():
             except socket.timeout:
                 pass
         return
-    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=a.root)
+    class Handler(http.server.SimpleHTTPRequestHandler):
+        def do_GET(self):
+            if a.hold and self.path.endswith(".tar"):
+                open(a.hold + ".asked", "w").close()
+                until = time.monotonic() + 60
+                while not os.path.exists(a.hold) and time.monotonic() < until:
+                    time.sleep(0.05)
+            super().do_GET()
+
+    handler = functools.partial(Handler, directory=a.root)
     http.server.ThreadingHTTPServer.allow_reuse_address = True
     srv = http.server.ThreadingHTTPServer(("127.0.0.1", a.port), handler)
     srv.timeout = 1.0

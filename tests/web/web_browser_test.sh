@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The info and control pages in headless Chromium: scripts run without
-# errors, the form's scripts enable the right inputs, submitting the form
+# errors, the info page's values follow the simulated meter without a reload
+# and turn stale when it stops, the form's scripts enable the right inputs, submitting the form
 # changes the daemon's mode; a page from a second origin (another port) that
 # posts a form and loads an image URL to the daemon is refused. Screenshots
 # go to the build folder.
@@ -10,19 +11,30 @@ PORT=18001
 new_sandbox
 # The pages only need the wallbox switched on: pointed at 127.0.0.1, the
 # daemon hears its own commands back as plain-text answers, so no exchange
-# waits for a device.
-write_ini "[WALLBOX]
+# waits for a device. The meter is the simulated one on loopback, sent by the
+# driver; the stylesheet and the info page's scripts come from the resources
+# folder.
+mkdir -p "$SANDBOX/usr/local/kiv"
+cp -r "$KIVD_SRC/resources" "$SANDBOX/usr/local/kiv/resources"
+INI_METER=TRUE write_ini "TYPE=sma
+HOST=239.12.255.254
+PORT=9522
+TIMEOUT=5
+[SMA]
+SERIAL=1900000001
+[WALLBOX]
 USING=TRUE
 HOST=127.0.0.1
 [WEBSERVER]
 PORT=$PORT"
-# The chart script from the source tree; a point of the day chart every second.
-mkdir -p "$SANDBOX/usr/local/kiv"
-cp -r "$KIVD_SRC/resources" "$SANDBOX/usr/local/kiv/resources"
+# A point of the day chart every second; the update check finds no server on
+# this host.
 export KIVD_TEST_HOOKS=1 KIVD_TEST_SQL_SECONDS=1
+export KIVD_UPDATE_HOST=localhost
 start_kivd
 check "web server started" wait_log "Thread 2: Starting webserver...$" 5
-sleep 0.3
+check "meter in SMA mode" wait_log "Energymeter: Starting in SMA multicast UDP mode" 5
+sleep 1.3   # the meter joins the group a second after its start
 OUT=$KIVD_BUILD/test-artifacts/web
 timeout 120 python3 "$KIVD_SRC/tests/web/cdp_drive.py" "http://127.0.0.1:$PORT" "$OUT"
 check "browser checks" test $? -eq 0

@@ -31,7 +31,7 @@ chmod 640 "$INI"
 get /settings > "$SANDBOX/s1"
 check "settings page shows the file's port" grep -q 'name="MysqlPort" size="6" maxlength="5" style="text-align:center" value="3306"' "$SANDBOX/s1"
 check "settings page has the save button" grep -q 'value="Save settings"' "$SANDBOX/s1"
-curl -s --max-time 10 -d 'StartMode=manual&ManualValue=16020&WallboxUsing=true&WallboxIP=127.0.0.1&MysqlPort=3307&MysqlPassword=s3cr%26t&KNXInterval=45&SmartmeterType=OEM' "$URL/settings" > "$SANDBOX/s2"
+curl -sL --max-time 10 -d 'StartMode=manual&ManualValue=16020&WallboxUsing=true&WallboxIP=127.0.0.1&MysqlPort=3307&MysqlPassword=s3cr%26t&KNXInterval=45&SmartmeterType=OEM' "$URL/settings" > "$SANDBOX/s2"
 check "settings saved message" grep -q '<font color="#00C000">Settings successfully saved. Restart the service to apply the configuration settings!</font>' "$SANDBOX/s2"
 check "page after the save shows the new port" grep -q 'value="3307"' "$SANDBOX/s2"
 ini() { python3 - "$INI" "$1" "$2" <<'PY'
@@ -66,7 +66,7 @@ check "daemon keeps its running values" bash -c "curl -s --max-time 10 '$URL/' |
 
 # --- KNX ----------------------------------------------------------------------
 check "KNX page" bash -c "curl -s --max-time 10 '$URL/knx' | grep -q 'name=\"g_11\" size=\"11\" maxlength=\"11\" style=\"text-align:center\" value=\"8/1/11\"'"
-curl -s --max-time 10 -d 'c_1=true&g_1=1%2F2%2F3&c_5=true&g_5=2%2F0%2F5&g_6=7%2F7%2F7' "$URL/knx" > "$SANDBOX/k1"
+curl -sL --max-time 10 -d 'c_1=true&g_1=1%2F2%2F3&c_5=true&g_5=2%2F0%2F5&g_6=7%2F7%2F7' "$URL/knx" > "$SANDBOX/k1"
 check "KNX saved message" grep -q 'Settings successfully saved. Restart the service to apply the knx configuration settings!' "$SANDBOX/k1"
 check "ini: dpt_1 using" test "$(ini dpt_1 using)" = TRUE
 check "ini: dpt_1 address" test "$(ini dpt_1 groupadr)" = 1/2/3
@@ -205,8 +205,18 @@ offer http://localhost/missing.tar
 get "/download?url=http://localhost/missing.tar" > "$SANDBOX/d1"
 check "404 download: wget log shown" grep -q '404' "$SANDBOX/d1"
 check "404 download: failure" grep -q '^Error: download failed, please try again later!' "$SANDBOX/d1"
+# The good download is held by the server: the info page and /xml answer
+# meanwhile, from the daemon and not behind the download's child.
 offer http://localhost/kivupdate.tar
-get "/download?x=1&url=http://localhost/missing.tar&url=http://localhost/kivupdate.tar" > "$SANDBOX/d2"
+serve --hold "$SANDBOX/release"
+get "/download?x=1&url=http://localhost/missing.tar&url=http://localhost/kivupdate.tar" > "$SANDBOX/d2" &
+DL_PID=$!
+check "held download asked for" bash -c "for i in \$(seq 1 200); do [ -e '$SANDBOX/release.asked' ] && exit 0; sleep 0.1; done; exit 1"
+check "xml answers during the download" bash -c "curl -s --max-time 10 '$URL/xml' | grep -q GetValues"
+check "info page answers during the download" bash -c "curl -s --max-time 10 '$URL/' | grep -q '</HTML>'"
+check "download still running meanwhile" kill -0 "$DL_PID"
+touch "$SANDBOX/release"
+wait "$DL_PID"
 check "download: progress log shown" grep -q 'kivupdate.tar' "$SANDBOX/d2"
 check "download: confirm offered" grep -q "^Click 'Confirm' to update the program.$" "$SANDBOX/d2"
 check "download: confirm button" grep -q 'value="Confirm"onclick="ConfirmUpdate();"' "$SANDBOX/d2"

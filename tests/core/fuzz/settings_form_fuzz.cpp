@@ -19,7 +19,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const std::string base = kivd::DefaultIniText();
   const int mode = data[0] % 3;  // 0: neither form, 1: settings, 2: KNX
   const std::string_view body(reinterpret_cast<const char*>(data + 1), size - 1);
-  kivd::IniDict dict = kivd::IniDict::load_text(base);
+  kivd::IniDict dict = kivd::IniDict::load_text(base, kivd::IniDict::EmptyKeys::kept);
   kivd::ApplySettingsForm(dict, body, mode);
   kivd::fuzz::check_roundtrip(dict);
   return 0;
