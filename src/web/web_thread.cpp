@@ -10,8 +10,11 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
 #include <exception>
+#include <mutex>
 #include <stop_token>
+#include <string>
 #include <thread>
 
 #include "core/clock.hpp"
@@ -52,7 +55,26 @@ struct Server {
   web::ConnQueue<UniqueFd, kQueued> accepted;
   web::ConnQueue<ChangingRequest, kQueued> changing;
   std::atomic<bool> update{false};
+  // A client that changes something and then reads (a /remote, then /xml)
+  // must see its change, but the child answers before this server applies
+  // its hand-over: a read waits while a child's hand-over is still waiting.
+  std::mutex handover_m;
+  std::condition_variable handover_cv;
+  std::atomic<bool> child_running{false};
 };
+
+bool handover_waiting() {
+  for (const std::string& path : {web::temp_variables_path(), web::temp_actions_path()})
+    if (!path.empty() && ::access(path.c_str(), F_OK) == 0) return true;
+  return false;
+}
+
+// Bounded: files a killed child left behind must not hold up every read.
+void wait_for_handover(Server& s) {
+  if (!s.child_running || !handover_waiting()) return;
+  std::unique_lock lock(s.handover_m);
+  s.handover_cv.wait_for(lock, 2s, [&s] { return !s.child_running || !handover_waiting(); });
+}
 
 // A worker: reads each request with the head's time-outs, answers what only
 // reads in the daemon, and passes the rest on to the request child's thread.
@@ -68,6 +90,7 @@ void read_requests(Server& s) {
       s.changing.push(ChangingRequest{std::move(*conn), std::move(req)}, stop.token());
       continue;
     }
+    wait_for_handover(s);
     web::answer_request(conn->get(), req, take_time_snapshot(), false);
     web::lingering_close_input(conn->get());
   }
@@ -77,7 +100,14 @@ void read_requests(Server& s) {
 void run_children(Server& s) {
   const StopFd stop(s.stop.get_token());
   while (auto item = s.changing.pop(stop.token())) {
-    if (web::serve_in_child(s.listen_fd, item->conn, item->req, stop) == web::AfterChild::Update) {
+    s.child_running = true;
+    const web::AfterChild after = web::serve_in_child(s.listen_fd, item->conn, item->req, stop);
+    {
+      const std::lock_guard lock(s.handover_m);
+      s.child_running = false;
+    }
+    s.handover_cv.notify_all();
+    if (after == web::AfterChild::Update) {
       s.update = true;
       s.stop.request_stop();
       return;
