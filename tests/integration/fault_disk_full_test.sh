@@ -18,7 +18,7 @@ INI_DEBUG=1 write_ini "[WEBSERVER]
 PORT=$PORT
 [MYSQL]
 PORT=3306"
-post() { curl -s --max-time 10 -d "$2" "$URL/$1"; }
+post() { curl -sL --max-time 10 -d "$2" "$URL/$1"; }
 # fill DIR: takes every free block of the file system under DIR.
 fill() { dd if=/dev/zero of="$1/fill" bs=1k 2>/dev/null; sync; }
 cleanup_mounts() { umount "$SANDBOX/etc" "$SANDBOX/log" 2>/dev/null; }

@@ -17,7 +17,7 @@ PORT=$PORT
 PORT=3306"
 BODY_A='StartMode=manual&ManualValue=16020&WallboxUsing=true&WallboxIP=10.0.0.1&MysqlPort=3301&KNXInterval=45'
 BODY_B='StartMode=surplus&ManualValue=10000&WallboxUsing=true&WallboxIP=10.0.0.2&MysqlPort=3302&KNXInterval=30'
-save() { curl -s --max-time 10 -d "$1" "$URL/settings" | grep -q 'Settings successfully saved'; }
+save() { curl -sL --max-time 10 -d "$1" "$URL/settings" | grep -q 'Settings successfully saved'; }
 web_count() { count_log "Thread 2: Starting webserver...$"; }
 
 start_kivd
