@@ -43,7 +43,7 @@
       type: 'line',
       data: { datasets: sets },
       options: {
-        animation: false, parsing: false, normalized: true,
+        animation: false, maintainAspectRatio: false, parsing: false, normalized: true,
         interaction: { mode: 'nearest', axis: 'x', intersect: false },
         scales: {
           x: { type: 'linear', ticks: { maxTicksLimit: 8, callback: function (v) { return label(v, span > 86400); } } },

@@ -10,7 +10,8 @@ namespace kivd::web {
 
 void day_chart_piece(Sink& out, std::string_view data_json) {
   out.put("<div id=\"daychart\" style=\"max-width: 975px;\">\n");
-  out.put("<canvas id=\"daychart-canvas\" height=\"300\"></canvas>\n");
+  // A fixed height: the chart fills it at any width, from a phone to a desktop.
+  out.put("<div style=\"position: relative; height: 300px;\"><canvas id=\"daychart-canvas\"></canvas></div>\n");
   out.put("<P id=\"daychart-note\">The chart needs JavaScript and the Chart.js library (package libjs-chart.js).</P>\n");
   if (data_json.empty()) out.put("<P><a href=\"/history\">History</a></P>\n");
   out.put("</div>\n");
