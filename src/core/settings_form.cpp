@@ -67,31 +67,6 @@ void move_older_group_address(IniDict& d) {
 // For the log: control characters shown as "?", long names cut.
 std::string printable(std::string_view s) { return kivd::printable(s, 60); }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// A browser sends a form as application/x-www-form-urlencoded: "+" for a
-// blank and "%XX" for every other byte outside letters, digits and "*-._".
-// A "%" without two hex digits is taken as it stands.
-std::string form_decode(std::string_view s) {
-  std::string out;
-  out.reserve(s.size());
-  for (std::size_t i = 0; i < s.size(); ++i) {
-    if (s[i] == '+') {
-      out += ' ';
-    } else if (s[i] == '%' && i + 2 < s.size() && hex_digit(s[i + 1]) >= 0 && hex_digit(s[i + 2]) >= 0) {
-      out += static_cast<char>(hex_digit(s[i + 1]) * 16 + hex_digit(s[i + 2]));
-      i += 2;
-    } else {
-      out += s[i];
-    }
-  }
-  return out;
-}
 
 // A text must stay one line that reads back as the same value; a refused
 // field keeps the file's value and is named on the page.

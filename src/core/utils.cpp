@@ -116,6 +116,14 @@ void copy_text(char* dst, std::size_t n, std::string_view src) {
 }
 
 namespace {
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
 bool is_control(char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7f; }
 }  // namespace
 
@@ -136,6 +144,22 @@ void name_this_thread(const char* name) {
   char shown[16];
   copy_text(shown, sizeof shown, name);
   pthread_setname_np(pthread_self(), shown);
+}
+
+std::string form_decode(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    if (s[i] == '+') {
+      out += ' ';
+    } else if (s[i] == '%' && i + 2 < s.size() && hex_digit(s[i + 1]) >= 0 && hex_digit(s[i + 2]) >= 0) {
+      out += static_cast<char>(hex_digit(s[i + 1]) * 16 + hex_digit(s[i + 2]));
+      i += 2;
+    } else {
+      out += s[i];
+    }
+  }
+  return out;
 }
 
 }  // namespace kivd

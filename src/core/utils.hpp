@@ -42,6 +42,11 @@ void copy_text(char* dst, std::size_t n, std::string_view src);
 // At most max bytes of text with every control character shown as "?", so
 // that received text cannot split or forge a log line.
 std::string printable(std::string_view text, std::size_t max);
+
+// A form field or query value as a browser encodes it
+// (application/x-www-form-urlencoded): "+" for a blank, "%XX" for other
+// bytes; a "%" without two hex digits is taken as it stands.
+std::string form_decode(std::string_view s);
 bool has_control(std::string_view text);
 
 // Names the calling thread (at most 15 characters shown), so that top, ps and

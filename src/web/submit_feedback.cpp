@@ -4,6 +4,7 @@
 #include <string>
 
 #include "core/daemon_state.hpp"
+#include "core/utils.hpp"
 
 #include "web/password_form.hpp"
 
@@ -26,26 +27,6 @@ void append_encoded(std::string& out, std::string_view s) {
       out += hex[u & 15];
     }
   }
-}
-
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-std::string decoded(std::string_view s) {
-  std::string o;
-  for (std::size_t i = 0; i < s.size() && o.size() < kRefusedMax; ++i) {
-    if (s[i] == '%' && i + 2 < s.size() && hex_value(s[i + 1]) >= 0 && hex_value(s[i + 2]) >= 0) {
-      o += static_cast<char>(hex_value(s[i + 1]) * 16 + hex_value(s[i + 2]));
-      i += 2;
-    } else {
-      o += s[i];
-    }
-  }
-  return o;
 }
 
 }  // namespace
@@ -88,7 +69,8 @@ void read_outcome(std::string_view resource, PageContext& ctx) {
       ctx.outcome_shown = true;
       ctx.post_written = value == "1";
     } else if (name == "refused") {
-      ctx.post_refused = decoded(value);
+      ctx.post_refused = form_decode(value.substr(0, 3 * kRefusedMax));
+      if (ctx.post_refused.size() > kRefusedMax) ctx.post_refused.resize(kRefusedMax);
     } else if (name == "pw" && value.size() == 1) {
       ctx.password_note = password_note_text(value[0] - '0');
     }
