@@ -161,6 +161,11 @@ if ! grep -q "^house: serving" "$root/log/house.log"; then
   echo "demo: the simulated house did not start:" >&2; cat "$root/log/house.log" >&2; exit 1
 fi
 
+# The web interface's stylesheet, scripts and icons, where the package
+# installs them.
+mkdir -p "$root/usr/local/kiv"
+cp -r "$src/resources" "$root/usr/local/kiv/resources"
+
 # kivd detaches; its PID file says which process to stop.
 KIVD_ROOT=$root ip netns exec "$KD_NS" "$src/build/kivd"
 for _ in $(seq 1 100); do [ -s "$root/log/kivd.pid" ] && break; sleep 0.05; done
