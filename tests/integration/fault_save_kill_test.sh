@@ -17,7 +17,8 @@ PORT=$PORT
 PORT=3306"
 BODY_A='StartMode=manual&ManualValue=16020&WallboxUsing=true&WallboxIP=10.0.0.1&MysqlPort=3301&KNXInterval=45'
 BODY_B='StartMode=surplus&ManualValue=10000&WallboxUsing=true&WallboxIP=10.0.0.2&MysqlPort=3302&KNXInterval=30'
-save() { curl -sL --max-time 10 -d "$1" "$URL/settings" | grep -q 'Settings successfully saved'; }
+# A save is answered with a redirect whose query names the outcome.
+save() { curl -s -o /dev/null -w '%{redirect_url}' --max-time 10 -d "$1" "$URL/settings" | grep -q 'saved=1$'; }
 web_count() { count_log "Thread 2: Starting webserver...$"; }
 
 start_kivd
