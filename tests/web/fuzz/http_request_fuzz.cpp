@@ -48,7 +48,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string& r = *req.resource;
   volatile std::size_t sink = 0;
   // A served resource that no page claims is a static file: its path must be safe.
-  const bool page = r.find("/remote") != std::string::npos || r.find("/download") != std::string::npos;
+  const std::string_view path = path_part(r);
+  const bool page = r.find("/remote") != std::string::npos || r.find("/download") != std::string::npos ||
+                    iequal(path, "/control") || iequal(path, "/settings") || iequal(path, "/knx") ||
+                    iequal(path, "/history");
   if (Check_Resource(req, true) == 0 && !page && is_static_suffix(r) && !static_path_is_safe(r)) __builtin_trap();
   sink = sink + (Check_Resource(req, false) == 0);
   sink = sink + *content_type_line(r) + *reason_phrase(req.status);
