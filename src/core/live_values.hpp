@@ -72,6 +72,15 @@ struct LiveValues {
   // steady_ms() of the last datagram from the box, 0 = never.
   std::atomic<long long> wb_received_ms{0};
   std::atomic<int> isWallboxRestarted{0};
+  // steady_ms() of the last report 3 (the currents I1..I3), 0 = never.
+  std::atomic<long long> wb_report3_ms{0};
+  // Phases on which report 3 showed the car drawing (0 = none).
+  std::atomic<int> wb_phases{0};
+  // steady_ms() when report 2 first showed output X2 changed, 0 = never.
+  std::atomic<long long> wb_x2_seen_ms{0};
+  // Counts the box's restarts seen in its reports, and its broadcasts.
+  std::atomic<int> wb_reboots{0};
+  std::atomic<int> wb_broadcasts{0};
 
   // Charging state: start values from the configuration on every pass,
   // changed at run time by the hand-over and the control loop.

@@ -42,8 +42,14 @@ int ChargingControl::SetPower(int p) {
   debug_line("SetPower: switchpoint = %d", switchpoint);
   const int max_phases = valid_phases(v.CarMaxPhases);
   const int watts = surplus > INT_MAX ? INT_MAX : static_cast<int>(surplus);
+  // A car that draws on more phases than the relay gives (no X2 contactor)
+  // needs the least current on each of them from the surplus.
+  const int present = phases_for(v.wb_X2_out);
+  const int relay_phases = v.wb_X2_out == 1 ? max_phases : 1;
+  long long activation = v.WallboxActivation;
+  if (present > relay_phases) activation = activation * present / relay_phases;
 
-  if (v.WallboxActivation > p) {
+  if (activation > p) {
     v.points = std::min(v.points + 1, target_points);
     if (v.points <= 4 && v.wb_enable_sys != 1) return 1;
     const bool above = surplus > switchpoint;
@@ -53,7 +59,7 @@ int ChargingControl::SetPower(int p) {
     // the current follows the surplus (at least the car's minimum, within
     // the fuses: without room SetCurrent disables).
     const int relay = relay_for(wanted > 1 ? 1 : 0);
-    const int phases = relay == 1 ? max_phases : 1;
+    const int phases = phases_for(relay);
     if (SwitchRelais(relay) == 0) return 0;
     if (SetCurrent(GetDutyCurrent(watts, phases)) == 0) return 0;
     if (above && relay == 1) phasepoints_ = 5;
@@ -67,7 +73,7 @@ int ChargingControl::SetPower(int p) {
     if (SwitchEnable(0) && SwitchRelais(relay_for(0))) SetCurrent(v.CarMinCharge);
     phasepoints_ = 0;
   } else {
-    SetCurrent(GetDutyCurrent(watts, v.wb_X2_out == 0 ? 1 : max_phases));
+    SetCurrent(GetDutyCurrent(watts, present));
   }
   return 1;
 }
@@ -99,8 +105,17 @@ void ChargingControl::ControlCycle() {
       v.isWallboxRestarted = 1;
       log_line("ControlKEBA: Failsafe mode initiated again, after wallbox restart");
     }
+    if (v.wb_phases > 0 && v.wb_enable_sys == 1) seen_phases_ = v.wb_phases.load();
     const bool meter_fresh = guard_.meter_fresh();
-    const int iNewPower = new_power(v.intpow, v.wb_pow, guard_.storage_power(), s.SSUsing, s.SSEVRatio);
+    // The car's power comes off the grid reading only when both are of one
+    // moment; otherwise the car counts as house load (less surplus).
+    const int car_mW = guard_.one_moment() ? v.wb_pow.load() : 0;
+    int storage_W = 0;
+    const bool storage_known = guard_.storage_power(storage_W);
+    int iNewPower = new_power(v.intpow, car_mW, storage_W, s.SSUsing, s.SSEVRatio);
+    // Unknown storage: the battery may be discharging into the car, so
+    // nothing counts as surplus.
+    if (!storage_known) iNewPower = std::max(iNewPower, v.WallboxActivation.load());
     debug_line("ControlKEBA: wb_plug = %d, iNewPower = %d", v.wb_plug.load(), iNewPower);
     debug_line("ControlKEBA: error1 = 0x%x, error2 = 0x%x", static_cast<unsigned>(v.wb_error1.load()),
                static_cast<unsigned>(v.wb_error2.load()));
@@ -112,10 +127,14 @@ void ChargingControl::ControlCycle() {
       stamp_now(v.last_wbc_datetime);
       return;
     }
+    sequence_mode_ = static_cast<int>(mode_now());
     if (mode_now() == ChargingMode::Quick) {
-      if (SwitchRelais(relay_for(1)) == 1) SwitchEnable(SetCurrent(kMaxWallboxCurrent) == 1 ? 1 : 0);
+      // A stale meter switches no relay: the phases stay as they are.
+      const int relay = meter_fresh ? relay_for(1) : v.wb_X2_out.load();
+      if (SwitchRelais(relay) == 1) SwitchEnable(SetCurrent(kMaxWallboxCurrent) == 1 ? 1 : 0);
       v.points = 0;
     }
+    sequence_mode_ = static_cast<int>(mode_now());
     // The mode as it is now: a datagram may have changed it since.
     switch (mode_now()) {
       case ChargingMode::Off: off_sequence(); break;

@@ -46,11 +46,29 @@ class ChargingControl {
   void reset_wallbox();
 
   // Whether output X2 may change now: at least PHASE_SWITCH_GUARD since the
-  // last change this process made.
+  // last change this process (or one before it, see load_guard) made or
+  // report 2 showed.
   bool phase_switch_allowed() const;
+
+  // Between cycles, once a second: the owner's OFF, a restarted box, and the
+  // fuse and cloud watch on a fresh meter reading (lowers only).
+  void watch();
+
+  // The time of the last X2 change from the private folder, kept there with
+  // CLOCK_BOOTTIME and the boot id by each change: a restarted daemon keeps
+  // the guard. From another boot (or unreadable) the guard starts now.
+  void load_guard();
 
  private:
   void off_sequence();
+  void store_guard();
+  void note_x2_change();
+  // Phases the power arithmetic uses for a relay position.
+  int phases_for(int relay);
+  // Whether a mode change stopped the running sequence (logged once).
+  bool mode_changed();
+  void fuse_watch();
+  void box_restarted();
   // Refreshes the reports; logs a skipped cycle once for a run of them.
   bool reports_answered();
   // Arms the fail-safe when the start could not.
@@ -79,6 +97,20 @@ class ChargingControl {
   std::atomic<bool> failsafe_pending_{false};
   // The last cycle was skipped for want of reports.
   std::atomic<bool> reports_missing_{false};
+  // Phases the car was last seen drawing on (report 3), 0 = never.
+  std::atomic<int> seen_phases_{0};
+  // The mode the running sequence carries out.
+  std::atomic<int> sequence_mode_{-1};
+  // The watch's state: last reading looked at, start of a grid import in
+  // surplus mode, the box's restarts and broadcasts handled.
+  long long watched_ms_ = 0;
+  long long import_since_ms_ = 0;
+  long long lowered_settled_ms_ = 0;  // the watch's last lowering shows by then
+  int reboots_seen_ = 0;
+  int broadcasts_seen_ = 0;
+  // What the control last told the box (sent again after its restart).
+  std::atomic<int> want_enable_{0}, want_current_{0}, want_x2_{0};
+  std::atomic<bool> guard_loaded_{false};
 };
 
 // Sleeps of the control (cycle, relay, workaround) go through here: the

@@ -76,4 +76,37 @@ int new_power(int intpow_W, int wb_pow_mW, int ss_ac_power_W, bool ss_using, int
   return clamp_int(b + 50);
 }
 
+int drawn_phases(const std::array<int, 3>& wallbox_mA) {
+  return static_cast<int>(std::count_if(wallbox_mA.begin(), wallbox_mA.end(), [](int i) { return i >= kPhaseDrawn_mA; }));
+}
+
+int car_phases(int relay_phases, int seen_phases) { return std::max(valid_phases(relay_phases), std::min(seen_phases, 3)); }
+
+bool implausible_phase(int meter_mA, int meter_W, int wallbox_mA) {
+  return wallbox_mA >= 2 * kPhaseDrawn_mA && meter_mA <= 100 && meter_W == 0;
+}
+
+int fuse_watch_current(const std::array<int, 3>& meter_mA, const std::array<int, 3>& wallbox_mA, int rating_mA,
+                       int distance_mA, int current_mA, int min_mA) {
+  const bool known = drawn_phases(wallbox_mA) > 0;
+  const long long limit = static_cast<long long>(rating_mA) - distance_mA;
+  long long over = 0;
+  long long base = current_mA;
+  for (int p = 0; p < 3; ++p) {
+    if (known && wallbox_mA[p] < kPhaseDrawn_mA) continue;
+    over = std::max(over, meter_mA[p] - limit);
+    if (known) base = std::min<long long>(base, wallbox_mA[p]);
+  }
+  if (over <= 0) return -1;
+  const long long c = (base - over) / kCurrentStep * kCurrentStep;
+  return c < std::max(min_mA, kMinChargeCurrent) ? 0 : clamp_int(std::min<long long>(c, current_mA));
+}
+
+int cloud_current(int import_W, int current_mA, int phases, int min_mA) {
+  const long long drop = (1000LL * std::max(import_W, 0) + 230LL * valid_phases(phases) - 1) / (230LL * valid_phases(phases));
+  long long c = (current_mA - drop) / kCurrentStep * kCurrentStep;
+  c = std::max<long long>(c, std::max(min_mA, kMinChargeCurrent));
+  return clamp_int(std::min<long long>(c, current_mA));
+}
+
 }  // namespace kivd

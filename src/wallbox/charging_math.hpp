@@ -63,4 +63,28 @@ int limited_current(int requested_mA, int car_min_charge_mA, int safety_mA, int 
 // storage's discharge counted as drawn, the storage share applied, plus 50.
 int new_power(int intpow_W, int wb_pow_mW, int ss_ac_power_W, bool ss_using, int ss_ev_ratio);
 
+// A phase counts as drawn on from this current in report 3 on.
+inline constexpr int kPhaseDrawn_mA = 1000;
+// Phases on which the box reports the car drawing (0..3).
+int drawn_phases(const std::array<int, 3>& wallbox_mA);
+// Phases the power arithmetic uses: those output X2 gives, or more when the
+// car was last seen drawing on more (a box without an X2 contactor, a car
+// other than assumed). Never fewer than it really draws on.
+int car_phases(int relay_phases, int seen_phases);
+
+// A reading that physics rules out: a phase reading zero (no current, no
+// power) while the box itself reports current on it.
+bool implausible_phase(int meter_mA, int meter_W, int wallbox_mA);
+
+// What the fuse watch does with one reading: nothing (-1), disable (0), or
+// the lower current to send. Acts when a phase the car draws on (any phase
+// while none is known) carries more than rating - distance; lowers by the
+// excess from the car's present current; 0 when that leaves less than
+// min_mA. Never returns more than current_mA.
+int fuse_watch_current(const std::array<int, 3>& meter_mA, const std::array<int, 3>& wallbox_mA,
+                       int rating_mA, int distance_mA, int current_mA, int min_mA);
+// The current that takes a grid import (W) off a car drawing on phases;
+// never below min_mA nor above current_mA.
+int cloud_current(int import_W, int current_mA, int phases, int min_mA);
+
 }  // namespace kivd

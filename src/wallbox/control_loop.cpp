@@ -48,14 +48,19 @@ void ChargingControl::cycles(std::stop_source interrupt) {
   {
     std::lock_guard sequence(sequence_);
     if (interrupt.stop_requested()) return;
+    load_guard();
     if (!box_.refresh_reports()) log_line("ControlKEBA: Can't get the first report data from wallbox");
     failsafe_pending_ = SetFailSafe() == 0;
     if (failsafe_pending_) log_line("ControlKEBA: Can't set the failsafe-mode, firmware < 2.xx ?");
   }
   while (!interrupt.stop_requested()) {
-    if (!control_sleep(std::chrono::seconds(28))) return;
-    for (int i = 0; i < 28; ++i)
+    // The watch looks at each second's meter reading between the cycles.
+    for (int i = 0; i < 56; ++i) {
       if (!control_sleep(std::chrono::seconds(1))) return;
+      std::lock_guard sequence(sequence_);
+      if (interrupt.stop_requested()) return;
+      watch();
+    }
     std::lock_guard sequence(sequence_);
     if (interrupt.stop_requested()) return;
     ControlCycle();

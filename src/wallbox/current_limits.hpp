@@ -5,11 +5,12 @@
 namespace kivd {
 
 struct SafetyInput;
-// The fuse check's inputs from the live readings and the settings.
-SafetyInput safety_input();
+// The fuse check's inputs from the live readings and the settings; the
+// box's own currents count as room only with box_share (one moment).
+SafetyInput safety_input(bool box_share = true);
 // Highest current in mA that all three phases can still carry (0 when
 // below 6000 mA), from the meter's values whatever their age.
-int GetSafetyCurrent();
+int GetSafetyCurrent(bool box_share = true);
 // Current in mA for a power in W at 230 V per phase.
 int GetDutyCurrent(int watts, int phases);
 

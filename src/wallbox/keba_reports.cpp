@@ -2,6 +2,7 @@
 
 #include <cjson/cJSON.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 
@@ -10,6 +11,7 @@
 #include "core/live_values.hpp"
 #include "core/log.hpp"
 #include "core/utils.hpp"
+#include "wallbox/charging_math.hpp"
 
 namespace kivd {
 
@@ -120,6 +122,27 @@ void store(std::atomic<int>& target, const std::optional<int>& v) {
   if (v) target.store(*v, std::memory_order_relaxed);
 }
 
+// The box's seconds since its start only grow; going back means it
+// restarted and lost what it was told (fail-safe, current, X2).
+void check_restart(const std::optional<int>& secs) {
+  LiveValues& v = live();
+  if (!secs) return;
+  const int before = v.wb_secs;
+  if (*secs < before) {
+    v.wb_reboots.fetch_add(1);
+    log_line("Wallbox: restart detected (seconds counter %d after %d)", *secs, before);
+  }
+}
+
+// Report 2 is the box's word on X2: a change it shows starts the phase
+// switch guard, whether or not the command's answer came.
+void check_output(const std::optional<int>& output) {
+  static std::atomic<int> last_reported{-1};
+  if (!output) return;
+  const int before = last_reported.exchange(*output);
+  if (before != -1 && before != *output) live().wb_x2_seen_ms = std::max(steady_ms(), 1LL);
+}
+
 }  // namespace
 
 void apply_report(const ReportValues& r) {
@@ -135,6 +158,8 @@ void apply_report(const ReportValues& r) {
       break;
     }
     case ReportKind::Two:
+      check_restart(r.secs);
+      check_output(r.output);
       store(v.wb_state, r.state);
       store(v.wb_error1, r.error1);
       store(v.wb_error2, r.error2);
@@ -157,6 +182,7 @@ void apply_report(const ReportValues& r) {
       }
       break;
     case ReportKind::Three:
+      check_restart(r.secs);
       store(v.wb_u1, r.u1);
       store(v.wb_u2, r.u2);
       store(v.wb_u3, r.u3);
@@ -168,6 +194,8 @@ void apply_report(const ReportValues& r) {
       store(v.wb_e_pres, r.e_pres);
       store(v.wb_e_total, r.e_total);
       store(v.wb_secs, r.secs);
+      v.wb_phases = drawn_phases({v.wb_i1.load(), v.wb_i2.load(), v.wb_i3.load()});
+      v.wb_report3_ms = std::max(steady_ms(), 1LL);
       debug_line("report 3 parsing finished. Power %ld ...", static_cast<long>(v.wb_pow.load()));
       break;
     case ReportKind::Broadcast:
@@ -177,6 +205,7 @@ void apply_report(const ReportValues& r) {
       store(v.wb_enable_sys, r.enable_sys);
       store(v.wb_curr_max, r.curr_max);
       store(v.wb_e_pres, r.e_pres);
+      v.wb_broadcasts.fetch_add(1);
       debug_line("broadcast parsing finished.");
       break;
   }

@@ -29,8 +29,26 @@ bool sequence_interrupted() { return thread_stop().stop_requested(); }
 
 }  // namespace
 
+bool ChargingControl::mode_changed() {
+  const int m = sequence_mode_;
+  if (m < 0 || m == live().ChargingMode) return false;
+  log_line("ControlKEBA: charging mode changed, the running sequence stops");
+  sequence_mode_ = -1;  // said once; nothing more of it is sent
+  return true;
+}
+
+int ChargingControl::phases_for(int relay) {
+  const int from_relay = relay == 1 ? valid_phases(live().CarMaxPhases) : 1;
+  return car_phases(from_relay, seen_phases_);
+}
+
+void ChargingControl::note_x2_change() {
+  last_x2_change_ms_ = std::max(steady_ms(), 1LL);
+  store_guard();
+}
+
 bool ChargingControl::phase_switch_allowed() const {
-  const long long last = last_x2_change_ms_;
+  const long long last = std::max(last_x2_change_ms_.load(), live().wb_x2_seen_ms.load());
   if (last == 0) return true;
   const auto guard = control_duration(std::chrono::seconds(cfg().PhaseSwitchGuard));
   return steady_ms() - last >= guard.count();
@@ -45,7 +63,13 @@ int ChargingControl::relay_for(int wanted) {
 
 int ChargingControl::SetCurrent(int mA) {
   LiveValues& v = live();
-  const int x = limited_current(mA, v.CarMinCharge, guard_.safety_current(), v.wb_curr_hw);
+  int x = limited_current(mA, v.CarMinCharge, guard_.safety_current(), v.wb_curr_hw);
+  // A raise waits for a meter reading taken after the last one took effect.
+  const bool raise = v.wb_enable_sys == 1 && x > v.wb_curr_usr;
+  if (raise && !guard_.newer_than_raise()) {
+    debug_line("SetCurrent: %d mA held at %d mA until the meter shows the last raise", x, v.wb_curr_usr.load());
+    x = v.wb_curr_usr;
+  }
   v.safety_curr = x;
   if (x == 0) {
     // No room for the least current: the box takes nothing below 6000 mA,
@@ -53,8 +77,11 @@ int ChargingControl::SetCurrent(int mA) {
     SwitchEnable(0);
     return 0;
   }
+  if (raise && mode_changed()) return 0;
   if (!box_.set_current(x)) return 0;
+  if (raise) guard_.note_raise();
   v.wb_curr_usr = x;
+  want_current_ = x;
   return 1;
 }
 
@@ -68,10 +95,16 @@ int ChargingControl::SwitchEnable(int on) {
     tesla_active_ = false;
     if (v.wb_enable_sys == on) return 1;  // the workaround's own current already disabled
   }
-  if (on == 1 && sequence_interrupted()) return 0;
+  if (on == 1 && (sequence_interrupted() || mode_changed())) return 0;
+  if (on == 1 && !guard_.newer_than_raise()) {
+    debug_line("SwitchEnable: waits for a meter reading after the last raise");
+    return 0;
+  }
   log_line(on == 0 ? "Charging disabled..." : "Charging enabled...");
   if (!box_.enable(on != 0)) return 0;
+  if (on == 1) guard_.note_raise();
   v.wb_enable_sys = on;
+  want_enable_ = on;
   // A disabled box draws nothing, while its currents from the last report
   // would stay until the next one: the fuse limit computed after a phase
   // change (15 s later, the meter no longer sees the car) would add back a
@@ -95,9 +128,14 @@ int ChargingControl::SwitchRelais(int on) {
   if (!control_sleep(std::chrono::seconds(5))) return 0;
   // Never switch the contactor of a box that is charging.
   if (v.wb_enable_sys != 0) return 0;
-  if (!box_.set_phases(on != 0)) return 0;
+  if (on == 1 && mode_changed()) return 0;
+  // Sent is as good as changed for the guard: the box may have switched
+  // though its answer never came.
+  const bool ok = box_.set_phases(on != 0);
+  note_x2_change();
+  if (!ok) return 0;
   v.wb_X2_out = on;
-  last_x2_change_ms_ = std::max(steady_ms(), 1LL);
+  want_x2_ = on;
   log_line(on == 0 ? "More phases OFF..." : "More phases ON...");
   // Interrupted here, the caller must not go on to the current and enable.
   return control_sleep(std::chrono::seconds(10)) ? 1 : 0;

@@ -1,0 +1,113 @@
+// The control between its cycles: the meter reports every second, the
+// cycle comes every 56 s. What cannot wait that long is done here, and it
+// only ever lowers: raising stays with the cycle and its hysteresis.
+#include <algorithm>
+#include <cstdlib>
+
+#include "core/charging_mode.hpp"
+#include "core/daemon_state.hpp"
+#include "core/live_values.hpp"
+#include "core/log.hpp"
+#include "core/settings.hpp"
+#include "wallbox/charging_control.hpp"
+#include "wallbox/charging_math.hpp"
+
+namespace kivd {
+
+namespace {
+
+// A grid import in surplus mode for this long is a cloud, not a kettle.
+constexpr std::chrono::seconds kCloudAfter{5};
+
+}  // namespace
+
+void ChargingControl::watch() {
+  LiveValues& v = live();
+  if (daemon_state().intRestart != 0 || daemon_state().intUpdate != 0) return;
+  // The owner's OFF takes effect now, not at the next cycle.
+  if (static_cast<ChargingMode>(v.ChargingMode.load()) == ChargingMode::Off && v.wb_enable_sys == 1) {
+    sequence_mode_ = v.ChargingMode.load();
+    off_sequence();
+    return;
+  }
+  // A broadcast may be the box's first word after a restart: its reports
+  // tell (their seconds counter went back).
+  const int broadcasts = v.wb_broadcasts;
+  if (broadcasts != broadcasts_seen_) {
+    broadcasts_seen_ = broadcasts;
+    box_.refresh_reports();
+  }
+  if (v.wb_reboots != reboots_seen_) {
+    reboots_seen_ = v.wb_reboots;
+    box_restarted();
+    return;
+  }
+  fuse_watch();
+}
+
+void ChargingControl::box_restarted() {
+  LiveValues& v = live();
+  log_line("ControlKEBA: wallbox restarted - fail-safe, phases and current set again");
+  failsafe_pending_ = SetFailSafe() == 0;
+  sequence_mode_ = v.ChargingMode.load();
+  const int enable = want_enable_, current = want_current_, x2 = want_x2_;
+  // The box woke with X2 off: back on only as the guard allows (fewer
+  // phases are the safe side meanwhile).
+  if (x2 != v.wb_X2_out && SwitchRelais(relay_for(x2)) == 0) return;
+  if (current >= kMinChargeCurrent && SetCurrent(current) == 0) return;
+  if (enable == 1) SwitchEnable(1);
+}
+
+void ChargingControl::fuse_watch() {
+  const Settings& s = cfg();
+  LiveValues& v = live();
+  const long long at = v.em_received_ms;
+  if (at == watched_ms_) return;  // nothing new from the meter
+  watched_ms_ = at;
+  if (v.wb_enable_sys != 1 || !guard_.meter_fresh()) {
+    import_since_ms_ = 0;
+    return;
+  }
+  // A reading taken before the last change took effect still shows the
+  // car's old current: wait for one after it.
+  if (!guard_.newer_than_raise() || at <= lowered_settled_ms_) return;
+  const std::array<int, 3> wallbox{v.wb_i1.load(), v.wb_i2.load(), v.wb_i3.load()};
+  const std::array<int, 3> meter =
+      fuse_meter_mA({v.em_i1.load(), v.em_i2.load(), v.em_i3.load()}, v.em_one_phase_mA.load(), wallbox);
+  const int minimum = std::max(v.CarMinCharge.load(), kMinChargeCurrent);
+  const int present = v.wb_curr_usr;
+  const int fuse = fuse_watch_current(meter, wallbox, s.InfrastructureCurrent, s.InfrastructureDistance, present,
+                                      minimum);
+  if (fuse == 0) {
+    log_line("Fuse watch: a phase above %d mA even at the least current - charging disabled",
+             s.InfrastructureCurrent - s.InfrastructureDistance);
+    sequence_mode_ = v.ChargingMode.load();
+    SwitchEnable(0);
+    lowered_settled_ms_ = steady_ms() + control_duration(kRaiseSettles).count();
+    return;
+  }
+  if (fuse > 0 && fuse < present) {
+    log_line("Fuse watch: L1 %d, L2 %d, L3 %d mA above %d mA - current lowered to %d mA", meter[0], meter[1], meter[2],
+             s.InfrastructureCurrent - s.InfrastructureDistance, fuse);
+    if (box_.set_current(fuse)) v.wb_curr_usr = want_current_ = fuse;
+    lowered_settled_ms_ = steady_ms() + control_duration(kRaiseSettles).count();
+    return;
+  }
+  // In surplus mode the car follows a cloud down within seconds.
+  if (static_cast<ChargingMode>(v.ChargingMode.load()) != ChargingMode::Surplus) return;
+  const int allowed = std::abs(v.WallboxActivation.load());
+  if (v.intpow <= allowed) {
+    import_since_ms_ = 0;
+    return;
+  }
+  if (import_since_ms_ == 0) import_since_ms_ = at;
+  if (at - import_since_ms_ < control_duration(kCloudAfter).count()) return;
+  const int lower = cloud_current(v.intpow, present, phases_for(v.wb_X2_out), minimum);
+  import_since_ms_ = 0;
+  if (lower >= present) return;
+  log_line("Surplus watch: %d W from the grid - current lowered to %d mA", v.intpow.load(), lower);
+  if (box_.set_current(lower)) v.wb_curr_usr = want_current_ = lower;
+  lowered_settled_ms_ = steady_ms() + control_duration(kRaiseSettles).count();
+}
+
+}  // namespace kivd
