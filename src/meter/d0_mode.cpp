@@ -149,7 +149,17 @@ void publish(const D0Result& r, const D0Slots& slots) {
   l.em_energy_consumption = static_cast<float>(slots.number(2));
   l.em_energy_surplus = static_cast<float>(slots.number(4));
   // A readout without the power leaves the last one, which is no fresher.
-  if (r.has_power) l.em_received_ms = steady_ms();
+  // Nor is one whose power and counters stood still for longer than the
+  // time-out while the box charges: a gateway repeating its last readout.
+  static long long moved_ms = 0;
+  static double last_counters[3] = {-1, -1, -1};
+  const double counters[3] = {static_cast<double>(l.intpow.load()), slots.number(2), slots.number(4)};
+  const long long now = steady_ms();
+  if (!std::equal(counters, counters + 3, last_counters) || moved_ms == 0) moved_ms = now;
+  std::copy(counters, counters + 3, last_counters);
+  const bool charging = l.wb_pow > 0 || l.wb_state == 3;
+  const bool frozen = charging && now - moved_ms > static_cast<long long>(cfg().KivTimeout) * 1000;
+  if (r.has_power && !frozen) l.em_received_ms = now;
   stamp_now(l.last_kiv_datetime);
 }
 

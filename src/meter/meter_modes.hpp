@@ -37,8 +37,9 @@ std::optional<int> retry_until_up(const StopFd& stop, std::chrono::seconds first
 
 struct SmaValues;
 // Writes an accepted datagram's values into the live values (and the
-// phase warning into the debug log).
-void publish_sma(const SmaValues& v);
+// phase warning into the debug log); false (nothing written) for a datagram
+// whose time stamp did not move since the last one of that meter.
+bool publish_sma(const SmaValues& v);
 
 enum class EmuResult { Sent, SendFailed, Fatal };
 // Sends one emulated Energy Meter datagram to 239.12.255.254:9522.

@@ -67,8 +67,16 @@ UniqueFd join_group(const StopFd& stop, std::chrono::seconds first_wait) {
 
 }  // namespace
 
-void publish_sma(const SmaValues& v) {
+bool publish_sma(const SmaValues& v) {
   LiveValues& l = live();
+  // A datagram sent again unchanged (a switch, a repeater) is no new
+  // reading: fresh means the meter's own time stamp moved.
+  static std::atomic<std::uint64_t> last{~0ULL};
+  const std::uint64_t id = (static_cast<std::uint64_t>(v.serial) << 32) | v.ticker_ms;
+  if (last.exchange(id) == id) {
+    debug_line("Energymeter: datagram with an unchanged time stamp, not a new reading");
+    return false;
+  }
   l.em_serial = v.serial;
   l.em_timestamp = v.timestamp_s;
   publish_power(v.intpow, v.u, v.i);
@@ -81,6 +89,7 @@ void publish_sma(const SmaValues& v) {
   l.em_energy_surplus = v.energy_surplus;
   l.em_received_ms = steady_ms();
   stamp_now(l.last_kiv_datetime);
+  return true;
 }
 
 UniqueFd open_multicast_receiver(bool log_failure) {
@@ -125,7 +134,7 @@ void run_sma_mode(const StopFd& stop) {
     if (!receive(stop, fd.get(), emeter_data, n)) return;
     const Bytes datagram(emeter_data.data(), n);
     if (decode_sma_datagram(datagram, serial_filter, values) != SmaVerdict::Accepted) continue;
-    publish_sma(values);
+    if (!publish_sma(values)) continue;
     if (debug_on()) {
       const LiveValues& l = live();
       log_line("Energymeter: %d W | %d %d %d V | %d %d %d mA | cos phi %.3f", l.intpow.load(), l.em_u1.load(),

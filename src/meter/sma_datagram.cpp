@@ -81,7 +81,8 @@ SmaVerdict decode_sma_datagram(Bytes d, std::uint32_t serial_filter, SmaValues& 
   if (serial_filter != 0 && serial_filter != serial) return SmaVerdict::OtherMeter;
 
   out.serial = serial;
-  out.timestamp_s = static_cast<std::uint32_t>(be(d, 24, 4)) / 1000u;
+  out.ticker_ms = static_cast<std::uint32_t>(be(d, 24, 4));
+  out.timestamp_s = out.ticker_ms / 1000u;
   const std::int32_t u3_raw = handle_emeter_32(d, 72);
   out.u[0] = handle_emeter_32(d, 32) / 1000;
   out.u[1] = handle_emeter_32(d, 52) / 1000;

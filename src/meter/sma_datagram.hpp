@@ -33,6 +33,7 @@ float counter_to_kwh(std::int64_t ws);
 struct SmaValues {
   std::uint32_t serial = 0;
   std::uint32_t timestamp_s = 0;
+  std::uint32_t ticker_ms = 0;  // the meter's own time stamp, advances with each reading
   int intpow = 0;
   int pow[3] = {0, 0, 0};  // W per phase
   int u[3] = {0, 0, 0};    // V

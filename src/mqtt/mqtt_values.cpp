@@ -34,8 +34,8 @@ std::int32_t plugged() {
 
 // The phases the car draws current on.
 std::int32_t phases_in_use() {
-  const LiveValues& l = v();
-  return (l.wb_i1.load() > 0) + (l.wb_i2.load() > 0) + (l.wb_i3.load() > 0);
+  // As the control counts them (from report 3).
+  return v().wb_phases.load();
 }
 
 // 0.1 Wh counters as Wh (the total is unsigned on the box).

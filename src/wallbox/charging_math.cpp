@@ -104,6 +104,7 @@ int fuse_watch_current(const std::array<int, 3>& meter_mA, const std::array<int,
 
 int cloud_current(int import_W, int current_mA, int phases, int min_mA) {
   const long long drop = (1000LL * std::max(import_W, 0) + 230LL * valid_phases(phases) - 1) / (230LL * valid_phases(phases));
+  if (drop == 0) return current_mA;
   long long c = (current_mA - drop) / kCurrentStep * kCurrentStep;
   c = std::max<long long>(c, std::max(min_mA, kMinChargeCurrent));
   return clamp_int(std::min<long long>(c, current_mA));

@@ -85,6 +85,20 @@ bool KebaUdp::pace() {
 
 int KebaUdp::SendData(const char* command) {
   std::lock_guard exchange(exchange_m_);
+  // Acknowledgements carry no ID: one that comes after its time-out would
+  // pass for the next command's. So after a time-out the box's state is
+  // read again (report 2) before anything changes it.
+  const bool changes_state = expected_answer(command) == Expected::Ack;
+  if (changes_state && resync_) {
+    if (exchange_locked("report 2") != 1) return 0;
+    resync_ = false;
+  }
+  const int r = exchange_locked(command);
+  if (r < 0 && changes_state) resync_ = true;
+  return r == 1 ? 1 : 0;
+}
+
+int KebaUdp::exchange_locked(const char* command) {
   const std::stop_token& stop = thread_stop();
   const std::chrono::milliseconds limit(timeout_ms_.load());
   if (stop.stop_requested() || !pace()) return 0;
@@ -110,7 +124,10 @@ int KebaUdp::SendData(const char* command) {
   const bool answered = answers_.wait_answer(stop, limit);
   const bool ok = answered && answers_.verdict();
   answers_.expect(Expected::None);  // a late answer now ends no wait
-  if (!answered && !stop.stop_requested()) log_line("KEBA SendData: rcv after sent waiting failed > timeout");
+  if (!answered && !stop.stop_requested()) {
+    log_line("KEBA SendData: rcv after sent waiting failed > timeout");
+    return -1;
+  }
   return ok ? 1 : 0;
 }
 

@@ -41,6 +41,9 @@ class KebaUdp final : public Wallbox {
 
  private:
   bool command(const char* format, long a, long b = 0);
+  // One exchange under exchange_m_: 1 acknowledged, 0 refused or failed,
+  // -1 no answer within the time-out.
+  int exchange_locked(const char* command);
   // Waits until the box may take the next command; false on a stop.
   bool pace();
   // A failure line of GetReports, left out while sending fails.
@@ -60,6 +63,8 @@ class KebaUdp final : public Wallbox {
   // Earliest time of the next command (guarded by exchange_m_).
   std::chrono::steady_clock::time_point next_send_{};
   std::atomic<bool> send_failing_{false};
+  // A command went unanswered: report 2 first before the next one.
+  bool resync_ = false;
 };
 
 // The process's driver, on the shared wallbox socket.

@@ -300,6 +300,8 @@ void page_xml(Sink& out, const PageContext& ctx) {
         L(v.wb_enable_sys), L(v.wb_X1_in), L(v.wb_X2_out), L(v.wb_curr_max), scaled(v.wb_curr_max_percent, 10.0f));
     out.printf("\t\t\t<HardwareCurrent>%ld</HardwareCurrent>\n\t\t\t<UserCurrent>%ld</UserCurrent>\n", L(v.wb_curr_hw),
                L(v.wb_curr_usr));
+    // The phases report 3 shows the car drawing on, whatever X2 says.
+    out.printf("\t\t\t<PhasesDrawn>%ld</PhasesDrawn>\n", L(v.wb_phases));
     out.put("\t\t\t<Voltage>\n");
     out.printf("\t\t\t\t<L1>%ld</L1>\n\t\t\t\t<L2>%ld</L2>\n\t\t\t\t<L3>%ld</L3>\n", L(v.wb_u1), L(v.wb_u2), L(v.wb_u3));
     out.put("\t\t\t</Voltage>\n");

@@ -33,6 +33,9 @@ void reset_live_values() {
   v.wb_X2_out = 0;
   v.wb_X1_in = 0;
   v.wb_secs = 0;
+  v.wb_report3_ms = 0;
+  v.wb_phases = 0;
+  v.wb_x2_seen_ms = 0;
   v.wb_curr_failsafe = 0;
   v.wb_tmo_failsafe = 0;
   v.wb_failsafe = 0;

@@ -52,6 +52,13 @@ TEST_F(Exchange, SilentWallboxIsAFailure) {
   EXPECT_EQ(udp_.SendData("ena 0"), 0);  // never the previous answer's verdict
   EXPECT_GE(std::chrono::steady_clock::now() - t0, 300ms);
   EXPECT_EQ(count_lines(sandbox_, "KEBA SendData: rcv after sent waiting failed > timeout"), 1);
+  // Its late acknowledgement must not count for the next command: the box's
+  // state is read first.
+  box_.silent = false;
+  box_.clear();
+  EXPECT_EQ(udp_.SendData("curr 6000"), 1);
+  EXPECT_EQ(udp_.SendData("ena 1"), 1);
+  EXPECT_EQ(box_.commands(), (std::vector<std::string>{"report 2", "curr 6000", "ena 1"}));
 }
 
 // Answers are matched to what was asked: the datagrams a silent box's driver

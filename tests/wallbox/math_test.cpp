@@ -145,6 +145,41 @@ TEST(LimitedCurrent, MinimumAndSafety) {
   EXPECT_EQ(limited_current(100, 0, 22980), 6000);  // never below what the box takes
 }
 
+TEST(CarPhases, DrawnPhasesNeverUndercounted) {
+  EXPECT_EQ(drawn_phases({16000, 0, 999}), 1);
+  EXPECT_EQ(drawn_phases({6000, 6000, 6000}), 3);
+  EXPECT_EQ(car_phases(1, 3), 3);  // no X2 contactor behind a three-phase car
+  EXPECT_EQ(car_phases(3, 1), 3);  // X2 on: what it gives, until seen otherwise
+  EXPECT_EQ(car_phases(1, 0), 1);
+  EXPECT_EQ(car_phases(0, 9), 3);
+  EXPECT_TRUE(implausible_phase(0, 0, 16000));
+  EXPECT_FALSE(implausible_phase(0, -20, 16000));  // exporting
+  EXPECT_FALSE(implausible_phase(4000, 900, 16000));  // PV on the phase
+  EXPECT_FALSE(implausible_phase(0, 0, 1500));
+}
+
+TEST(FuseWatch, LowersByTheExcessOnlyOnPhasesTheCarDrawsOn) {
+  struct Case {
+    std::array<int, 3> meter, box;
+    int current, want;
+  };
+  const Case cases[] = {
+      {{30000, 5000, 5000}, {16000, 0, 0}, 16000, -1},     // within 33 A
+      {{37000, 5000, 5000}, {16000, 0, 0}, 16000, 12000},  // 4 A over
+      {{5000, 40000, 5000}, {16000, 0, 0}, 16000, -1},     // over where the car does not draw
+      {{5000, 40000, 5000}, {0, 0, 0}, 16000, 9000},       // phases unknown: any phase
+      {{44000, 5000, 5000}, {16000, 0, 0}, 16000, 0},      // even 6 A too much: disable
+      {{36000, 36000, 34000}, {10000, 10000, 10000}, 16000, 6960},  // car draws less than allowed
+      {{33001, 0, 0}, {16000, 0, 0}, 16000, 15960},
+  };
+  for (const Case& c : cases)
+    EXPECT_EQ(fuse_watch_current(c.meter, c.box, 35000, 2000, c.current, 6000), c.want) << c.meter[0];
+  EXPECT_EQ(cloud_current(2300, 16000, 1, 6000), 6000);
+  EXPECT_EQ(cloud_current(1000, 16000, 1, 6000), 11640);
+  EXPECT_EQ(cloud_current(1000, 16000, 3, 6000), 14520);
+  EXPECT_EQ(cloud_current(-500, 16000, 3, 6000), 16000);
+}
+
 TEST(NewPower, Balance) {
   // grid 1000 W drawn, wallbox 3000 W of it, storage discharging 500 W
   EXPECT_EQ(new_power(1000, 3000000, 500, false, 100), 1000 - 3000 + 500 + 50);

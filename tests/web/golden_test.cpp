@@ -37,7 +37,7 @@ void set_values() {
   v.wb_secs = 86400; v.wb_state = 3; v.wb_plug = 7; v.wb_failsafe = 1; v.wb_enable_sys = 1;
   v.wb_X1_in = 0; v.wb_X2_out = 1; v.wb_curr_max = 16000; v.wb_curr_max_percent = 1000;
   v.wb_curr_hw = 32000; v.wb_curr_usr = 10980; v.wb_u1 = 230; v.wb_u2 = 231; v.wb_u3 = 229;
-  v.wb_i1 = 10900; v.wb_i2 = 10950; v.wb_i3 = 10870; v.wb_pow = 7512345; v.wb_pf = 999;
+  v.wb_i1 = 10900; v.wb_i2 = 10950; v.wb_i3 = 10870; v.wb_phases = 3; v.wb_pow = 7512345; v.wb_pf = 999;
   v.wb_e_pres = 123456; v.wb_e_total = 98765432; v.wb_error1 = 0; v.wb_error2 = 0x4003;
   v.wb_curr_failsafe = 6000; v.wb_tmo_failsafe = 120;
   v.ChargingMode = 1; v.web_charge_mode = 0; v.WallboxActivation = -1380; v.points = 7;
