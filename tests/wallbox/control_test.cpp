@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
 #include <random>
 #include <sstream>
 #include <thread>
 
+#include "core/charging_mode.hpp"
 #include "core/daemon_state.hpp"
 #include "core/live_values.hpp"
 #include "fake_wallbox.hpp"
@@ -383,6 +385,86 @@ TEST_F(Control, WallboxRestartSetsFailSafeAgain) {
   EXPECT_EQ(box_.commands().front(), "report 1");
   // With the fail-safe in place it is not sent again.
   EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{"curr 6000"});
+}
+
+// Between the cycles, on each new meter reading: the fuse and cloud watch
+// only lower, the owner's OFF and a restarted box are handled at once.
+TEST_F(Control, WatchBetweenCycles) {
+  const auto reading = [&](std::chrono::seconds later) {
+    clock_.advance(later);
+    live().em_received_ms = steady_ms();
+    return step([&] { ctl_.watch(); });
+  };
+  live().web_charge_mode = 2;
+  live().ManualCurrent = 16020;
+  box_.i[0] = 16000;
+  live().em_i1 = 20000;  // the car and 4 A of house
+  live().em_pow_1 = 4600;
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), (Cmds{"curr 16020", "ena 1"}));
+  EXPECT_EQ(reading(6s), Cmds{});
+  live().em_i1 = 37000;  // a kettle: 4 A over 33 A
+  EXPECT_EQ(reading(1s), Cmds{"curr 12000"});
+  EXPECT_EQ(step([&] { ctl_.watch(); }), Cmds{});  // the same reading
+  EXPECT_EQ(reading(1s), Cmds{});                   // taken before the lowering showed
+  live().em_i1 = 45000;
+  live().wb_i1 = 12000;
+  EXPECT_EQ(reading(6s), Cmds{"ena 0"});  // not even 6 A fit
+  EXPECT_EQ(count_lines(sandbox_, "Fuse watch: a phase above 33000 mA even at the least current - charging disabled"), 1);
+  // A restarted box gets fail-safe, current (and enable, had it been on)
+  // again, told by its broadcast.
+  live().em_i1 = 20000;
+  box_.secs = 10;
+  box_.deliver("{\"Plug\": 7}\n");
+  for (int i = 0; i < 300 && live().wb_broadcasts == 0; ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(reading(1s), (Cmds{"failsafe 120 0 0", "curr 12000"}));
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: wallbox restarted - fail-safe, phases and current set again"), 1);
+  // Surplus mode: 2300 W from the grid for 5 s takes the car down by 10 A.
+  live().ChargingMode = static_cast<int>(ChargingMode::Surplus);
+  live().intpow = 2300;
+  live().wb_enable_sys = box_.enable = 1;
+  Cmds sent;
+  for (int i = 0; i < 12; ++i)
+    for (const std::string& c : reading(1s)) sent.push_back(c);
+  EXPECT_EQ(sent, Cmds{"curr 6000"});
+  // The owner's OFF.
+  live().ChargingMode = static_cast<int>(ChargingMode::Off);
+  EXPECT_EQ(reading(1s), (Cmds{"ena 0", "curr 6000"}));
+}
+
+// A mode change during a sequence stops it: after OFF no ena 1 follows.
+TEST_F(Control, OwnersLastWordWinsMidSequence) {
+  live().web_charge_mode = 1;  // quick: relay on first
+  live().CarMaxPhases = 3;
+  clock_.on_sleep = [](FakeClock&) {
+    live().em_received_ms = steady_ms();
+    if (live().wb_X2_out == 1) live().web_charge_mode = 3, live().ChargingMode = static_cast<int>(ChargingMode::Off);
+  };
+  const Cmds sent = step([&] { ctl_.ControlCycle(); });
+  EXPECT_EQ(sent.front(), "output 1");
+  EXPECT_TRUE(std::find(sent.begin(), sent.end(), "ena 1") == sent.end()) << sent.size();
+  EXPECT_EQ(count_lines(sandbox_, "ControlKEBA: charging mode changed, the running sequence stops"), 1);
+}
+
+// The guard holds across a restart of the daemon, and starts on an X2
+// change that report 2 shows, whether or not its answer came.
+TEST_F(Control, PhaseGuardOutlivesTheProcessAndFollowsTheBox) {
+  ASSERT_EQ(ctl_.SwitchRelais(1), 1);
+  ChargingControl restarted(box_.udp());
+  restarted.load_guard();
+  EXPECT_FALSE(restarted.phase_switch_allowed());
+  {
+    std::ofstream f(sandbox_.dir().path() + "/kivd.d/x2_guard");
+    f << "another-boot 5\n";
+  }
+  ChargingControl rebooted(box_.udp());
+  rebooted.load_guard();
+  EXPECT_FALSE(rebooted.phase_switch_allowed());
+  clock_.advance(301s);
+  EXPECT_TRUE(rebooted.phase_switch_allowed());
+  EXPECT_TRUE(box_.udp().refresh_reports());
+  box_.output = 0;  // switched, its answer lost
+  EXPECT_TRUE(box_.udp().refresh_reports());
+  EXPECT_FALSE(rebooted.phase_switch_allowed());
 }
 
 TEST_F(Control, NothingSentOnceARestartIsRequested) {

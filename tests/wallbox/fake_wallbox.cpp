@@ -37,17 +37,17 @@ std::string FakeWallbox::answer(const std::string& c) {
                   "{\n\"ID\": \"2\",\n\"State\": %d,\n\"Error1\": %d,\n\"Error2\": %d,\n\"Plug\": %d,\n"
                   "\"Enable sys\": %d,\n\"Enable user\": 1,\n\"Max curr\": %d,\n\"Max curr %%\": 1000,\n"
                   "\"Curr HW\": %d,\n\"Curr user\": %d,\n\"Curr FS\": %d,\n\"Tmo FS\": %d,\n\"Output\": %d,\n"
-                  "\"Input\": %d,\n\"Serial\": \"15017355\",\n\"Sec\": 1234\n}\n",
+                  "\"Input\": %d,\n\"Serial\": \"15017355\",\n\"Sec\": %d\n}\n",
                   state, error1, error2, plug, enable, enable ? curr_usr : 0, curr_hw, curr_usr, curr_fs, tmo_fs, output,
-                  input);
+                  input, secs);
     return buf;
   }
   if (c == "report 3") {
     std::snprintf(buf, sizeof buf,
                   "{\n\"ID\": \"3\",\n\"U1\": 230,\n\"U2\": 230,\n\"U3\": 230,\n\"I1\": %d,\n\"I2\": %d,\n"
                   "\"I3\": %d,\n\"P\": %d,\n\"PF\": 990,\n\"E pres\": 1000,\n\"E total\": 500000,\n"
-                  "\"Serial\": \"15017355\",\n\"Sec\": 1234\n}\n",
-                  i[0], i[1], i[2], power_mW);
+                  "\"Serial\": \"15017355\",\n\"Sec\": %d\n}\n",
+                  i[0], i[1], i[2], power_mW, secs);
     return buf;
   }
   long a = 0, b = 0;

@@ -36,6 +36,7 @@ class FakeWallbox final : public kivd::KebaTransport {
   int curr_hw = 32000;
   int i[3] = {0, 0, 0};
   int power_mW = 0;
+  int secs = 1234;  // since its start: going back is a restart
   bool silent = false;               // answers nothing
   bool send_fails = false;           // the socket refuses the datagram
   std::set<std::string> refused;     // command words answered with TCH-ERROR
