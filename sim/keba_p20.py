@@ -18,7 +18,7 @@ or as a program inside a network namespace:
     keba_p20.py --bind 10.200.0.2 --control /tmp/wb.ctl --record /tmp/wb.rec
 and drive it with
     keba_p20.py --control /tmp/wb.ctl plug 7 | input 1 | power 3000000 |
-        currents 16000 0 0 | car 3 32000 | restart | silent 1 |
+        currents 16000 0 0 | car 3 32000 | x2-contactor 0 | restart | silent 1 |
         error 0 16387 | clear-error | state | quit |
         lose N [COMMAND] | refuse N [COMMAND] | delay MS
 ("power -1" and "currents" without values go back to the modelled car;
@@ -66,6 +66,7 @@ class KebaP20:
         self.error2 = 0
         self.forced_error = False
         self.car_phases = 1      # phases the car takes when X2 is on
+        self.x2_contactor = True # False: X2 switches nothing, the car takes car_phases
         self.car_max = 32000     # highest current the car draws
         self.power_override = None  # mW, set by a test
         self.currents_override = None
@@ -104,7 +105,8 @@ class KebaP20:
         if self.state() != 3:
             return [0, 0, 0]
         i = min(self.max_curr(), self.car_max)
-        n = self.car_phases if self.output == 1 else 1
+        # Without a contactor on X2 the car draws on all its phases.
+        n = self.car_phases if self.output == 1 or not self.x2_contactor else 1
         return [i if p < n else 0 for p in range(3)]
 
     def power(self):
@@ -303,6 +305,8 @@ class KebaServer:
             box.currents_override = args[:3] if len(args) == 3 else None
         elif cmd == "car":
             box.car_phases, box.car_max = args[0], args[1]
+        elif cmd == "x2-contactor":
+            box.x2_contactor = bool(args[0])
         elif cmd == "restart":
             self.broadcast(box.restart())
         elif cmd == "silent":

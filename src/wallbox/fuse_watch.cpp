@@ -49,6 +49,10 @@ void ChargingControl::box_restarted() {
   LiveValues& v = live();
   log_line("ControlKEBA: wallbox restarted - fail-safe, phases and current set again");
   failsafe_pending_ = SetFailSafe() == 0;
+  if (!failsafe_pending_) {
+    v.isWallboxRestarted = 1;  // report 1 is read again
+    log_line("ControlKEBA: Failsafe mode initiated again, after wallbox restart");
+  }
   sequence_mode_ = v.ChargingMode.load();
   const int enable = want_enable_, current = want_current_, x2 = want_x2_;
   // The box woke with X2 off: back on only as the guard allows (fewer
