@@ -4,6 +4,7 @@
 
 #include "core/charging_mode.hpp"
 #include "core/live_values.hpp"
+#include "wallbox/charging_math.hpp"
 #include "wallbox/keba_exchange.hpp"
 
 namespace kivd::bench {
@@ -56,6 +57,9 @@ bool SimBox::refresh_reports() {
   v.wb_i2 = d[1];
   v.wb_i3 = d[2];
   v.wb_pow = (d[0] + d[1] + d[2]) * 230;
+  // As the report parser stamps report 3.
+  v.wb_phases = drawn_phases(d);
+  v.wb_report3_ms = std::max(steady_ms(), 1LL);
   return true;
 }
 

@@ -34,14 +34,15 @@ bool MeterGuard::plausible() {
     return true;
   }
   if (!implausible_said_.exchange(true))
-    log_line("Energymeter: L%d reads 0 while the wallbox draws %d mA on it - reading taken as stale", bad, wb[bad - 1]);
+    log_line("Energymeter: L%d reads 0 while the wallbox draws %d mA on it - no raise on this reading", bad,
+             wb[bad - 1]);
   return false;
 }
 
 bool MeterGuard::meter_fresh() {
   const Settings& s = cfg();
   LiveValues& v = live();
-  const bool fresh = meter_values_fresh() && plausible();
+  const bool fresh = meter_values_fresh();
   v.em_stale = fresh ? 0 : 1;
   if (fresh) last_fresh_mA_ = kivd::safety_current(safety_input(one_moment())).current_mA;
   const int was = meter_state_.exchange(fresh ? kFresh : kStale);
@@ -51,6 +52,8 @@ bool MeterGuard::meter_fresh() {
 }
 
 bool MeterGuard::newer_than_raise() const { return live().em_received_ms > raise_settled_ms_; }
+
+bool MeterGuard::may_raise() { return newer_than_raise() && plausible(); }
 
 bool MeterGuard::one_moment() const {
   const LiveValues& v = live();

@@ -19,15 +19,19 @@ inline constexpr std::chrono::seconds kRaiseSettles{5};
 
 class MeterGuard {
  public:
-  // Checks the meter's receipt time against [SMARTMETER] TIMEOUT and the
-  // reading against the box's currents, keeps em_stale and logs each
-  // change; true when fresh. A meter that is not used counts as stale.
+  // Checks the meter's receipt time against [SMARTMETER] TIMEOUT, keeps
+  // em_stale and logs each change; true when fresh. A meter that is not used counts as stale.
   bool meter_fresh();
   // Whether the last fresh reading and report 3 are one moment, the reading
   // newer than the last raise: only then the box's share counts as room.
   bool one_moment() const;
   // Whether the last reading was taken after the last raise took effect.
   bool newer_than_raise() const;
+  // Whether the current may go up on this reading: taken after the last
+  // raise took effect, and none of its phases reads 0 where the box draws
+  // (a broken sensor and a phase balanced by PV look alike; neither is
+  // taken as room: logged once).
+  bool may_raise();
   // Notes a raise of the car's draw (enable, higher current) now.
   void note_raise();
   // The fuse limit for a current to send now: the check of fresh values

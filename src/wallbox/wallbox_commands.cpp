@@ -66,7 +66,7 @@ int ChargingControl::SetCurrent(int mA) {
   int x = limited_current(mA, v.CarMinCharge, guard_.safety_current(), v.wb_curr_hw);
   // A raise waits for a meter reading taken after the last one took effect.
   const bool raise = v.wb_enable_sys == 1 && x > v.wb_curr_usr;
-  if (raise && !guard_.newer_than_raise()) {
+  if (raise && !guard_.may_raise()) {
     debug_line("SetCurrent: %d mA held at %d mA until the meter shows the last raise", x, v.wb_curr_usr.load());
     x = v.wb_curr_usr;
   }
@@ -96,7 +96,7 @@ int ChargingControl::SwitchEnable(int on) {
     if (v.wb_enable_sys == on) return 1;  // the workaround's own current already disabled
   }
   if (on == 1 && (sequence_interrupted() || mode_changed())) return 0;
-  if (on == 1 && !guard_.newer_than_raise()) {
+  if (on == 1 && !guard_.may_raise()) {
     debug_line("SwitchEnable: waits for a meter reading after the last raise");
     return 0;
   }
@@ -136,6 +136,9 @@ int ChargingControl::SwitchRelais(int on) {
   if (!ok) return 0;
   v.wb_X2_out = on;
   want_x2_ = on;
+  // Seen again once the car draws: a box without X2 contactor shows it at
+  // the next report (and the surplus watch catches the import until then).
+  seen_phases_ = 0;
   log_line(on == 0 ? "More phases OFF..." : "More phases ON...");
   // Interrupted here, the caller must not go on to the current and enable.
   return control_sleep(std::chrono::seconds(10)) ? 1 : 0;
