@@ -159,11 +159,12 @@ class Day {
     const bool drawing = car_W > 0;
     if (drawing != drawing_) ++fig_.switches;
     drawing_ = drawing;
-    bool over = false;
+    bool over = false, over_any = false;
     for (std::size_t p = 0; p < 3; ++p) {
       if (car[p] == 0) continue;
       const double a = std::abs(grid[p]);
       fig_.peak_any_mA = std::max(fig_.peak_any_mA, a);
+      over_any |= a > fuses_.rated_mA;
       if (house[p] > decided_[p] + fuses_.distance_mA) continue;
       if (a > fig_.peak_mA) {
         fig_.peak_mA = a;
@@ -172,6 +173,7 @@ class Day {
       over |= a > fuses_.rated_mA;
     }
     fig_.over_s += over;
+    fig_.over_any_s += over_any;
   }
 
   // As the main thread does it: the reset while the control may be in the

@@ -29,6 +29,7 @@ struct DayFigures {
   int peak_at = 0;  // s after midnight
   double peak_any_mA = 0;  // the same with those seconds
   int over_s = 0;   // seconds above the rating within the first figure
+  int over_any_s = 0;  // every second above the rating, house steps included
   double surplus_kWh = 0, car_surplus_kWh = 0, car_grid_kWh = 0;
   int switches = 0, phase_switches = 0, failsafe_trips = 0, lost = 0;
   double ideal_surplus_kWh = 0, ideal_grid_kWh = 0;

@@ -22,7 +22,7 @@ std::array<int, 3> SimBox::draw_mA() const {
   const int limit = tripped_ ? curr_fs_ : curr_mA_;
   const int mA = std::min({limit, car_.box_hw_mA, car_.car_max_mA});
   if (mA < 6000) return d;  // no car charges below 6 A
-  const int phases = output_ ? car_.phases : 1;
+  const int phases = output_ || !car_.x2_contactor ? car_.phases : 1;
   for (int p = 0; p < phases; ++p) d[static_cast<std::size_t>(p)] = mA;
   return d;
 }

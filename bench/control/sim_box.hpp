@@ -19,6 +19,7 @@ struct CarLimits {
   int phases = 3;           // behind output X2; one phase without it
   int box_hw_mA = 16000;    // "Curr HW" of the box
   int car_max_mA = 32000;   // what the car's charger takes at most
+  bool x2_contactor = true; // false: X2 switches nothing, the car takes all its phases
 };
 
 class SimBox final : public kivd::Wallbox {
