@@ -431,6 +431,19 @@ TEST_F(Control, WatchBetweenCycles) {
   EXPECT_EQ(reading(1s), (Cmds{"ena 0", "curr 6000"}));
 }
 
+// A box without X2 contactor: the car draws on three phases with X2 off;
+// the surplus is shared over the three (at 1 phase it would be 20.7 A each).
+TEST_F(Control, CarOnMorePhasesThanTheRelayGives) {
+  box_.enable = 1;
+  for (int p = 0; p < 3; ++p) box_.i[p] = 7000;
+  box_.power_mW = 4830000;
+  live().em_i1 = live().em_i2 = live().em_i3 = 7000;
+  live().em_pow_1 = live().em_pow_2 = live().em_pow_3 = 1610;
+  live().points = 5;
+  EXPECT_EQ(step([&] { ctl_.ControlCycle(); }), Cmds{"curr 6900"});
+  EXPECT_EQ(live().wb_phases, 3);
+}
+
 // A mode change during a sequence stops it: after OFF no ena 1 follows.
 TEST_F(Control, OwnersLastWordWinsMidSequence) {
   live().web_charge_mode = 1;  // quick: relay on first
