@@ -24,7 +24,9 @@ int main() {
 
   const std::string ini = ini_path();
   if (!FileExists(ini)) WriteDefaultINIFile(ini);
-  replace_settings(ReadAndHandleIniFile(ini));
+  std::vector<std::string> notes;
+  replace_settings(ReadAndHandleIniFile(ini, &notes));
+  log_settings_notes(notes);
   apply_charging_settings();
 
   log_line("Starting %s (%s version)", kProductTitle, architecture());

@@ -131,7 +131,9 @@ void run_cycle() {
     const bool restart = st.intRestart.exchange(0) == 1;
     if (update) try_update();
     if (restart || update) {
-      replace_settings(ReadAndHandleIniFile(ini_path()));
+      std::vector<std::string> notes;
+      replace_settings(ReadAndHandleIniFile(ini_path(), &notes));
+      log_settings_notes(notes);
       apply_charging_settings();
     }
     if (cfg().MyUsing) {

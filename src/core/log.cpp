@@ -48,7 +48,33 @@ void append_whole_line(int fd, const char* line, std::size_t n) {
   }
 }
 
-void log_message(const std::string& file, std::string_view text) {
+// Control bytes in a line (from request targets, device texts, files) as
+// \xNN: a raw CR, escape sequence or line feed from outside must not forge
+// lines in the file nor drive the terminal of whoever reads it. Into a
+// fixed buffer, cut where it is full: a forked child must not allocate.
+std::string_view escaped(std::string_view text, char (&buf)[1024]) {
+  static const char* hex = "0123456789abcdef";
+  std::size_t n = 0;
+  for (char c : text) {
+    const unsigned char u = static_cast<unsigned char>(c);
+    if (u >= 0x20 && u != 0x7F) {
+      if (n + 1 > sizeof buf) break;
+      buf[n++] = c;
+    } else {
+      if (n + 4 > sizeof buf) break;
+      buf[n++] = '\\';
+      buf[n++] = 'x';
+      buf[n++] = hex[u >> 4];
+      buf[n++] = hex[u & 15];
+    }
+  }
+  return {buf, n};
+}
+
+void log_message(const std::string& file, std::string_view raw) {
+  while (raw.ends_with('\n')) raw.remove_suffix(1);  // the line's own end, written below
+  char esc[1024];
+  const std::string_view text = escaped(raw, esc);
   // A link planted at the log's path (often in /tmp) is not followed: the
   // daemon would append to whatever file it points at.
   const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0640);

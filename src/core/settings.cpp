@@ -10,6 +10,8 @@
 #include <vector>
 
 #include "core/ini_dict.hpp"
+#include "core/log.hpp"
+#include "core/password_hash.hpp"
 #include "core/settings_table.hpp"
 #include "core/utils.hpp"
 
@@ -62,11 +64,45 @@ void read_key(const IniDict& d, const SettingRow& r, Settings& s) {
   std::visit(read, r.member);
 }
 
-void apply_rule(const SettingRow& r, Settings& s) {
-  if (const auto* k = std::get_if<TextKey>(&r.member); k && k->valid && !k->valid(s.*k->member))
+void note_default(std::vector<std::string>* notes, const SettingRow& r, std::string_view value) {
+  if (!notes) return;
+  std::string n = "Settings: [";
+  n += r.section;
+  n += "] ";
+  n += r.key;
+  n += "=";
+  n += value.substr(0, 60);
+  n += " is not valid, the default ";
+  n += *r.builtin ? r.builtin : "(empty)";
+  n += " is used";
+  notes->push_back(std::move(n));
+}
+
+void apply_rule(const SettingRow& r, Settings& s, std::vector<std::string>* notes) {
+  if (const auto* k = std::get_if<TextKey>(&r.member); k && k->valid && !k->valid(s.*k->member)) {
+    note_default(notes, r, s.*k->member);
     s.*k->member = r.builtin;
-  if (const auto* k = std::get_if<NumberKey>(&r.member); k && k->valid && !k->valid(s.*k->member, s))
+  }
+  if (const auto* k = std::get_if<NumberKey>(&r.member); k && k->valid && !k->valid(s.*k->member, s)) {
+    note_default(notes, r, std::to_string(s.*k->member));
     s.*k->member = atoi_rules(r.builtin);
+  }
+}
+
+// Keys the reader does not know: a typo in a name leaves its default in use.
+void note_unknown_keys(const IniDict& d, std::vector<std::string>* notes) {
+  if (!notes || !d.loaded()) return;
+  for (const auto& [key, value] : d.entries()) {
+    if (!value || key.find(':') == std::string::npos) continue;  // a section
+    bool known = key == "knx:groupadr";
+    for (const SettingRow& r : setting_rows())
+      known = known || iequals(key, setting_key(r));
+    for (int n = 1; n <= kDatapoints && !known; ++n) {
+      const std::string sec = "dpt_" + std::to_string(n);
+      known = key == sec + ":using" || key == sec + ":groupadr";
+    }
+    if (!known) notes->push_back("Settings: unknown key " + key.substr(0, 60) + " ignored");
+  }
 }
 
 }  // namespace
@@ -93,7 +129,7 @@ Settings::Settings() {
   for (int n = 1; n <= kDatapoints; ++n) DPT[n - 1] = "8/1/" + std::to_string(n);
 }
 
-static Settings read_dict(const IniDict& d) {
+static Settings read_dict(const IniDict& d, std::vector<std::string>* notes) {
   Settings s;
   for (const SettingRow& r : setting_rows()) read_key(d, r, s);
   const bool older_file = d.has("KNX:GROUPADR");
@@ -108,12 +144,25 @@ static Settings read_dict(const IniDict& d) {
     s.DPT[n - 1] = d.get_string(sec + ":GROUPADR", s.DPT[n - 1]).substr(0, kTextMax);
   }
   // The validity rules, in table order.
-  for (const SettingRow& r : setting_rows()) apply_rule(r, s);
+  for (const SettingRow& r : setting_rows()) apply_rule(r, s, notes);
+  note_unknown_keys(d, notes);
+  if (notes && !s.WebPasswordHash.empty() && !valid_password_hash(s.WebPasswordHash))
+    notes->push_back(
+        "Settings: [WEBSERVER] PASSWORD_HASH is set but unusable (not a whole yescrypt, bcrypt or SHA-512 crypt "
+        "hash): the web interface is locked; set a new password with kivd-passwd");
   return s;
 }
 
-Settings ReadAndHandleIniFile(const std::string& path) { return read_dict(IniDict::load_file(path)); }
+Settings ReadAndHandleIniFile(const std::string& path, std::vector<std::string>* notes) {
+  return read_dict(IniDict::load_file(path), notes);
+}
 
-Settings ParseIniText(std::string_view text) { return read_dict(IniDict::load_text(text)); }
+Settings ParseIniText(std::string_view text, std::vector<std::string>* notes) {
+  return read_dict(IniDict::load_text(text), notes);
+}
+
+void log_settings_notes(const std::vector<std::string>& notes) {
+  for (const std::string& n : notes) log_line("%s", n.c_str());
+}
 
 }  // namespace kivd

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kivd {
 
@@ -36,6 +37,7 @@ struct Settings {
   std::string NetworkInterface;
   int WebPort;
   std::string WebPasswordHash;  // crypt(3) text, empty: no password
+  std::string WebHostNames;     // further names the web server answers to, comma-separated
 
   bool KivUsing;
   std::string KivType, KivServer;
@@ -93,10 +95,14 @@ void replace_settings(const Settings& s);
 // Writes the commented default file; false when it cannot be created.
 bool WriteDefaultINIFile(const std::string& path);
 // Reads the file (a missing file gives the built-in defaults) and applies the
-// validity rules.
-Settings ReadAndHandleIniFile(const std::string& path);
+// validity rules. notes, when given, receives one line for every value
+// replaced by its default, every unknown key and an unusable web password
+// hash, for the log (log_settings_notes).
+Settings ReadAndHandleIniFile(const std::string& path, std::vector<std::string>* notes = nullptr);
 // The same from the file's text, for tests and the settings pages.
-Settings ParseIniText(std::string_view text);
+Settings ParseIniText(std::string_view text, std::vector<std::string>* notes = nullptr);
+// Logs each note once.
+void log_settings_notes(const std::vector<std::string>& notes);
 // The default file's text.
 std::string DefaultIniText();
 

@@ -15,7 +15,15 @@ bool in_range(int v, const Settings&) {
   return v >= Lo && v <= Hi;
 }
 bool not_zero(int v, const Settings&) { return v != 0; }
-bool valid_hash_or_empty(std::string_view v) { return v.empty() || valid_password_hash(v); }
+// Host names separated by commas (blanks around them allowed).
+bool valid_host_names(std::string_view v) {
+  for (char c : v) {
+    const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' ||
+                    c == '.' || c == ',' || c == ' ';
+    if (!ok) return false;
+  }
+  return true;
+}
 // A topic level path we publish below: no wildcards, no system topic, no
 // empty level at either end.
 bool valid_topic_base(std::string_view v) {
@@ -46,9 +54,14 @@ constexpr SettingRow kRows[] = {
     {"WEBSERVER", "PORT", NumberKey{&S::WebPort, not_zero}, "18001", L::spaces,
      "internal webserver port, default 18001", nullptr, F::none},
     // Not a form field: the settings page changes it only after checking the
-    // old password (web/pages_settings.cpp), kivd-passwd from the shell.
-    {"WEBSERVER", "PASSWORD_HASH", TextKey{&S::WebPasswordHash, valid_hash_or_empty, kPasswordHashMax}, "", L::spaces,
+    // old password (web/pages_settings.cpp), kivd-passwd from the shell. No
+    // validity rule: an unusable hash must lock the web interface, not
+    // fall back to the default "no password" (web/password_gate.cpp).
+    {"WEBSERVER", "PASSWORD_HASH", TextKey{&S::WebPasswordHash, nullptr, kPasswordHashMax}, "", L::spaces,
      "empty = no password; set it on the settings page or with kivd-passwd", nullptr, F::none},
+    {"WEBSERVER", "HOSTNAMES", TextKey{&S::WebHostNames, valid_host_names}, "", L::spaces,
+     "further names of this server, comma-separated; IP addresses, localhost and the host name always work",
+     "WebHostNames", F::text},
     {"SMARTMETER", "USING", SwitchKey{&S::KivUsing}, "TRUE", L::spaces,
      "set it every time TRUE, FALSE only for testing", "SmartmeterUsing", F::check_box},
     {"SMARTMETER", "TYPE",

@@ -1,7 +1,16 @@
 #include "web/cross_site.hpp"
 
+#include <arpa/inet.h>
+#include <unistd.h>
+
 #include <optional>
+#include <string>
 #include <string_view>
+
+#include "core/log.hpp"
+#include "core/settings.hpp"
+
+#include "web/routes.hpp"
 
 namespace kivd::web {
 
@@ -53,18 +62,98 @@ bool same_authority(std::string_view url, const std::optional<std::string>& host
   return !u.host.empty() && iequal(u.host, h.host) && u_port == h_port;
 }
 
+std::string lower(std::string_view s) {
+  std::string o(s);
+  for (char& c : o)
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  return o;
+}
+
+bool ip_literal(std::string_view host) {
+  unsigned char addr[16];
+  if (host.starts_with('[')) {
+    host.remove_prefix(1);
+    if (host.ends_with(']')) host.remove_suffix(1);  // header lines lose it
+    return !host.empty() && host.size() < 64 && ::inet_pton(AF_INET6, std::string(host).c_str(), addr) == 1;
+  }
+  return !host.empty() && host.size() < 16 && ::inet_pton(AF_INET, std::string(host).c_str(), addr) == 1;
+}
+
+bool in_name_list(std::string_view name, std::string_view list) {
+  while (!list.empty()) {
+    const std::size_t comma = list.find(',');
+    std::string_view item = list.substr(0, comma);
+    list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
+    while (!item.empty() && item.front() == ' ') item.remove_prefix(1);
+    while (!item.empty() && item.back() == ' ') item.remove_suffix(1);
+    if (!item.empty() && iequal(item, name)) return true;
+  }
+  return false;
+}
+
+bool machine_name(std::string_view name) {
+  char buf[256] = {};
+  if (::gethostname(buf, sizeof buf - 1) != 0 || buf[0] == '\0') return false;
+  const std::string own = lower(buf);
+  const std::string n = lower(name);
+  if (n == own) return true;
+  for (std::string_view suffix : {".local", ".lan", ".home.arpa"})
+    if (n.size() == own.size() + suffix.size() && n.starts_with(own) && n.ends_with(suffix)) return true;
+  return false;
+}
+
 }  // namespace
+
+bool answers_to(std::string_view authority) {
+  if (const std::size_t close = authority.find(']');
+      authority.starts_with('[') && close != std::string_view::npos && close + 1 < authority.size() &&
+      authority[close + 1] != ':')
+    return false;
+  const Authority a = split_authority(authority);
+  for (char c : a.port)
+    if (c < '0' || c > '9') return false;
+  std::string_view host = a.host;
+  if (ip_literal(host)) return true;
+  if (host.ends_with('.')) host.remove_suffix(1);  // the absolute form of a name
+  if (host.empty() || host.size() > 253) return false;
+  for (char c : host) {
+    const bool ok = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '-' || c == '.';
+    if (!ok) return false;
+  }
+  return iequal(host, "localhost") || machine_name(host) || in_name_list(host, cfg().WebHostNames);
+}
+
+bool refuse_foreign_host(ReqInfo& req) {
+  if (req.status != 200 || !req.host || answers_to(*req.host)) return false;
+  log_line("Webserver: request for host %.80s refused (421), not a name of this server", req.host->c_str());
+  req.status = 421;
+  return true;
+}
+
+bool browser_marked(const ReqInfo& req) {
+  return req.browser_header || req.sec_fetch_site || (req.useragent && req.useragent->starts_with("Mozilla/"));
+}
+
+bool same_origin_proof(const ReqInfo& req) {
+  // "none": typed into the address bar or a bookmark. No page can send it
+  // (browsers do not let scripts set Sec-Fetch-*).
+  if (req.sec_fetch_site && (iequal(*req.sec_fetch_site, "same-origin") || iequal(*req.sec_fetch_site, "none")))
+    return true;
+  if (!req.host || !answers_to(*req.host)) return false;
+  if (req.origin) return same_authority(*req.origin, req.host);
+  return req.referer && same_authority(*req.referer, req.host);
+}
+
+const char* change_refusal(const ReqInfo& req) {
+  if (const char* header = cross_site_header(req)) return header;
+  if (browser_marked(req) && !same_origin_proof(req)) return "a browser's request without a same-origin proof";
+  return nullptr;
+}
 
 bool changes_something(const ReqInfo& req) {
   if (!req.resource) return false;
-  const std::string_view r = *req.resource;
-  if (req.method == Method::POST &&
-      (iequal(r, "/control") || iequal(r, "/settings") || iequal(r, "/knx") || iequal(r, "/login")))
-    return true;
-  for (std::string_view page : {"/restart", "/clearlog", "/checkupdate", "/update", "/logout"})
-    if (iequal(r, page)) return true;
-  if (r.find("/download") != std::string_view::npos) return true;
-  return r.find("/remote") != std::string_view::npos && query_part(r).has_value();
+  const Route* route = find_route(*req.resource);
+  return route && route_changes(*route, req);
 }
 
 const char* cross_site_header(const ReqInfo& req) {

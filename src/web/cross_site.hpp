@@ -4,9 +4,38 @@
 // headers (curl, scripts, home automation) are not affected.
 #pragma once
 
+#include <string_view>
+
 #include "web/http_request.hpp"
 
 namespace kivd::web {
+
+// True for a host name (a Host header or the host of an Origin, port and
+// brackets allowed) the daemon answers to: an IP literal, "localhost", the
+// machine's name (also with ".local", ".lan" or ".home.arpa"), or a name of
+// [WEBSERVER] HOSTNAMES. Anything else may be a foreign name rebound to this
+// address (DNS rebinding): every such request is answered 421.
+bool answers_to(std::string_view authority);
+
+// Sets status 421 (and logs it) for a request whose Host header names a
+// host the daemon does not answer to; true when it did. A request without
+// a Host (HTTP/1.0 clients) is let through: browsers always send one.
+bool refuse_foreign_host(ReqInfo& req);
+
+// True for a request sent by a browser: a Sec-Fetch-* or
+// Upgrade-Insecure-Requests header, an Accept naming text/html or a
+// User-Agent starting with "Mozilla/". Scripts send none of these.
+bool browser_marked(const ReqInfo& req);
+
+// True when the request proves it comes from this server's own pages:
+// Sec-Fetch-Site "same-origin" (or "none": the user's own navigation), or an Origin or Referer naming the Host the
+// request was sent to (which answers_to accepts).
+bool same_origin_proof(const ReqInfo& req);
+
+// Why a changing request is refused, for the log, or nullptr: a header that
+// names another site (cross_site_header), or a browser mark without a
+// same-origin proof.
+const char* change_refusal(const ReqInfo& req);
 
 // True for a request that changes something: a form post, a remote command,
 // a restart, clearing the log, an update step, a login or logout.

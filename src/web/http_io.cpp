@@ -188,6 +188,10 @@ int Get_Request(ConnReader& reader, ReqInfo& req) {
       }
       return 0;
     }
+    // Trim takes every trailing mark, and a Basic credential may end in
+    // "+", "/" or "=": its value is taken with only the line end removed.
+    const bool authorization = !req.first_header && line.size() > 14 && iequal(line.substr(0, 14), "authorization:");
+    std::string raw = authorization ? line : std::string();
     Trim(line);
     if (line.empty()) {
       // A head without a request line asks for nothing.
@@ -195,6 +199,13 @@ int Get_Request(ConnReader& reader, ReqInfo& req) {
       break;
     }
     if (Parse_HTTP_Header(line, req) != 0) return 0;
+    if (authorization && req.authorization) {
+      std::string_view v = std::string_view(raw).substr(14);
+      while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+      while (!v.empty() && (v.back() == '\r' || v.back() == '\n' || v.back() == ' ' || v.back() == '\t'))
+        v.remove_suffix(1);
+      req.authorization = std::string(v);
+    }
     if (req.type == ReqType::SIMPLE) break;
   }
 

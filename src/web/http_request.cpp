@@ -2,6 +2,8 @@
 
 #include <cctype>
 
+#include "web/routes.hpp"
+
 namespace kivd::web {
 
 namespace {
@@ -89,6 +91,7 @@ int Parse_HTTP_Header(std::string_view line, ReqInfo& req) {
   }
   std::string name(line.substr(0, colon));
   StrUpper(name);
+  if (name.starts_with("SEC-FETCH-") || name == "UPGRADE-INSECURE-REQUESTS") req.browser_header = true;
   std::string_view value = line.substr(colon + 1);
   while (!value.empty() && is_blank(value.front())) value.remove_prefix(1);
   if (value.empty()) return 0;
@@ -98,6 +101,7 @@ int Parse_HTTP_Header(std::string_view line, ReqInfo& req) {
   else if (name == "HOST") req.host = std::string(value);
   else if (name == "ORIGIN") req.origin = std::string(value);
   else if (name == "SEC-FETCH-SITE") req.sec_fetch_site = std::string(value);
+  else if (name == "ACCEPT" && value.find("text/html") != std::string_view::npos) req.browser_header = true;
   else if (name == "COOKIE") req.cookie = std::string(value);
   else if (name == "AUTHORIZATION") req.authorization = std::string(value);
   return 0;
@@ -132,38 +136,29 @@ bool static_path_is_safe(std::string_view resource) {
 
 int Check_Resource(const ReqInfo& req, bool wallbox_used) {
   if (!req.resource) return -1;
-  const std::string_view r = *req.resource;
-  if (iequal(r, "/") || iequal(r, "/xml") || iequal(r, "/xml/index.xml") || iequal(r, "/home")) return 0;
-  if (iequal(r, "/api/status")) return 0;
-  if (r.find("/remote") != std::string_view::npos) return 0;
-  if (iequal(r, "/api/day") || iequal(path_part(r), "/history")) return 0;
-  if (r.find("/download") != std::string_view::npos) return 0;
-  for (std::string_view page : {"/log", "/settings", "/knx", "/restart", "/update", "/checkupdate", "/clearlog"})
-    if (iequal(r, page)) return 0;
-  // A form page also with the outcome query of its redirect.
-  if (iequal(path_part(r), "/settings") || iequal(path_part(r), "/knx")) return 0;
-  if (is_static_suffix(r)) return static_path_is_safe(r) ? 0 : -1;
-  if (iequal(path_part(r), "/control")) return wallbox_used ? 0 : -1;
-  return -1;
+  const Route* route = find_route(*req.resource);
+  if (!route || !route->page) return -1;
+  return route->needs_wallbox && !wallbox_used ? -1 : 0;
 }
 
 bool read_only_request(const ReqInfo& req) {
   if (req.status != 200) return true;
-  if (!req.resource || (req.method != Method::GET && req.method != Method::HEAD)) return false;
-  const std::string_view r = *req.resource;
-  if (r.find("/remote") != std::string_view::npos || r.find("/download") != std::string_view::npos) return false;
-  if (iequal(r, "/") || iequal(r, "/home") || iequal(r, "/xml") || iequal(r, "/xml/index.xml")) return true;
-  // The history page only reads the database: on a worker thread, never in a
-  // forked child, where the database client could inherit a held lock.
-  if (iequal(path_part(r), "/history")) return true;
-  return path_part(r).starts_with("/api/") || is_static_suffix(r);
+  if (!req.resource) return false;
+  // Nothing is served under an unknown target: its 404 changes nothing.
+  const Route* route = find_route(*req.resource);
+  if (!route) return req.method == Method::GET || req.method == Method::HEAD;
+  return route->runs_in == RunsIn::Reader && req.method != Method::POST;
 }
 
 const char* content_type_line(std::string_view r) {
-  if (iequal(r, "/xml") || iequal(r, "/xml/index.xml") || r.find("/remote") != std::string_view::npos)
-    return "Content-Type: text/xml; charset=utf-8\r\n";
-  if (iequal(r, "/api/day")) return "Content-Type: application/json\r\n";
-  if (iequal(r, "/api/status")) return "Content-Type: application/json\r\n";
+  const Route* route = find_route(r);
+  switch (route ? route->answer : Answer::Html) {
+    case Answer::Xml: return "Content-Type: text/xml; charset=utf-8\r\n";
+    case Answer::Json: return "Content-Type: application/json\r\n";
+    case Answer::Script: return "Content-Type: text/javascript\r\n";
+    case Answer::Html: return "Content-Type: text/html; charset=UTF-8\r\n";
+    case Answer::Static: break;
+  }
   if (ext_match(r, ".ico")) return "Content-Type: image/x-icon\r\n";
   if (ext_match(r, ".jpg") || ext_match(r, ".jpeg")) return "Content-Type: image/jpeg\r\n";
   if (ext_match(r, ".png")) return "Content-Type: image/png\r\n";
@@ -181,6 +176,7 @@ const char* reason_phrase(int status) {
     case 401: return "Unauthorized";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 421: return "Misdirected Request";
     case 429: return "Too Many Requests";
     case 431: return "Request Header Fields Too Large";
     case 501: return "Not Implemented";

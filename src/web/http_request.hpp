@@ -21,6 +21,9 @@ struct ReqInfo {
   std::optional<std::string> host;
   std::optional<std::string> origin;
   std::optional<std::string> sec_fetch_site;
+  // A Sec-Fetch-* or Upgrade-Insecure-Requests header, or an Accept naming
+  // text/html: only a browser sends these (cross_site.hpp).
+  bool browser_header = false;
   // Credentials (password_gate.hpp).
   std::optional<std::string> cookie;
   std::optional<std::string> authorization;
@@ -70,14 +73,13 @@ bool is_binary_suffix(std::string_view resource);
 // with "/", holds no "..", no backslash and no NUL.
 bool static_path_is_safe(std::string_view resource);
 
-// True for a request the daemon answers on a worker thread, beside a running
-// request child: GET or HEAD of the info page, /xml, /api/... or a static
-// file, or a request already refused with an error status. Everything else
-// may change something and goes to the one request child at a time. Targets
-// that dispatch routes by containment (/remote, /download) never count.
+// True for a request the daemon answers on a reader thread, beside a running
+// request child: a GET or HEAD whose route runs there (routes.hpp), a target
+// nothing is served under, or a request already refused with an error
+// status. Everything else goes to the one request child at a time.
 bool read_only_request(const ReqInfo& req);
 
-// 0 when the resource is served, -1 when not. wallbox_used: WallboxUsing is TRUE.
+// 0 when the resource has a page row (routes.hpp), -1 when not. wallbox_used: WallboxUsing is TRUE.
 int Check_Resource(const ReqInfo& req, bool wallbox_used);
 
 // "Content-Type: ...\r\n" for the resource.

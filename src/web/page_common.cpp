@@ -187,6 +187,9 @@ void Return_Error_Msg(Sink& out, const ReqInfo& req) {
   if (req.status == 403)
     out.printf_n(500, "<P>The requested service %s was refused: the request came from another site.</P>\n\n",
                  r.c_str());
+  else if (req.status == 421)
+    out.printf_n(500, "<P>The requested service %s was refused: this server does not answer to the host name "
+                      "used. Use its address or add the name to [WEBSERVER] HOSTNAMES.</P>\n\n", r.c_str());
   else out.printf_n(500, "<P>The requested service %s was not found.</P>\n\n", r.c_str());
   out.printf_n(500,
                "<HR><P><FONT SIZE=\"2\"><I>Embedded kiv server %s at Port %d</I></FONT></P>\n</BODY>\n</HTML>\n",
@@ -206,6 +209,15 @@ void Output_HTTP_Headers(Sink& out, const ReqInfo& req, const TimeSnapshot& time
   // Every connection carries one answer and is then closed: say so, rather
   // than announce a keep-alive that never happens.
   out.put("Connection: close\r\n");
+  // No page of the daemon may be framed (clickjacking of the control page);
+  // scripts, styles and forms only from the daemon itself. The pages still
+  // carry inline scripts and handlers, hence 'unsafe-inline'.
+  out.put("X-Frame-Options: DENY\r\n");
+  out.put("Content-Security-Policy: default-src 'self'; script-src 'self' 'unsafe-inline'; "
+          "style-src 'self' 'unsafe-inline'; img-src 'self' data:; object-src 'none'; base-uri 'none'; "
+          "form-action 'self'; frame-ancestors 'none'\r\n");
+  out.put("X-Content-Type-Options: nosniff\r\n");
+  out.put("Referrer-Policy: same-origin\r\n");
   out.put(content_type_line(req.resource ? std::string_view(*req.resource) : std::string_view()));
   if (!extra.empty()) out.put(extra);
   out.put("\r\n");

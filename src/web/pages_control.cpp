@@ -9,6 +9,7 @@
 #include "core/utils.hpp"
 #include "web/handover.hpp"
 #include "web/pages.hpp"
+#include "web/password_gate.hpp"
 
 namespace kivd::web {
 
@@ -87,6 +88,7 @@ void form_page(Sink& out, const PageContext& ctx) {
     else out.put("<P class=\"note\"><font color=\"#C00000\">Operation failed, nothing was changed.</font></P>\n");
   }
   out.put("<form action=\"/control\" method=\"POST\" name=\"details\" ><PRE>\n");
+  form_token_field(out, ctx.req);
   out.put("<table style=\"width: 450px;\" border=\"0\" cellpadding=\"6\" cellspacing=\"0\"><tbody>\n");
   out.put("<tr><td height=\"40\"><b>Modes:</b></td></tr>");
   out.printf(

@@ -13,6 +13,7 @@
 #include "core/settings_table.hpp"
 #include "core/utils.hpp"
 #include "web/pages.hpp"
+#include "web/password_gate.hpp"
 #include "web/password_form.hpp"
 
 namespace kivd::web {
@@ -216,6 +217,7 @@ void page_settings(Sink& out, const PageContext& ctx) {
   button_bar(out);
   outcome_note(out, ctx, "Settings successfully saved. Restart the service to apply the configuration settings!");
   out.put("<form name=\"details\" method=\"POST\" action=\"/settings\" onsubmit=\"return validate(this, var_1);\">\n<PRE>\n");
+  form_token_field(out, ctx.req);
   out.put("<table border=\"0\" cellpadding=\"2\" cellspacing=\"0\"><colgroup>");
   for (int w : {170, 120, 20, 170, 120, 20, 187, 120, 20}) out.printf("<col width=\"%d\">", w);
   out.put("</colgroup><tbody>\n");
@@ -335,6 +337,9 @@ void page_settings(Sink& out, const PageContext& ctx) {
       {"Interval in seconds", input("MqttInterval", std::to_string(f.num("MqttInterval")), 5, 4, true)});
 
   out.put("</tbody></table>\n");
+  out.put("<B>Host names</B> (further names of this server, comma-separated; IP addresses, localhost and the host "
+          "name always work)\n");
+  out.put("Host names           " + input("WebHostNames", f.attr("WebHostNames"), 40, 59, false) + "\n");
   web_password_block(out, ctx.password_note);
   form_buttons(out);
   out.put("</PRE>\n</form>\n");
@@ -393,6 +398,7 @@ void page_knx(Sink& out, const PageContext& ctx) {
   const bool storage = storage_used();
   auto shown = [&](int n) { return !(n >= 12 && n <= 20 && !wallbox) && !(n >= 21 && !storage); };
   out.put("<form name=\"vioform\" method=\"POST\" action=\"/knx\" onsubmit=\"return validate(this, var_1);\">\n");
+  form_token_field(out, ctx.req);
   // Rows left out keep their file values on a save.
   std::string rows;
   for (int n = 1; n <= kDatapoints; ++n) rows += shown(n) ? '1' : '0';

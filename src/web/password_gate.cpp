@@ -9,6 +9,7 @@
 #include "web/day_chart.hpp"
 #include "web/live_cells.hpp"
 #include "web/page_common.hpp"
+#include "web/routes.hpp"
 #include "web/sessions.hpp"
 
 namespace kivd::web {
@@ -31,10 +32,13 @@ int base64_digit(char c) {
   return -1;
 }
 
-// Header lines reach us without their trailing punctuation, so the padding
-// may be missing.
+// Standard base64 ("+", "/", "=" padding); without padding the length must
+// still make whole bytes. Anything else is no value at all.
 std::optional<std::string> base64_decode(std::string_view in) {
-  while (!in.empty() && in.back() == '=') in.remove_suffix(1);
+  std::size_t pad = 0;
+  while (!in.empty() && in.back() == '=' && pad < 2) in.remove_suffix(1), ++pad;
+  if (pad > 0 && (in.size() + pad) % 4 != 0) return std::nullopt;
+  if (in.size() % 4 == 1) return std::nullopt;
   std::string out;
   unsigned bits = 0;
   int count = 0;
@@ -81,12 +85,13 @@ void page_head(Sink& out) {
   out.printf("<BODY>\n<H2>%s login</H2>\n", kProductTitle);
 }
 
-void login_page(Sink& out, std::string_view next, const char* message) {
+void login_page(Sink& out, const ReqInfo& req, std::string_view next, const char* message) {
   page_head(out);
   if (message) out.printf("<P><B>%s</B></P>\n", message);
   const std::string n = html_escape(next);
   out.put("<FORM method=\"post\" action=\"/login\">\n");
   out.printf("<input type=\"hidden\" name=\"next\" value=\"%s\">\n", n.c_str());
+  form_token_field(out, req);
   out.put("Password: <input type=\"password\" name=\"password\" autocomplete=\"current-password\" autofocus>\n");
   out.put("<input type=\"submit\" value=\"Log in\">\n</FORM>\n");
   out.put("<P><a href=\"/\">Info page</a></P>\n");
@@ -133,14 +138,14 @@ void login(const ReqInfo& req, Sink& out, const TimeSnapshot& time, std::string_
     log_line("Webserver: wrong password from %.47s", std::string(peer).c_str());
     note_failure(peer, now);
     headers(out, req, 401, time);
-    return login_page(out, next, "Wrong password.");
+    return login_page(out, req, next, "Wrong password.");
   }
   std::optional<std::string> token;
   if (const SessionsLock sessions; sessions.table()) token = sessions.table()->open(now);
   if (!token) {
     log_line("Webserver: no session could be opened for %.47s", std::string(peer).c_str());
     headers(out, req, 500, time);
-    return login_page(out, next, "No session could be opened; scripts may use HTTP Basic credentials.");
+    return login_page(out, req, next, "No session could be opened; scripts may use HTTP Basic credentials.");
   }
   log_line("Webserver: login from %.47s", std::string(peer).c_str());
   headers(out, req, 200, time, cookie_line(*token, false));
@@ -157,13 +162,8 @@ void logout(const ReqInfo& req, Sink& out, const TimeSnapshot& time) {
 }  // namespace
 
 bool open_without_password(const ReqInfo& req) {
-  const std::string_view r = req.resource ? std::string_view(*req.resource) : std::string_view();
-  if (iequal(r, "/") || iequal(r, "/home") || iequal(r, "/xml") || iequal(r, "/xml/index.xml")) return true;
-  // The home page's chart: its data and its two scripts.
-  if (iequal(r, "/api/day") || iequal(r, kChartLibraryUrl) || iequal(r, kChartScriptUrl)) return true;
-  // The info page's live values and the script that polls them.
-  if (iequal(r, "/api/status") || iequal(r, kLiveScript)) return true;
-  return is_static_suffix(r) && !ext_match(r, ".html") && !ext_match(r, ".js");
+  const Route* route = req.resource ? find_route(*req.resource) : nullptr;
+  return route && route->open && route->page;
 }
 
 std::optional<std::string> basic_password(std::string_view authorization) {
@@ -210,12 +210,53 @@ std::optional<std::string> form_field(std::string_view body, std::string_view na
   return std::nullopt;
 }
 
+void form_token_field(Sink& out, const ReqInfo& req) {
+  const std::string_view session = req.cookie ? session_token(*req.cookie) : std::string_view();
+  std::string token;
+  if (const SessionsLock sessions; sessions.table()) token = sessions.table()->form_token(session);
+  out.printf("<input type=\"hidden\" name=\"%.*s\" value=\"%s\">\n", static_cast<int>(kFormTokenField.size()),
+             kFormTokenField.data(), token.c_str());
+}
+
+bool form_token_ok(const ReqInfo& req) {
+  const auto sent = form_field(req.post_data.value_or(""), kFormTokenField);
+  if (!sent) return false;
+  const std::string_view session = req.cookie ? session_token(*req.cookie) : std::string_view();
+  const SessionsLock sessions;
+  return sessions.table() && sessions.table()->form_token_matches(session, *sent);
+}
+
+std::string without_form_token(std::string_view body) {
+  std::string out;
+  while (!body.empty()) {
+    const std::size_t amp = body.find('&');
+    const std::string_view field = body.substr(0, amp);
+    body.remove_prefix(amp == std::string_view::npos ? body.size() : amp + 1);
+    if (field.empty() || field.substr(0, field.find('=')) == kFormTokenField) continue;
+    if (!out.empty()) out += '&';
+    out += field;
+  }
+  return out;
+}
+
 bool password_gate(const ReqInfo& req, Sink& out, const TimeSnapshot& time, std::string_view peer) {
   if (!req.resource) return false;
   const std::string_view path = path_part(*req.resource);
   const bool password_set = !cfg().WebPasswordHash.empty();
   if (iequal(path, "/logout")) {
     logout(req, out, time);
+    return true;
+  }
+  // A hash that is set but cannot be checked locks everything but the open
+  // pages: taking it for "no password" would open the interface to anyone.
+  if (password_set && !valid_password_hash(cfg().WebPasswordHash) &&
+      (iequal(path, "/login") || !open_without_password(req))) {
+    headers(out, req, 403, time);
+    page_head(out);
+    out.put("<P><B>The web interface is locked: the password entry [WEBSERVER] PASSWORD_HASH is unusable.</B></P>\n"
+            "<P>Set a new password on the machine with <code>kivd-passwd</code>, then restart the service.</P>\n"
+            "<P><a href=\"/\">Info page</a></P>\n");
+    body_end(out);
     return true;
   }
   if (iequal(path, "/login")) {
@@ -226,7 +267,7 @@ bool password_gate(const ReqInfo& req, Sink& out, const TimeSnapshot& time, std:
       login(req, out, time, peer);
     } else {
       headers(out, req, 200, time);
-      login_page(out, "/", nullptr);
+      login_page(out, req, "/", nullptr);
     }
     return true;
   }
@@ -252,7 +293,7 @@ bool password_gate(const ReqInfo& req, Sink& out, const TimeSnapshot& time, std:
   }
   // A browser gets the login page, not its own password dialog.
   headers(out, req, 401, time, from_browser(req) ? "" : "WWW-Authenticate: Basic realm=\"kivd\", charset=\"UTF-8\"\r\n");
-  login_page(out, next, req.authorization ? "Wrong password." : nullptr);
+  login_page(out, req, next, req.authorization ? "Wrong password." : nullptr);
   return true;
 }
 

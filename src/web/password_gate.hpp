@@ -34,6 +34,18 @@ std::optional<std::string> basic_password(std::string_view authorization);
 // The session token in a Cookie header, or an empty view.
 std::string_view session_token(std::string_view cookie_header);
 
+// Every form of the daemon's pages carries the session's form token in this
+// field; a browser's form post without it is refused (service_request.cpp),
+// so another page cannot post a form even where it gets past the origin check.
+inline constexpr std::string_view kFormTokenField = "kivd_form";
+
+// The hidden form field with the token for the request's session.
+void form_token_field(Sink& out, const ReqInfo& req);
+// True when the POST body carries the token of the request's session.
+bool form_token_ok(const ReqInfo& req);
+// The body without the form token field, as the form handling takes it.
+std::string without_form_token(std::string_view body);
+
 // A field of a form body, URL-decoded ("+" is a blank); nullopt when missing.
 std::optional<std::string> form_field(std::string_view body, std::string_view name);
 

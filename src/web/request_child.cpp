@@ -32,6 +32,14 @@ namespace {
 
 using namespace std::chrono_literals;
 
+// The child's end of the hand-over sync (see serve_in_child): -1 outside a
+// request child.
+int g_ready_fd = -1;  // the child writes one byte when its hand-over is written
+int g_applied_fd = -1;  // and reads one back once the daemon applied it
+
+// A child that hands over waits this long for the daemon to apply it.
+constexpr int kApplyWaitMs = 3000;
+
 // A request child that runs this long is ended: children run one at a time,
 // so a hung child would hold every request that changes something.
 constexpr auto kChildLimit = 15min;
@@ -127,9 +135,31 @@ bool update_files_present() {
   return true;
 }
 
-AfterChild apply_handover() {
+void apply_variables() {
   std::string vars;
   if (get_temp_variables(vars) > 0) SetVariablesAll(vars, "Webserver: parent get interop string: ");
+}
+
+// Waits until the child says its hand-over is written (one byte: the
+// variables are applied now, and the child told so before it answers) or
+// until it has ended (end of file). False on a time-out or a stop.
+bool apply_when_written(int ready, int applied, const StopFd& stop) {
+  const WaitResult w = stop.wait_readable(ready, std::chrono::duration_cast<std::chrono::milliseconds>(kChildLimit));
+  if (w != WaitResult::Ready) return w == WaitResult::Error;
+  char b;
+  ssize_t n;
+  do {
+    n = ::read(ready, &b, 1);
+  } while (n < 0 && errno == EINTR);
+  if (n == 1) {
+    apply_variables();
+    [[maybe_unused]] const ssize_t r = ::write(applied, "a", 1);
+  }
+  return true;
+}
+
+AfterChild apply_handover() {
+  apply_variables();
   std::string action;
   if (get_temp_actions(action) > 0 && !action.empty()) {
     debug_line("Webserver: parent get interop string: %s", action.c_str());
@@ -150,6 +180,17 @@ AfterChild apply_handover() {
 
 }  // namespace
 
+void handover_written() {
+  if (g_ready_fd < 0) return;
+  const int ready = g_ready_fd;
+  g_ready_fd = -1;  // once per request
+  if (::write(ready, "w", 1) != 1) return;
+  pollfd p{g_applied_fd, POLLIN, 0};
+  char b;
+  if (::poll(&p, 1, kApplyWaitMs) != 1 || ::read(g_applied_fd, &b, 1) != 1)
+    log_line("Webserver: hand-over not applied within %d ms, answered anyway", kApplyWaitMs);
+}
+
 // Ends the answer with a FIN and reads what the client still sends for a
 // moment: closing with unread bytes would reset the connection, and the
 // client could lose the answer (an error page for an oversized request).
@@ -169,18 +210,37 @@ void lingering_close_input(int conn) {
   }
 }
 
+// A change followed at once by a read (/remote?mode=off, then /xml on a
+// reader thread) must see the change: the child's answer leaves only after
+// the daemon has applied the hand-over, so the child tells this thread when
+// it is written (one pipe each way) instead of the hand-over waiting for the
+// child's end.
 AfterChild serve_in_child(int listen_fd, UniqueFd& conn, ReqInfo& req, const StopFd& stop) {
   const TimeSnapshot snap = take_time_snapshot();
+  int ready[2] = {-1, -1}, applied[2] = {-1, -1};
+  const bool piped = ::pipe2(ready, O_CLOEXEC) == 0 && ::pipe2(applied, O_CLOEXEC) == 0;
+  UniqueFd ready_r(ready[0]), ready_w(ready[1]), applied_r(applied[0]), applied_w(applied[1]);
+  if (!piped) {
+    log_line("Webserver: no hand-over sync for this request, applied after the child");
+    ready_r.reset(), ready_w.reset(), applied_r.reset(), applied_w.reset();
+  }
   const pid_t pid = ::fork();
   if (pid < 0) {
     log_line("Webserver: Error create fork.");
     if (::close(conn.release()) != 0) log_line("Webserver: Error closing connected socket in parent.");
     return AfterChild::Serve;
   }
-  if (pid == 0) run_child(listen_fd, conn.get(), req, snap);
+  if (pid == 0) {
+    g_ready_fd = ready_w.get();
+    g_applied_fd = applied_r.get();
+    run_child(listen_fd, conn.get(), req, snap);
+  }
+  ready_w.reset();
+  applied_r.reset();
 
   debug_line("Webserver: parent started");
-  if (!wait_child(pid, stop)) {
+  const bool synced = !ready_r || apply_when_written(ready_r.get(), applied_w.get(), stop);
+  if (!synced || !wait_child(pid, stop)) {
     // The hand-over files stay until after the next child.
     log_line("Webserver: error waitpid.");
   } else {

@@ -15,6 +15,10 @@ enum class AfterChild { Serve, Update };
 // conn is closed. Update: the daemon is to be updated; the server must end.
 AfterChild serve_in_child(int listen_fd, UniqueFd& conn, ReqInfo& req, const StopFd& stop);
 
+// In a request child: its hand-over files are written; returns once the
+// daemon has applied them (or after a bounded wait). Does nothing elsewhere.
+void handover_written();
+
 // Ends the answer with a FIN and reads what the client still sends for a
 // moment before the connection is closed.
 void lingering_close_input(int conn);

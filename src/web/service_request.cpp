@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <sys/socket.h>
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -12,6 +13,7 @@
 #include "web/cross_site.hpp"
 #include "web/handover.hpp"
 #include "web/pages.hpp"
+#include "web/request_child.hpp"
 #include "web/password_form.hpp"
 #include "web/password_gate.hpp"
 #include "web/submit_feedback.hpp"
@@ -22,7 +24,7 @@ namespace {
 
 void handle_post(const ReqInfo& req, PageContext& ctx, std::string_view peer) {
   const std::string_view r = *req.resource;
-  const std::string& body = *req.post_data;
+  const std::string body = without_form_token(*req.post_data);
   if (iequal(r, "/control")) {
     // Only where the control page is served, and only what fits a hand-over;
     // the child applies the pairs to its own copy only when the daemon will
@@ -42,8 +44,9 @@ void handle_post(const ReqInfo& req, PageContext& ctx, std::string_view peer) {
     // A body cut short would store its last field cut: nothing is written.
     // The web password's fields are handled on their own and never logged.
     const std::optional<std::size_t> announced = announced_length(req);
-    if (announced && *announced != body.size()) {
-      log_line("Service_Request: settings form of %zu bytes, %zu received, nothing saved", *announced, body.size());
+    if (announced && *announced != req.post_data->size()) {
+      log_line("Service_Request: settings form of %zu bytes, %zu received, nothing saved", *announced,
+               req.post_data->size());
       log_line("Service_Request: error writing ini file...");
     } else if (!write_settings_form(without_password_fields(body), iequal(r, "/settings") ? 1 : 2,
                                     &ctx.post_refused)) {
@@ -75,6 +78,37 @@ void handle_get(const ReqInfo& req) {
   }
 }
 
+// Passes the header block on and drops what follows it (a HEAD answer).
+class HeadOnly final : public Sink {
+ public:
+  // simple: an HTTP/0.9 request, which gets no header block either.
+  HeadOnly(Sink& to, bool simple) : to_(to), done_(simple) {}
+
+ protected:
+  bool write_all(std::string_view text) override {
+    if (done_) return true;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+      tail_ = (tail_ << 8) | static_cast<unsigned char>(text[i]);
+      if ((tail_ & 0xFFFFFFFFu) == 0x0D0A0D0Au) {
+        done_ = true;
+        to_.put(text.substr(0, i + 1));
+        return !to_.failed();
+      }
+    }
+    to_.put(text);
+    return !to_.failed();
+  }
+  bool flush_held() override {
+    to_.flush();
+    return !to_.failed();
+  }
+
+ private:
+  Sink& to_;
+  std::uint32_t tail_ = 0;
+  bool done_;
+};
+
 // The client's address for the log and the password try limit.
 std::string peer_address(int conn) {
   sockaddr_storage addr{};
@@ -105,32 +139,40 @@ void answer_request(int conn, ReqInfo& req, const TimeSnapshot& time, bool may_c
   ctx.uptime_s = static_cast<long>(std::difftime(time.now, start));
   if (ctx.uptime_s < 0) ctx.uptime_s = 0;
 
+  // Only this server's own names are answered (DNS rebinding).
+  refuse_foreign_host(req);
   // A browser sending another site's request (a form post, a link to
-  // /restart) is refused before anything is handed over.
+  // /restart, a top-level navigation) is refused before anything is handed
+  // over; so is a browser's form post without its form token.
   if (req.status == 200 && changes_something(req)) {
-    if (const char* header = cross_site_header(req)) {
-      log_line("Webserver: cross-site request refused (%s): %.100s", header, req.resource->c_str());
+    if (const char* why = change_refusal(req)) {
+      log_line("Webserver: cross-site request refused (%s): %.100s", why, req.resource->c_str());
+      req.status = 403;
+    } else if (req.method == Method::POST && browser_marked(req) && !form_token_ok(req)) {
+      log_line("Webserver: form post without its form token refused: %.100s", req.resource->c_str());
       req.status = 403;
     }
   }
+  FdSink fd_out(conn);
+  HeadOnly head_out(fd_out, req.type != ReqType::FULL);
+  // A HEAD answer is the GET's header block without its body.
+  const bool head = req.method == Method::HEAD;
+  Sink& out = head ? static_cast<Sink&>(head_out) : fd_out;
   // Without the password (where one is set) only the login page answers.
   const std::string peer = peer_address(conn);
-  if (req.status == 200) {
-    FdSink out(conn);
-    if (password_gate(req, out, time, peer)) {
-      out.flush();
-      return;
-    }
+  if (req.status == 200 && password_gate(req, out, time, peer)) {
+    out.flush();
+    return;
   }
   // A request with an error status changes nothing.
   if (may_change && req.status == 200 && req.resource) {
     if (req.method == Method::POST && req.post_data) handle_post(req, ctx, peer);
     else if (req.method == Method::GET) handle_get(req);
+    handover_written();
   }
   if (req.status == 200 && req.method == Method::GET && req.resource) read_outcome(*req.resource, ctx);
   if (req.status == 200 && Check_Resource(req, wallbox_used()) != 0) req.status = 404;
 
-  FdSink out(conn);
   if (req.status == 200 && answers_with_redirect(req)) {
     see_other(out, req, time, outcome_location(path_part(*req.resource), ctx));
     out.flush();
@@ -138,7 +180,8 @@ void answer_request(int conn, ReqInfo& req, const TimeSnapshot& time, bool may_c
   }
   if (req.type == ReqType::FULL) Output_HTTP_Headers(out, req, time);
   if (req.status != 200) Return_Error_Msg(out, req);
-  else if (Return_Website(out, &out, ctx) != 0) log_line("Webserver: Something wrong returning internal resource.");
+  else if (Return_Website(out, head ? nullptr : &fd_out, ctx) != 0)
+    log_line("Webserver: Something wrong returning internal resource.");
   out.flush();
 }
 

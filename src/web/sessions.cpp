@@ -34,17 +34,25 @@ bool same_address(const SessionTable::Tries& t, std::string_view address) {
   return t.window_start != 0 && std::string_view(t.address.data()) == address;
 }
 
-}  // namespace
-
-std::optional<std::string> SessionTable::open(std::time_t now) {
+std::optional<std::string> random_hex() {
   unsigned char random[kTokenHexLength / 2];
   if (::getrandom(random, sizeof random, 0) != static_cast<ssize_t>(sizeof random)) return std::nullopt;
   static const char* hex = "0123456789abcdef";
   std::string token;
   for (unsigned char b : random) token += hex[b >> 4], token += hex[b & 15];
+  return token;
+}
+
+}  // namespace
+
+std::optional<std::string> SessionTable::open(std::time_t now) {
+  const auto token = random_hex();
+  const auto form = random_hex();
+  if (!token || !form) return std::nullopt;
   Session& slot = *std::min_element(sessions.begin(), sessions.end(),
                                     [](const Session& a, const Session& b) { return a.last_used < b.last_used; });
-  std::copy(token.begin(), token.end(), slot.token.begin());
+  std::copy(token->begin(), token->end(), slot.token.begin());
+  std::copy(form->begin(), form->end(), slot.form.begin());
   slot.last_used = std::max<std::int64_t>(now, 1);
   return token;
 }
@@ -65,6 +73,22 @@ bool SessionTable::check(std::string_view token, std::time_t now, std::time_t id
 void SessionTable::close(std::string_view token) {
   for (Session& s : sessions)
     if (s.last_used != 0 && same_token(s.token, token)) s = Session{};
+}
+
+std::string SessionTable::form_token(std::string_view session) const {
+  const std::array<char, kTokenHexLength>* form = &anonymous_form;
+  for (const Session& s : sessions)
+    if (s.last_used != 0 && same_token(s.token, session)) form = &s.form;
+  if ((*form)[0] == '\0') return {};
+  return std::string(form->data(), form->size());
+}
+
+bool SessionTable::form_token_matches(std::string_view session, std::string_view form) const {
+  const std::string want = form_token(session);
+  if (want.empty()) return false;
+  std::array<char, kTokenHexLength> stored{};
+  std::copy(want.begin(), want.end(), stored.begin());
+  return same_token(stored, form);
 }
 
 bool SessionTable::may_try(std::string_view address, std::time_t now) const {
@@ -96,6 +120,7 @@ void make_shared_sessions() {
   void* p = ::mmap(nullptr, sizeof(SharedSessions), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
   if (p == MAP_FAILED) return;
   auto* shared = new (p) SharedSessions{};
+  if (const auto form = random_hex()) std::copy(form->begin(), form->end(), shared->table.anonymous_form.begin());
   pthread_mutexattr_t attr;
   pthread_mutexattr_init(&attr);
   pthread_mutexattr_setpshared(&attr, PTHREAD_PROCESS_SHARED);

@@ -21,6 +21,7 @@ inline constexpr int kTriesPerMinute = 5;
 struct SessionTable {
   struct Session {
     std::array<char, kTokenHexLength> token{};
+    std::array<char, kTokenHexLength> form{};  // what its forms carry (form_token)
     std::int64_t last_used = 0;  // 0: free
   };
   struct Tries {
@@ -29,6 +30,9 @@ struct SessionTable {
     int failures = 0;
   };
   std::array<Session, 64> sessions{};
+  // The form token of requests without a session (no password set, or
+  // HTTP Basic credentials); random, made with the table.
+  std::array<char, kTokenHexLength> anonymous_form{};
   std::array<Tries, 64> tries{};
 
   // A new session for a right password: its token as hex, or nullopt when
@@ -38,6 +42,11 @@ struct SessionTable {
   // then counts as used now. An expired session is dropped.
   bool check(std::string_view token, std::time_t now, std::time_t idle_limit);
   void close(std::string_view token);
+  // The token the daemon's forms carry for this session cookie (the
+  // anonymous one without a live session); empty when none could be made.
+  std::string form_token(std::string_view session) const;
+  // True when form matches form_token(session), compared in constant time.
+  bool form_token_matches(std::string_view session, std::string_view form) const;
 
   // False while the address has had kTriesPerMinute wrong passwords within
   // the last minute: its next try is refused without checking.

@@ -153,13 +153,28 @@ TEST(Settings, ReplaceIsVisibleAsAWhole) {
   EXPECT_EQ(cfg().WallboxServer, "192.168.10.151");
 }
 
+TEST(Settings, DefaultsUsedAndUnknownKeysNoted) {
+  std::vector<std::string> notes;
+  const Settings s = ParseIniText("[WALLBOX]\nCAR_MAX_PHASES=4\nCAR_MAX_PHASE=3\n[DPT_3]\nUSING=TRUE\n"
+                                  "[WEBSERVER]\nHOSTNAMES=kivd.example, garage\n",
+                                  &notes);
+  EXPECT_EQ(s.CarMaxPhases, 1);
+  EXPECT_EQ(s.WebHostNames, "kivd.example, garage");
+  ASSERT_EQ(notes.size(), 2u);
+  EXPECT_EQ(notes[0], "Settings: [WALLBOX] CAR_MAX_PHASES=4 is not valid, the default 1 is used");
+  EXPECT_EQ(notes[1], "Settings: unknown key wallbox:car_max_phase ignored");
+  notes.clear();
+  EXPECT_EQ(ParseIniText("[WEBSERVER]\nHOSTNAMES=a/b\n", &notes).WebHostNames, "");
+  EXPECT_EQ(notes.size(), 1u);
+}
+
 TEST(Settings, StoragePasswordDefaultsToTheFactoryOne) {
   EXPECT_EQ(parse("").SSPassword, "0000");
   EXPECT_EQ(parse("[STORAGESYSTEM]\nPASSWORD=s3cret\n").SSPassword, "s3cret");
   EXPECT_EQ(ParseIniText(DefaultIniText()).SSPassword, "0000");
 }
 
-TEST(Settings, WebPasswordHashKeptOnlyWhenSlowAndWhole) {
+TEST(Settings, WebPasswordHashUsableOnlyWhenSlowAndWhole) {
   const auto hash = hash_password("geheim 123");
   ASSERT_TRUE(hash);
   EXPECT_TRUE(hash->starts_with("$y$"));
@@ -169,8 +184,15 @@ TEST(Settings, WebPasswordHashKeptOnlyWhenSlowAndWhole) {
   EXPECT_FALSE(verify_password("", *hash));
   EXPECT_NE(*hash_password("geheim 123"), *hash);  // salted
   EXPECT_EQ(parse("[WEBSERVER]\nPASSWORD_HASH=" + *hash + "\n").WebPasswordHash, *hash);
-  for (const std::string bad : {"geheim", "$1$abcdefgh$abcdefghijklmnopqrstuv", "$y$broken", "$y$j9T$abc$def", "ab01234567890"})
-    EXPECT_EQ(parse("[WEBSERVER]\nPASSWORD_HASH=" + bad + "\n").WebPasswordHash, "") << bad;
+  // An unusable hash is kept (it locks the web interface) and noted.
+  for (const std::string bad : {"geheim", "$1$abcdefgh$abcdefghijklmnopqrstuv", "$y$broken", "$y$j9T$abc$def",
+                                "ab01234567890", "$5$rounds=5000$abc$abcdefghijklmnopqrstuvwxyz0123"}) {
+    std::vector<std::string> notes;
+    EXPECT_EQ(ParseIniText("[WEBSERVER]\nPASSWORD_HASH=" + bad + "\n", &notes).WebPasswordHash, bad);
+    EXPECT_FALSE(valid_password_hash(bad)) << bad;
+    ASSERT_EQ(notes.size(), 1u) << bad;
+    EXPECT_NE(notes[0].find("PASSWORD_HASH is set but unusable"), std::string::npos);
+  }
   EXPECT_FALSE(hash_password(""));
   EXPECT_FALSE(hash_password(std::string(kPasswordMax + 1, 'x')));
 }

@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+
+#include <algorithm>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -142,6 +144,18 @@ TEST(Log, LinkAtTheLogPathIsNotFollowed) {
   ASSERT_EQ(::symlink(box.dir().file("victim").c_str(), box.log_file().c_str()), 0);
   log_line("through the link");
   EXPECT_EQ(box.dir().read("victim"), "kept\n");
+}
+
+TEST(Log, ForeignControlBytesEscaped) {
+  test::Sandbox box;
+  ::unlink(box.log_file().c_str());
+  log_line("target %s", "/x\r\nFri Dec  4 10:00:00 2026 forged\x1b[2J\x7f\tend");
+  log_line("own line end\n");
+  const std::string log = box.log();
+  EXPECT_NE(log.find(" target /x\\x0d\\x0aFri Dec  4 10:00:00 2026 forged\\x1b[2J\\x7f\\x09end\n"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find(" own line end\n"), std::string::npos) << log;
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2);
 }
 
 TEST(TestHooks, OnlyWithHooksOneAndValuesInRange) {

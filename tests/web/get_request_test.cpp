@@ -4,6 +4,7 @@
 #include <chrono>
 
 #include "support/temp_dir.hpp"
+#include "web/password_gate.hpp"
 #include "web_test_util.hpp"
 
 using namespace kivd::web;
@@ -19,6 +20,21 @@ TEST(GetRequest, FullRequestWithHeaders) {
   EXPECT_EQ(*r.useragent, "t/1");
   EXPECT_EQ(*r.referer, "http://a/b");
   EXPECT_FALSE(r.post_data);
+}
+
+TEST(GetRequest, BasicCredentialsKeepTheirTrailingMarksAndBrowserHeadersAreNoted) {
+  kivd::test::Sandbox sb;
+  const struct { const char* b64; const char* password; } cases[] = {
+      {"OnBhK3NzL3c9cmQ/", "pa+ss/w=rd?"}, {"On5+fg==", "~~~"}, {"Oj4+Pg==", ">>>"}, {"OmE/", "a?"}};
+  for (const auto& c : cases) {
+    const ReqInfo r = parse_raw(std::string("GET /log HTTP/1.1\r\nAuthorization: Basic ") + c.b64 + " \r\n\r\n");
+    ASSERT_TRUE(r.authorization) << c.b64;
+    EXPECT_EQ(basic_password(*r.authorization), c.password) << c.b64;
+    EXPECT_FALSE(r.browser_header);
+  }
+  for (const char* mark : {"Sec-Fetch-Mode: navigate", "Upgrade-Insecure-Requests: 1", "Accept: text/html,*/*"})
+    EXPECT_TRUE(parse_raw(std::string("GET / HTTP/1.1\r\n") + mark + "\r\n\r\n").browser_header) << mark;
+  EXPECT_FALSE(parse_raw("GET / HTTP/1.1\r\nAccept: */*\r\n\r\n").browser_header);
 }
 
 TEST(GetRequest, SimpleRequestReadsNoHeaders) {

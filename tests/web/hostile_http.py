@@ -131,7 +131,7 @@ def mixed_request(rng, i):
         return "malformed", rng.choice(MALFORMED), {"half_close": True}
     if k < 80:
         m = rng.choice(MARKUP)
-        head = (f"GET {m} HTTP/1.1\r\nHost: x\r\nReferer: http://x/<kivxss>\r\n"
+        head = (f"GET {m} HTTP/1.1\r\nHost: 127.0.0.1\r\nReferer: http://127.0.0.1/<kivxss>\r\n"
                 "User-Agent: <kivxss onload=1>\"'&\r\n\r\n").encode()
         return "markup", head, {}
     if k < 86:
@@ -148,6 +148,79 @@ def mixed_request(rng, i):
         return "gone-before-answer", b"GET /xml HTTP/1.1\r\n", {"read_limit": 0, "half_close": True}
     big = rng.choice([b"X-Big: " + b"a" * 100_000 + b"\r\n", b"".join(b"X-%d: v\r\n" % n for n in range(12_000))])
     return "100 KB header", b"GET /xml HTTP/1.1\r\n" + big + b"\r\n", {"half_close": True}
+
+
+def mode(port):
+    a, _ = ask(port, b"GET /xml HTTP/1.1\r\n\r\n")
+    body = a.split(b"\r\n\r\n", 1)[1] if b"\r\n\r\n" in a else b""
+    try:
+        return ET.fromstring(body).findtext("EV/Charging/ChargingMode")
+    except ET.ParseError:
+        return None
+
+
+def web_rules(port, sandbox):
+    """The web server's rules: its own names only, browsers prove the same
+    origin, form posts carry the form token, HEAD without a body, no raw
+    control bytes in the log, a change seen by the read that follows it."""
+    own = f"127.0.0.1:{port}"
+    for head in (b"GET /xml", b"GET /settings", b"GET /log?x=.css", b"GET /remote?mode=off"):
+        a, _ = ask(port, head + b" HTTP/1.1\r\nHost: evil.example:%d\r\nOrigin: http://evil.example:%d\r\n\r\n"
+                   % (port, port))
+        check(f"foreign Host: 421 for {head.decode()} ({status(a)})", status(a) == 421 and b"<GetValues" not in a)
+    ask(port, b"GET /remote?mode=surplus HTTP/1.1\r\n\r\n")
+    browser = "User-Agent: Mozilla/5.0 (X11) Chrome/156\r\nAccept: text/html\r\nUpgrade-Insecure-Requests: 1\r\n"
+    a, _ = ask(port, f"GET /remote?mode=quick&x=.css HTTP/1.1\r\nHost: {own}\r\n{browser}\r\n".encode())
+    check(f"browser navigation without a same-origin proof refused ({status(a)})",
+          status(a) == 403 and mode(port) == "SURPLUS")
+    for mark in ("User-Agent: Mozilla/5.0\r\n", "Sec-Fetch-Mode: navigate\r\n", "Accept: text/html\r\n"):
+        a, _ = ask(port, f"GET /restart HTTP/1.1\r\nHost: {own}\r\n{mark}\r\n".encode())
+        check(f"restart with only {mark.strip()} refused ({status(a)})", status(a) == 403)
+    a, _ = ask(port, f"GET /remote?mode=quick HTTP/1.1\r\nHost: {own}\r\n{browser}Referer: http://{own}/control"
+               "\r\n\r\n".encode())
+    check(f"browser with a same-origin Referer obeyed ({status(a)})", status(a) == 200 and mode(port) == "QUICK")
+    post = f"POST /control HTTP/1.1\r\nHost: {own}\r\n{browser}Origin: http://{own}\r\nContent-Length: %d\r\n\r\n%s"
+    a, _ = ask(port, (post % (17, "WebChargingMode=3")).encode())
+    check(f"same-origin form post without the form token refused ({status(a)})", status(a) == 403)
+    page, _ = ask(port, f"GET /control HTTP/1.1\r\nHost: {own}\r\n\r\n".encode())
+    i = page.find(b'name="kivd_form" value="')
+    token = page[i + 24:i + 56].decode() if i >= 0 else ""
+    body = f"WebChargingMode=3&kivd_form={token}"
+    a, _ = ask(port, (post % (len(body), body)).encode())
+    check(f"form post with its token taken ({status(a)})", status(a) == 303 and mode(port) == "OFF")
+    a, _ = ask(port, b"HEAD /xml HTTP/1.1\r\n\r\n")
+    check("HEAD: header block only", status(a) == 200 and a.endswith(b"\r\n\r\n") and b"<GetValues" not in a)
+    check("frame and script policy on every page", b"X-Frame-Options: DENY\r\n" in a and
+          b"frame-ancestors 'none'" in a)
+    ask(port, b"GET /xml HTTP/1.1\r\nHost: evil\x1b[2J\rFri Dec  4 forged\x07x\r\n\r\n")
+    time.sleep(0.3)
+    with open(os.path.join(sandbox, "log", "kivd.log"), "rb") as f:
+        log = f.read()
+    check("control bytes from a request escaped in the log",
+          b"\x1b" not in log and b"\x07" not in log and b"\r" not in log and b"evil\\x1b[2J\\x0dFri" in log)
+
+    # Under load, a change and at once a read: the read shows the change.
+    import threading
+    stop = threading.Event()
+
+    def load():
+        while not stop.is_set():
+            ask(port, b"GET / HTTP/1.1\r\n\r\n")
+
+    loaders = [threading.Thread(target=load) for _ in range(4)]
+    for t in loaders:
+        t.start()
+    stale = 0
+    try:
+        for i in range(40):
+            want = ("quick", "off")[i % 2]
+            ask(port, f"GET /remote?mode={want} HTTP/1.1\r\n\r\n".encode())
+            stale += mode(port) != want.upper()
+    finally:
+        stop.set()
+        for t in loaders:
+            t.join()
+    check(f"a change seen by the read right after it, 40 times under load ({stale} stale)", stale == 0)
 
 
 def main():
@@ -169,7 +242,7 @@ def main():
     check("POST without Content-Length changes nothing", b"done=1" not in a and b"Operation succeeded" not in a)
     for m in MARKUP:
         # Host and Referer name the same site: a remote command is answered, not refused.
-        a, _ = ask(port, f"GET {m} HTTP/1.1\r\nHost: x\r\nReferer: http://x/<kivxss>\r\n"
+        a, _ = ask(port, f"GET {m} HTTP/1.1\r\nHost: 127.0.0.1\r\nReferer: http://127.0.0.1/<kivxss>\r\n"
                    "User-Agent: <kivxss>\r\n\r\n".encode())
         check(f"markup not echoed raw: {m}", clean(a))
         if m.startswith("/remote") and status(a) == 200:
@@ -186,6 +259,7 @@ def main():
         a, _ = ask(port, f"GET {tr} HTTP/1.1\r\n\r\n".encode())
         # A static file that is not there is a 200 with an empty body.
         check(f"traversal refused: {tr} ({status(a)})", SECRET not in a and b"root:x:0:0" not in a)
+    web_rules(port, sandbox)
     a, _ = ask(port, b"GET /xml HTTP/1.1\r\n\r\n")
     check("still serving after the single clients", status(a) == 200 and b"<Version>" in a)
 

@@ -132,14 +132,15 @@ TEST(CheckResource, Table) {
     return Check_Resource(r, wallbox) == 0;
   };
   for (const char* ok : {"/", "/home", "/HOME", "/xml", "/XML", "/xml/index.xml", "/log", "/Settings", "/knx",
-                         "/restart", "/update", "/checkupdate", "/CLEARLOG", "/remote?mode=quick", "/x/remote",
+                         "/restart", "/update", "/checkupdate", "/CLEARLOG", "/remote?mode=quick", "/remote",
                          "/download?url=a", "/favicon.ico", "/a.jpeg", "/a.jpg", "/a.png", "/a.gif", "/a.css", "/a.js",
                          "/a.html", "/control", "/CONTROL", "/api/status", "/api/day", "/history",
                          "/history?days=7"})
     EXPECT_TRUE(served(ok)) << ok;
   for (const char* no : {"/style.CSS", "/Remote", "/Download?url=a", "/nothing", "/home/", "/xml?x", "/logs",
                          "/../etc/passwd.css", "/a/../../b.png", "/a\\b.js", "a.css", "/a.css?v=1", "/api/status?x",
-                         "/api/", "/api/statusx", "/api/day?x", "/api/days"})
+                         "/api/", "/api/statusx", "/api/day?x", "/api/days", "/x/remote", "/log?x=.css",
+                         "/x/download?url=a", "/a.css/", "/login.css?x"})
     EXPECT_FALSE(served(no)) << no;
   EXPECT_FALSE(served("/control", false));
   ReqInfo none;
@@ -183,6 +184,44 @@ TEST(CrossSite, Table) {
   }
 }
 
+TEST(CrossSite, BrowserMarksNeedASameOriginProof) {
+  struct Case {
+    const char *site, *origin, *referer, *ua, *host;
+    bool mark;  // Accept text/html, Upgrade-Insecure-Requests, Sec-Fetch-*
+    const char* verdict;
+  };
+  const char* proof = "a browser's request without a same-origin proof";
+  const Case cases[] = {
+      {nullptr, nullptr, nullptr, "curl/7.88", "h:18001", false, nullptr},  // scripts as before
+      {nullptr, nullptr, nullptr, nullptr, nullptr, false, nullptr},
+      {nullptr, nullptr, nullptr, "Mozilla/5.0", "10.0.0.5:18001", false, proof},  // navigation, no-referrer
+      {nullptr, nullptr, nullptr, nullptr, "10.0.0.5:18001", true, proof},
+      {"none", nullptr, nullptr, nullptr, "10.0.0.5:18001", false, nullptr},  // typed in, or a bookmark
+      {"same-site", nullptr, nullptr, nullptr, "10.0.0.5:18001", false, "Sec-Fetch-Site"},
+      {"same-origin", nullptr, nullptr, "Mozilla/5.0", "10.0.0.5:18001", true, nullptr},
+      {nullptr, nullptr, "http://10.0.0.5:18001/log", "Mozilla/5.0", "10.0.0.5:18001", true, nullptr},
+      {nullptr, "http://localhost:18001", nullptr, "Mozilla/5.0", "localhost:18001", true, nullptr},
+      {nullptr, nullptr, "http://10.0.0.6:18001/", "Mozilla/5.0", "10.0.0.5:18001", true, "Referer"},
+      {nullptr, nullptr, "http://10.0.0.5:18002/", "Mozilla/5.0", "10.0.0.5:18001", true, "Referer"},
+      {nullptr, nullptr, "http://10.0.0.5:18001/", "Mozilla/5.0", nullptr, true, "Referer"},
+  };
+  for (const Case& c : cases) {
+    ReqInfo r;
+    r.method = Method::GET;
+    r.resource = "/remote?mode=quick";
+    auto opt = [](const char* v) { return v ? std::optional<std::string>(v) : std::nullopt; };
+    r.sec_fetch_site = opt(c.site), r.origin = opt(c.origin), r.referer = opt(c.referer), r.useragent = opt(c.ua);
+    r.host = opt(c.host);
+    r.browser_header = c.mark;
+    EXPECT_STREQ(change_refusal(r), c.verdict) << (c.ua ? c.ua : "-") << " " << (c.referer ? c.referer : "-");
+  }
+  for (const char* ok : {"10.0.0.5", "10.0.0.5:18001", "[::1]:18001", "[fe80::1", "localhost:80", "LOCALHOST"})
+    EXPECT_TRUE(answers_to(ok)) << ok;
+  for (const char* no : {"evil.example", "evil.example:18001", "10.0.0.5.nip.io", "localhost.evil", "10.0.0.5:x",
+                         "", "0x7f.1", "[::1]x"})
+    EXPECT_FALSE(answers_to(no)) << no;
+}
+
 TEST(CrossSite, WhatChangesSomething) {
   auto changes = [](Method m, const char* res) {
     ReqInfo r;
@@ -194,8 +233,8 @@ TEST(CrossSite, WhatChangesSomething) {
     EXPECT_TRUE(changes(Method::POST, res)) << res;
     EXPECT_FALSE(changes(Method::GET, res)) << res;
   }
-  for (const char* res :
-       {"/restart", "/clearlog", "/checkupdate", "/update", "/download?url=a", "/remote?mode=off", "/logout"})
+  for (const char* res : {"/restart", "/clearlog", "/checkupdate", "/update", "/download?url=a", "/remote?mode=off",
+                          "/logout", "/remote?mode=quick&x=.css", "/download?x=.png"})
     EXPECT_TRUE(changes(Method::GET, res)) << res;
   for (const char* res : {"/", "/xml", "/log", "/remote", "/style.css"}) EXPECT_FALSE(changes(Method::GET, res)) << res;
 }
@@ -208,10 +247,13 @@ TEST(ReadOnlyRequest, Table) {
       {Method::GET, "/nothing", 404, true},    {Method::UNSUPPORTED, "/x", 501, true},
       {Method::POST, "/xml", 200, false},      {Method::GET, "/control", 200, false},
       {Method::GET, "/log", 200, false},       {Method::GET, "/login", 200, false},
-      {Method::GET, "/remote.css", 200, false}, {Method::GET, "/download.png", 200, false},
-      {Method::GET, "/api/remote", 200, false}, {Method::GET, "/restart", 200, false},
-      {Method::GET, "/apix", 200, false},      {Method::GET, "/nothing", 200, false},
-      {Method::GET, "/history?days=7", 200, true},
+      // A static name or an unknown target is only a file or a 404.
+      {Method::GET, "/remote.css", 200, true}, {Method::GET, "/download.png", 200, true},
+      {Method::GET, "/api/remote", 200, true}, {Method::GET, "/restart", 200, false},
+      {Method::GET, "/apix", 200, true},       {Method::GET, "/nothing", 200, true},
+      {Method::GET, "/history?days=7", 200, true}, {Method::POST, "/nothing", 200, false},
+      {Method::GET, "/remote?x=.css", 200, false}, {Method::GET, "/settings?x=.png", 200, false},
+      {Method::HEAD, "/restart", 200, false},
   };
   for (const auto& c : cases) {
     ReqInfo r;
@@ -257,9 +299,13 @@ TEST(Target, PathAndQuery) {
 }
 
 TEST(PasswordGate, CredentialsParsed) {
-  // Header lines arrive trimmed, so Basic values lose their "=" padding.
+  // Exact base64: padding may be left off, nothing else.
   const struct { const char* header; std::optional<std::string> password; } basic[] = {
       {"Basic OnNlY3JldA", "secret"},          // ":secret"
+      {"Basic OnNlY3JldA=", std::nullopt},     // padding of the wrong length
+      {"Basic OnNlY3JldA===", std::nullopt},
+      {"Basic OnNlY3J=ldA", std::nullopt},
+      {"Basic Oj4-Pg", std::nullopt},          // the URL alphabet is not Basic's
       {"basic dXNlcjpwdzpjb2xvbg", "pw:colon"},  // "user:pw:colon"
       {"Basic OnNlY3JldA==", "secret"},
       {"Basic bm9jb2xvbg", std::nullopt},      // "nocolon"
@@ -284,8 +330,10 @@ TEST(PasswordGate, OpenPages) {
     r.resource = res;
     EXPECT_TRUE(open_without_password(r)) << res;
   }
+  // A static suffix in the query makes nothing open.
   for (const char* res : {"/settings", "/remote", "/remote?mode=quick", "/log", "/control", "/x.html", "/xml?",
-                          "/other.js", "/api/status?x"}) {
+                          "/other.js", "/api/status?x", "/settings?x=.css", "/remote?mode=quick&x=.css",
+                          "/control?x=.png", "/log?.ico", "/style.css?x", "/restart?a.gif", "/history?x=.css"}) {
     ReqInfo r;
     r.resource = res;
     EXPECT_FALSE(open_without_password(r)) << res;

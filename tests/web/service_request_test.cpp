@@ -49,13 +49,23 @@ std::string body_of(const std::string& answer) {
 }  // namespace
 
 TEST_F(ServeTest, HeaderBlockInOrder) {
-  const std::string a = serve_raw("GET /XML HTTP/1.1\r\nHost: x\r\n\r\n");
+  const std::string a = serve_raw("GET /XML HTTP/1.1\r\nHost: 10.0.0.5:18001\r\n\r\n");
   const std::string expect =
       "HTTP/1.1 200 OK\r\nDate: Mon, 07 Dec 2026 13:05:09 GMT\r\nServer: dovireruzida/1.0\r\n"
       "Expires: Sat, 10 Jun 2000 05:00:00 GMT\r\n"
       "Cache-Control: no-store, no-cache, must-revalidate, post-check=0, pre-check=0\r\nPragma: no-cache\r\n"
-      "Connection: close\r\nContent-Type: text/xml; charset=utf-8\r\n\r\n<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n";
+      "Connection: close\r\nX-Frame-Options: DENY\r\nContent-Security-Policy: default-src 'self'; script-src 'self' "
+      "'unsafe-inline'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; object-src 'none'; base-uri 'none'; "
+      "form-action 'self'; frame-ancestors 'none'\r\nX-Content-Type-Options: nosniff\r\n"
+      "Referrer-Policy: same-origin\r\nContent-Type: text/xml; charset=utf-8\r\n\r\n"
+      "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n";
   EXPECT_EQ(a.substr(0, expect.size()), expect);
+  // Any other name may be rebound to this address: 421 for every path.
+  for (const char* host : {"evil.example:18001", "evil.example", "10.0.0.5.evil", "[::g", "x", "a b"}) {
+    const std::string r = serve_raw(std::string("GET /xml HTTP/1.1\r\nHost: ") + host + "\r\n\r\n");
+    EXPECT_TRUE(r.starts_with("HTTP/1.1 421 Misdirected Request\r\n")) << host;
+    EXPECT_EQ(r.find("<GetValues>"), std::string::npos) << host;
+  }
 }
 
 TEST_F(ServeTest, DateHeaderUsesCalendarYear) {
@@ -151,6 +161,21 @@ TEST_F(ServeTest, PasswordNeededWhereSet) {
   replace_settings(s);
 }
 
+TEST_F(ServeTest, UnusablePasswordHashLocksAllButTheOpenPages) {
+  Settings s = cfg();
+  s.WebPasswordHash = "$1$abcdefgh$abcdefghijklmnopqrstuv";
+  replace_settings(s);
+  for (const char* t : {"/log", "/remote?mode=quick", "/settings?x=.css", "/login"}) {
+    const std::string a = serve_raw(std::string("GET ") + t + " HTTP/1.1\r\nAuthorization: Basic OnB3\r\n\r\n");
+    EXPECT_EQ(a.rfind("HTTP/1.1 403", 0), 0u) << t;
+    EXPECT_NE(a.find("kivd-passwd"), std::string::npos) << t;
+  }
+  EXPECT_FALSE(exists("kivd.d/kivd.var"));
+  EXPECT_EQ(serve_raw("GET /xml HTTP/1.1\r\n\r\n").rfind("HTTP/1.1 200", 0), 0u);
+  s.WebPasswordHash.clear();
+  replace_settings(s);
+}
+
 TEST_F(ServeTest, UpdateHandedOver) {
   serve_raw("GET /update HTTP/1.1\r\n\r\n");
   EXPECT_EQ(sb.dir().read("kivd.d/kivd.act"), "update");
@@ -221,9 +246,12 @@ TEST_F(ServeTest, RemoteQueryLimit198) {
   EXPECT_NE(a.find("\t<exception>parameter string is too long</exception>\n"), std::string::npos);
 }
 
-TEST_F(ServeTest, HeadAnsweredLikeGet) {
-  const std::string a = serve_raw("HEAD /xml HTTP/1.1\r\n\r\n");
-  EXPECT_NE(a.find("</GetValues>"), std::string::npos);
+TEST_F(ServeTest, HeadAnsweredLikeGetWithoutBody) {
+  for (const char* target : {"/xml", "/", "/nothing", "/style.css"}) {
+    const std::string head = serve_raw(std::string("HEAD ") + target + " HTTP/1.1\r\n\r\n");
+    const std::string get = serve_raw(std::string("GET ") + target + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(head, get.substr(0, get.find("\r\n\r\n") + 4)) << target;
+  }
 }
 
 class StaticTest : public ServeTest {

@@ -49,13 +49,17 @@ cat > "$EVIL/index.html" <<HTML
 <form id="f" method="post" action="http://127.0.0.1:$PORT/control"><input name="WebChargingMode" value="0"></form>
 <script>setTimeout(() => document.getElementById('f').submit(), 300)</script></body></html>
 HTML
+cat > "$EVIL/nav.html" <<HTML
+<html><head><meta name="referrer" content="no-referrer"></head>
+<body><script>location = 'http://127.0.0.1:$PORT/remote?mode=manual&x=.css'</script></body></html>
+HTML
 python3 -m http.server 18002 --bind 127.0.0.1 --directory "$EVIL" >/dev/null 2>&1 &
 EVIL_PID=$!
 STARTED_PIDS+=("$EVIL_PID")
 for _ in $(seq 1 50); do curl -s -o /dev/null "http://127.0.0.1:18002/" && break; sleep 0.1; done
 timeout 60 python3 "$KIVD_SRC/tests/web/cdp_drive.py" "http://127.0.0.1:$PORT" "$OUT" cross-site "http://127.0.0.1:18002/"
 check "second origin refused, own pages working" test $? -eq 0
-check "both cross-site requests logged" test "$(count_log 'cross-site request refused')" -ge 2
+check "the three cross-site requests logged" test "$(count_log 'cross-site request refused')" -ge 3
 check "no restart from the image" test "$(count_log 'Restart kivd daemon initiated')" -eq 0
 kill -TERM "$EVIL_PID"; wait "$EVIL_PID" 2>/dev/null
 kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5

@@ -28,6 +28,15 @@ sleep 0.3
 URL=http://127.0.0.1:$PORT
 check "info page open" test "$(curl -s -o /dev/null -w '%{http_code}' "$URL/")" = 200
 check "remote without password: 401" test "$(curl -s -o /dev/null -w '%{http_code}' "$URL/remote?mode=quick")" = 401
+# Every route of the table against the gate, also with a static suffix in the query.
+for t in /control /control?x=.png "/remote?mode=off&x=.css" /settings /settings?x=.css /knx?.js /log /restart \
+         /clearlog /checkupdate /update "/download?url=http://localhost/a.css" /history /history?x=.css /x.html \
+         /day_chart.js?x /nothing.css?x; do
+  check "without password: $t 401" test "$(curl -s -o /dev/null -w '%{http_code}' "$URL$t")" = 401
+done
+for t in / /home /xml /api/status /api/day /live_values.js /favicon.ico; do
+  check "open without password: $t" test "$(curl -s -o /dev/null -w '%{http_code}' "$URL$t")" = 200
+done
 check "remote with curl -u" bash -c "curl -s -u ':pa55 word' '$URL/remote?mode=quick' | grep -q '<'"
 check "remote command applied" bash -c "curl -s '$URL/xml' | grep -q '<ChargingMode>QUICK<'"
 check "wrong password logged" bash -c "curl -s -o /dev/null -u ':nope' '$URL/log'; grep -q 'wrong password from 127.0.0.1' '$LOG'"

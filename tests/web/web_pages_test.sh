@@ -167,7 +167,8 @@ offer() {  # offer URL: an update check that offers the archive at URL
   descriptor 2 7 0 "$1"
   curl -s --max-time 20 "$URL/checkupdate" > /dev/null
 }
-check "bad query: no valid url" bash -c "curl -s --max-time 10 '$URL/x/download?url=http://localhost/kivupdate.tar' | grep -q '</head><body><PRE>Error: no valid url found'"
+check "download under another path: 404" test "$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "$URL/x/download?url=http://localhost/kivupdate.tar")" = 404
+check "bad query: no valid url" bash -c "curl -s --max-time 10 '$URL/download?uri=http://localhost/kivupdate.tar' | grep -q '</head><body><PRE>Error: no valid url found'"
 check "Download in capitals: 404" test "$(curl -s -o /dev/null -w '%{http_code}' --max-time 10 "$URL/Download?url=A")" = 404
 check "query of 200 characters: too long" bash -c "curl -s --max-time 10 '$URL/download?url=http://localhost/$(printf 'a%.0s' $(seq 1 179))' | grep -q 'Error: url string is too long'"
 rm -f /tmp/kivd-pages-pwned
