@@ -134,10 +134,6 @@ void run_cycle() {
       replace_settings(ReadAndHandleIniFile(ini_path()));
       apply_charging_settings();
     }
-    if (cfg().MyUsing) {
-      log_line("Check: database create or update, if needed");
-      CheckDatabase();
-    }
     // The web server first: it stays up while the wallbox port is awaited.
     if (first_pass || web_ended.exchange(false)) {
       if (threads[kWebIndex].joinable()) threads[kWebIndex].join();
