@@ -187,6 +187,9 @@ void Return_Error_Msg(Sink& out, const ReqInfo& req) {
   if (req.status == 403)
     out.printf_n(500, "<P>The requested service %s was refused: the request came from another site.</P>\n\n",
                  r.c_str());
+  else if (req.status == 503)
+    out.printf_n(500, "<P>The requested service %s could not be handed to the daemon: nothing was changed.</P>\n\n",
+                 r.c_str());
   else out.printf_n(500, "<P>The requested service %s was not found.</P>\n\n", r.c_str());
   out.printf_n(500,
                "<HR><P><FONT SIZE=\"2\"><I>Embedded kiv server %s at Port %d</I></FONT></P>\n</BODY>\n</HTML>\n",
