@@ -1,7 +1,9 @@
 #include <algorithm>
 #include <chrono>
+#include <memory>
 
 #include "core/clock.hpp"
+#include "core/daemon_state.hpp"
 #include "core/live_values.hpp"
 #include "core/log.hpp"
 #include "core/private_dir.hpp"
@@ -21,9 +23,19 @@ void StartSQL(int index, std::stop_token stop) {
   LiveValues& l = live();
   // Rows that could not be written wait here, and in the private folder for
   // the next pass or start; without that folder only in memory.
+  // The queue outlives the pass: rows the disk could not take stay in memory
+  // instead of being replaced by what the file holds.
   const std::string dir = private_dir();
-  db::RowQueue kept(dir.empty() ? std::string() : dir + "/sql_rows.queue");
-  kept.load();
+  const std::string path = dir.empty() ? std::string() : dir + "/sql_rows.queue";
+  static std::unique_ptr<db::RowQueue> queue;
+  if (!queue || queue->path() != path) {
+    auto fresh = std::make_unique<db::RowQueue>(path);
+    fresh->load();
+    if (queue)
+      for (const db::KeptRow& r : queue->front(queue->size())) fresh->push(r);
+    queue = std::move(fresh);
+  }
+  db::RowQueue& kept = *queue;
   // One row a minute, unless a test shortens the period. The rows keep their
   // minute: each is due a whole period after the one before, and a server
   // that answers slowly or not at all gets at most 3/4 of a period for the
@@ -59,6 +71,7 @@ void StartSQL(int index, std::stop_token stop) {
     row.delivery = grid.delivery;
     row.sum_delivery = l.em_energy_surplus.load(std::memory_order_relaxed);
     if (KivData2DB(row, kept, stop) == 1) stamp_now(l.last_sql_datetime);
+    daemon_state().rows_unsaved = static_cast<long>(kept.unsaved());
   }
 }
 

