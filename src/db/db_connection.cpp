@@ -122,6 +122,10 @@ ConnectResult Connection::open(const ConnParams& p) {
   mysql_optionsv(handle_, MYSQL_OPT_WRITE_TIMEOUT, &rw_timeout);
   // The structure's comments carry "°": send the statements as UTF-8.
   mysql_optionsv(handle_, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+  // Time stamps go over as UTC instants: in a local session zone the hour the
+  // clocks go back would map two instants onto one TIMESTAMP (and its unique
+  // key), and the first of them be stored an hour off.
+  mysql_optionsv(handle_, MYSQL_INIT_COMMAND, "SET time_zone = '+00:00'");
   MYSQL* ret = nullptr;
   const bool done = run(
       [&] {
