@@ -54,13 +54,30 @@ bool alive(pid_t pid) {
   const bool managed = std::getenv("INVOCATION_ID") != nullptr;
 
   const long steps = plan.seconds * 5;
+  bool marked = false;
   for (long i = 0;; ++i) {
     if (marker_names(plan.marker, daemon)) {
-      log_message(plan.log, "KIV updater: new daemon is running.");
-      ::_exit(0);
+      marked = true;
+      break;
     }
     if (i >= steps || stopped || !alive(daemon)) break;
     pause_ms(200);
+  }
+  // Up is not enough: a program that crashes a moment after its marker is
+  // no better than one that never starts.
+  long lasted = 0;
+  if (marked) {
+    const long settle_steps = plan.settle * 5;
+    long i = 0;
+    while (i < settle_steps && !stopped && alive(daemon)) {
+      pause_ms(200);
+      ++i;
+    }
+    if (i >= settle_steps && alive(daemon)) {
+      log_message(plan.log, "KIV updater: new daemon is running.");
+      ::_exit(0);
+    }
+    lasted = i / 5;
   }
   ::signal(SIGTERM, SIG_IGN);
   const bool hangs = alive(daemon);
@@ -69,8 +86,12 @@ bool alive(pid_t pid) {
     log_message(plan.log, "KIV updater: new daemon did not start, previous program not restored: " + err + ".");
     ::_exit(1);
   }
-  log_message(plan.log, "KIV updater: new daemon did not reach its running state within " +
-                            std::to_string(plan.seconds) + "s, previous program restored.");
+  if (marked)
+    log_message(plan.log, "KIV updater: new daemon ended " + std::to_string(lasted) +
+                              "s after reaching its running state, previous program restored.");
+  else
+    log_message(plan.log, "KIV updater: new daemon did not reach its running state within " +
+                              std::to_string(plan.seconds) + "s, previous program restored.");
   if (hangs) {
     ::kill(daemon, SIGKILL);
     for (int i = 0; i < 100 && alive(daemon); ++i) pause_ms(100);

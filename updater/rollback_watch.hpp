@@ -2,7 +2,8 @@
 // keeps the installed program before it replaces it and, just before it
 // becomes the new program, leaves a watcher behind: a separate process that
 // waits for the running marker the new daemon writes once its first pass is
-// up. Without it in time (the process ended, was stopped, or hangs), the
+// up (web server and control thread started), and then for the settle time:
+// a program that ends in it is rolled back as well. Without the marker in time (the process ended, was stopped, or hangs), the
 // watcher puts the kept program back and starts it, or leaves the start to
 // the service manager when it runs under one. None of this needs the new
 // program's own code to run: a program whose libraries are missing never
@@ -19,6 +20,7 @@ struct RollbackPlan {
   std::string previous;  // the kept copy of the program before the update
   std::string marker;    // written by the new daemon when it runs
   long seconds = 60;     // how long the new daemon has to get there
+  long settle = 60;      // how long it must then stay up to be kept
 };
 
 // Where the kept program lies: beside the installed one.

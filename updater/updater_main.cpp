@@ -46,9 +46,9 @@ long wait_seconds(const char* text) {
 }
 
 // The time the new daemon has to write its running marker; tests shorten it.
-long running_check_seconds() {
+long running_check_seconds(const char* name = "KIV_UPDATER_CHECK_SECONDS") {
   const char* hooks = std::getenv("KIVD_TEST_HOOKS");
-  const char* s = std::getenv("KIV_UPDATER_CHECK_SECONDS");
+  const char* s = std::getenv(name);
   if (hooks && std::strcmp(hooks, "1") == 0 && s) {
     const long v = std::strtol(s, nullptr, 10);
     if (v >= 1 && v <= 600) return v;
@@ -128,7 +128,8 @@ int main(int argc, char** argv) {
     log_message(log, "KIV updater: update file refused: " + bad + ".");
     return keep_old_daemon(log, dest, wait);
   }
-  const kiv_updater::RollbackPlan plan{log, dest, kiv_updater::previous_path(dest), marker, running_check_seconds()};
+  const kiv_updater::RollbackPlan plan{log, dest, kiv_updater::previous_path(dest), marker, running_check_seconds(),
+                                          running_check_seconds("KIV_UPDATER_SETTLE_SECONDS")};
   bool kept = false;
   if (FileExists(dest)) {
     const std::string err = kiv_updater::keep_previous(dest);

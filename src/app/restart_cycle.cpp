@@ -136,10 +136,6 @@ void run_cycle() {
       log_settings_notes(notes);
       apply_charging_settings();
     }
-    if (cfg().MyUsing) {
-      log_line("Check: database create or update, if needed");
-      CheckDatabase();
-    }
     // The web server first: it stays up while the wallbox port is awaited.
     if (first_pass || web_ended.exchange(false)) {
       if (threads[kWebIndex].joinable()) threads[kWebIndex].join();

@@ -21,6 +21,9 @@ struct DaemonState {
   std::atomic<int> intResources{0};
   std::atomic<int> udp_sock{-1};  // wallbox socket, opened by the cycle
   std::atomic<int> sockfd{-1};    // D0 meter TCP socket, opened by the meter
+  // History rows kept in memory only (no room on the disk): lost if the
+  // daemon ends now.
+  std::atomic<long> rows_unsaved{0};
 };
 
 DaemonState& daemon_state();

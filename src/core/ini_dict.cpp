@@ -74,6 +74,8 @@ IniDict IniDict::load_text(std::string_view text, EmptyKeys empty) {
   d.dict_.reset(dictionary_new(0));
   if (!d.dict_) return d;
   std::string section;
+  // A byte order mark (some editors write one) would hide the first section.
+  if (has_bom(text)) text.remove_prefix(kBom.size());
   while (!text.empty()) {
     std::size_t end = text.find('\n');
     std::size_t take = end == std::string_view::npos ? text.size() : end;

@@ -30,6 +30,11 @@ namespace kivd {
 // a line of its own.
 inline constexpr std::size_t kIniLineMax = 1023;
 
+// The UTF-8 byte order mark some editors put at the start of a file: skipped
+// on reading, written again by a save.
+inline constexpr std::string_view kBom = "\xEF\xBB\xBF";
+inline bool has_bom(std::string_view text) { return text.substr(0, kBom.size()) == kBom; }
+
 // Names as the dictionary stores them.
 std::string ascii_lower(std::string_view s);
 

@@ -144,7 +144,7 @@ int WriteIniFile(const std::string& path, std::string_view body, int mode, FormO
   if (!dict.loaded()) return 0;
   FormOutcome applied = ApplySettingsForm(dict, body, mode);
   if (outcome) *outcome = std::move(applied);
-  return ReplaceFileAtomically(path, IniFileText(dict)) ? 1 : 0;
+  return ReplaceFileAtomically(path, (has_bom(text) ? std::string(kBom) : std::string()) + IniFileText(dict)) ? 1 : 0;
 }
 
 int WriteIniKey(const std::string& path, std::string_view key, std::string_view value) {
@@ -157,7 +157,7 @@ int WriteIniKey(const std::string& path, std::string_view key, std::string_view 
   ApplySettingsForm(dict, {}, 0);
   const std::string k = ascii_lower(std::string(key));
   dictionary_set(dict.raw(), k.c_str(), std::string(value).c_str());
-  return ReplaceFileAtomically(path, IniFileText(dict)) ? 1 : 0;
+  return ReplaceFileAtomically(path, (has_bom(text) ? std::string(kBom) : std::string()) + IniFileText(dict)) ? 1 : 0;
 }
 
 int WriteIniFile(std::string_view body, int mode, FormOutcome* outcome) {

@@ -2,6 +2,7 @@
 
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/socket.h>
 
 #include <cerrno>
 #include <cstdint>
@@ -17,12 +18,24 @@ bool library_init() {
   return ok;
 }
 
+namespace {
+thread_local std::optional<std::chrono::steady_clock::time_point> thread_deadline;
+}
+
+DeadlineScope::DeadlineScope(std::chrono::steady_clock::duration budget) : before_(thread_deadline) {
+  const auto at = std::chrono::steady_clock::now() + budget;
+  // A scope inside another never extends it.
+  if (!thread_deadline || at < *thread_deadline) thread_deadline = at;
+}
+
+DeadlineScope::~DeadlineScope() { thread_deadline = before_; }
+
 void Connection::Wake::operator()() const noexcept {
   const std::uint64_t one = 1;
   [[maybe_unused]] ssize_t n = ::write(fd, &one, sizeof one);
 }
 
-Connection::Connection(std::stop_token stop) : stop_(std::move(stop)) {
+Connection::Connection(std::stop_token stop) : deadline_(thread_deadline), stop_(std::move(stop)) {
   if (!library_init() || (handle_ = mysql_init(nullptr)) == nullptr) {
     init_failed_ = true;
     return;
@@ -35,7 +48,11 @@ Connection::Connection(std::stop_token stop) : stop_(std::move(stop)) {
 
 Connection::~Connection() {
   wake_.reset();
-  if (handle_) mysql_close(handle_);
+  if (!handle_) return;
+  // Given up half way: the closing goodbye must not wait on that server.
+  if (stopped_ || timed_out_)
+    if (const int fd = mysql_get_socket(handle_); fd >= 0) ::shutdown(fd, SHUT_RDWR);
+  mysql_close(handle_);
 }
 
 std::optional<int> Connection::wait(int status) {
@@ -45,7 +62,19 @@ std::optional<int> Connection::wait(int status) {
   if (status & MYSQL_WAIT_READ) events |= POLLIN;
   if (status & MYSQL_WAIT_WRITE) events |= POLLOUT;
   if (status & MYSQL_WAIT_EXCEPT) events |= POLLPRI;
-  const int timeout = (status & MYSQL_WAIT_TIMEOUT) ? static_cast<int>(mysql_get_timeout_value_ms(handle_)) : -1;
+  int timeout = (status & MYSQL_WAIT_TIMEOUT) ? static_cast<int>(mysql_get_timeout_value_ms(handle_)) : -1;
+  bool deadline_first = false;
+  if (deadline_) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(*deadline_ - std::chrono::steady_clock::now());
+    if (left.count() <= 0) {
+      timed_out_ = true;
+      return std::nullopt;
+    }
+    if (timeout < 0 || left.count() < timeout) {
+      timeout = static_cast<int>(left.count());
+      deadline_first = true;
+    }
+  }
   pollfd fds[2] = {{fd, events, 0}, {event_.get(), POLLIN, 0}};
   const nfds_t count = event_.valid() ? 2 : 1;
   int n;
@@ -53,6 +82,10 @@ std::optional<int> Connection::wait(int status) {
     n = ::poll(fds, count, timeout);
   } while (n < 0 && errno == EINTR);
   if (stop_.stop_requested()) return std::nullopt;
+  if (n == 0 && deadline_first) {
+    timed_out_ = true;
+    return std::nullopt;
+  }
   if (n == 0) return MYSQL_WAIT_TIMEOUT;
   if (n < 0) return status & (MYSQL_WAIT_READ | MYSQL_WAIT_WRITE | MYSQL_WAIT_EXCEPT);
   const short re = fds[0].revents;
@@ -72,7 +105,7 @@ bool Connection::run(Start start, Cont cont) {
   while (status != 0) {
     const std::optional<int> ready = wait(status);
     if (!ready) {
-      stopped_ = true;
+      if (!timed_out_) stopped_ = true;
       return false;
     }
     status = cont(*ready);
@@ -89,6 +122,10 @@ ConnectResult Connection::open(const ConnParams& p) {
   mysql_optionsv(handle_, MYSQL_OPT_WRITE_TIMEOUT, &rw_timeout);
   // The structure's comments carry "°": send the statements as UTF-8.
   mysql_optionsv(handle_, MYSQL_SET_CHARSET_NAME, "utf8mb4");
+  // Time stamps go over as UTC instants: in a local session zone the hour the
+  // clocks go back would map two instants onto one TIMESTAMP (and its unique
+  // key), and the first of them be stored an hour off.
+  mysql_optionsv(handle_, MYSQL_INIT_COMMAND, "SET time_zone = '+00:00'");
   MYSQL* ret = nullptr;
   const bool done = run(
       [&] {
@@ -96,7 +133,7 @@ ConnectResult Connection::open(const ConnParams& p) {
                                         p.database.c_str(), p.port, nullptr, 0);
       },
       [&](int ready) { return mysql_real_connect_cont(&ret, handle_, ready); });
-  if (!done) return ConnectResult::Stopped;
+  if (!done) return stopped_ ? ConnectResult::Stopped : ConnectResult::ConnectFailed;
   return ret ? ConnectResult::Ok : ConnectResult::ConnectFailed;
 }
 

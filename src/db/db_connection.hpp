@@ -8,6 +8,7 @@
 
 #include <mysql.h>
 
+#include <chrono>
 #include <functional>
 #include <optional>
 #include <span>
@@ -32,6 +33,21 @@ struct ConnParams {
   std::string password;
   std::string database;
   unsigned port = 3306;
+};
+
+// While one is alive, every connection opened on this thread gives up its
+// waits on the server at the same instant: a statement, or a row with its
+// checks and kept rows, costs at most the budget in all, however slowly the
+// server answers (per-read time-outs alone restart with every byte).
+class DeadlineScope {
+ public:
+  explicit DeadlineScope(std::chrono::steady_clock::duration budget);
+  ~DeadlineScope();
+  DeadlineScope(const DeadlineScope&) = delete;
+  DeadlineScope& operator=(const DeadlineScope&) = delete;
+
+ private:
+  std::optional<std::chrono::steady_clock::time_point> before_;
 };
 
 enum class ConnectResult { Ok, InitFailed, ConnectFailed, Stopped };
@@ -61,6 +77,8 @@ class Connection {
   std::optional<std::string> escape(std::string_view text) const;
 
   bool stopped() const { return stopped_; }
+  // The thread's deadline passed before the server was done.
+  bool timed_out() const { return timed_out_; }
   // The library's text for the last failure.
   std::string error() const;
   // The library's number for the last failure (0 when none).
@@ -81,6 +99,8 @@ class Connection {
   MYSQL* handle_ = nullptr;
   bool init_failed_ = false;
   bool stopped_ = false;
+  bool timed_out_ = false;
+  std::optional<std::chrono::steady_clock::time_point> deadline_;
   std::stop_token stop_;
   UniqueFd event_;
   std::optional<std::stop_callback<Wake>> wake_;

@@ -91,6 +91,7 @@ RowQueue::RowQueue(std::string path, std::size_t max_rows) : path_(std::move(pat
 void RowQueue::load() {
   rows_.clear();
   file_records_ = 0;
+  unsaved_ = 0;
   if (path_.empty()) return;
   const UniqueFd fd = open_plain(path_, O_RDONLY);
   if (!fd) return;
@@ -121,25 +122,41 @@ void RowQueue::load() {
 
 void RowQueue::drop_oldest() {
   rows_.pop_front();
+  if (unsaved_ > rows_.size()) unsaved_ = rows_.size();
   log_line("MYSQL: row queue full, oldest row dropped");
 }
 
 void RowQueue::push(const KeptRow& r) {
   if (rows_.size() >= max_) drop_oldest();
   rows_.push_back(r);
+  ++unsaved_;
   if (path_.empty()) return;
-  if (file_records_ >= 2 * max_) {
+  if (rewrite_ || file_records_ >= 2 * max_) {
     sync();
     return;
   }
-  if (append_to_file(encode_record(r))) ++file_records_;
+  // With the rows an earlier append could not take, oldest first: once the
+  // disk has room again the file catches up.
+  std::string text;
+  for (auto it = rows_.end() - static_cast<std::ptrdiff_t>(unsaved_); it != rows_.end(); ++it)
+    text += encode_record(*it);
+  if (append_to_file(text)) {
+    file_records_ += unsaved_;
+    unsaved_ = 0;
+  }
 }
 
-bool RowQueue::append_to_file(const std::string& record) {
+bool RowQueue::append_to_file(const std::string& records) {
   const UniqueFd fd = open_plain(path_, O_WRONLY | O_CREAT | O_APPEND);
-  // One write per record: a crash leaves at most the last one torn.
-  const bool ok = fd && write_all(fd.get(), record) && ::fdatasync(fd.get()) == 0;
+  struct stat st;
+  const bool opened = fd && ::fstat(fd.get(), &st) == 0;
+  // One write for the records: a crash leaves at most the last one torn.
+  const bool ok = opened && write_all(fd.get(), records) && ::fdatasync(fd.get()) == 0;
+  // A short write (a full disk) is cut back to whole records, or a torn
+  // record would swallow the next one appended.
+  if (!ok && opened && ::ftruncate(fd.get(), st.st_size) != 0) rewrite_ = true;
   if (!ok && !file_failed_) log_line("MYSQL: kept rows cannot be saved in %s", path_.c_str());
+  if (ok && file_failed_) log_line("MYSQL: kept rows saved in %s again", path_.c_str());
   file_failed_ = !ok;
   return ok;
 }
@@ -152,12 +169,18 @@ std::vector<KeptRow> RowQueue::front(std::size_t n) const {
 void RowQueue::pop(std::size_t n) {
   if (n > rows_.size()) n = rows_.size();
   rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(n));
+  if (unsaved_ > rows_.size()) unsaved_ = rows_.size();
 }
 
 void RowQueue::sync() {
   if (path_.empty()) return;
   if (rows_.empty()) {
-    if (::unlink(path_.c_str()) == 0 || errno == ENOENT) file_records_ = 0;
+    if (::unlink(path_.c_str()) == 0 || errno == ENOENT) {
+      file_records_ = 0;
+      rewrite_ = false;
+    } else {
+      rewrite_ = true;
+    }
     return;
   }
   std::string text;
@@ -175,9 +198,13 @@ void RowQueue::sync() {
     ::unlink(tmp.c_str());
     if (!file_failed_) log_line("MYSQL: kept rows cannot be saved in %s", path_.c_str());
     file_failed_ = true;
+    rewrite_ = true;
     return;
   }
+  if (file_failed_) log_line("MYSQL: kept rows saved in %s again", path_.c_str());
   file_failed_ = false;
+  rewrite_ = false;
+  unsaved_ = 0;
   file_records_ = rows_.size();
 }
 

@@ -43,11 +43,14 @@ class RowQueue {
   void sync();
 
   std::size_t size() const { return rows_.size(); }
+  // The newest rows that live in memory only (the file could not take them).
+  std::size_t unsaved() const { return unsaved_; }
+  const std::string& path() const { return path_; }
   bool empty() const { return rows_.empty(); }
 
  private:
   void drop_oldest();
-  bool append_to_file(const std::string& record);
+  bool append_to_file(const std::string& records);
 
   std::string path_;
   std::size_t max_;
@@ -56,6 +59,11 @@ class RowQueue {
   // rewrite: the file is compacted when it holds twice the bound.
   std::size_t file_records_ = 0;
   bool file_failed_ = false;
+  // Newest rows not in the file; they go with the next append or rewrite.
+  std::size_t unsaved_ = 0;
+  // The file may not hold what memory says (a rewrite failed, or a cut
+  // append could not be taken back): the next push rewrites it whole.
+  bool rewrite_ = false;
 };
 
 }  // namespace kivd::db

@@ -56,6 +56,10 @@ bool open_logged(db::Connection& c, const db::ConnParams& p, const char* tag) {
 bool query_logged(db::Connection& c, const std::string& statement, const char* tag) {
   if (c.query(statement)) return true;
   if (c.stopped()) return false;
+  if (c.timed_out()) {
+    log_line("%s no answer from the server in time.", tag);
+    return false;
+  }
   log_line("%s error executing sql query.", tag);
   log_line("%s", statement.c_str());
   debug_server_error(c);
@@ -103,7 +107,7 @@ void ensure_table(const std::string& year, std::stop_token stop) {
 // connection or a missing table (created by the next check) is worth another try.
 bool refused(const db::Connection& c) {
   const unsigned e = c.error_number();
-  return !c.stopped() && e >= 1000 && e < 2000 && e != ER_NO_SUCH_TABLE;
+  return !c.stopped() && !c.timed_out() && e >= 1000 && e < 2000 && e != ER_NO_SUCH_TABLE;
 }
 
 // Rows of one statement at most: an hour of the history.

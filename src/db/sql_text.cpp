@@ -99,8 +99,8 @@ std::string insert_statement(std::string_view year, const RowValues& v) {
 }
 
 std::string kept_rows_statement(std::string_view year, const KeptRow* rows, std::size_t count) {
-  // FROM_UNIXTIME: the stamp is converted in the session's time zone, as
-  // CURRENT_TIMESTAMP is for the rows written at once.
+  // FROM_UNIXTIME: the stamp is converted in the session's time zone (UTC,
+  // set at connect), as CURRENT_TIMESTAMP is for the rows written at once.
   std::string s = "INSERT IGNORE INTO tblSmartMeter_" + std::string(year) + " (smTimeStamp, " + kRowColumns +
                   ") VALUES ";
   for (std::size_t i = 0; i < count; ++i) {

@@ -29,13 +29,17 @@ bool write_file(const std::string& path, std::string_view text) {
   while (left > 0) {
     const ssize_t n = ::write(fd, p, left);
     if (n <= 0) {
+      // Cut short by a full disk it would be applied cut: removed instead.
+      ::unlink(path.c_str());
       ::close(fd);
       return false;
     }
     p += n;
     left -= static_cast<std::size_t>(n);
   }
-  return ::close(fd) == 0;
+  if (::close(fd) == 0) return true;
+  ::unlink(path.c_str());
+  return false;
 }
 
 // Reads the whole of a small plain file (no link followed); false when absent.

@@ -180,6 +180,7 @@ const char* reason_phrase(int status) {
     case 429: return "Too Many Requests";
     case 431: return "Request Header Fields Too Large";
     case 501: return "Not Implemented";
+    case 503: return "Service Unavailable";
     default: return "Error";
   }
 }

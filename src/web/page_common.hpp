@@ -48,6 +48,7 @@ struct PageContext {
   bool post_written = false;  // a settings form was written (settings pages)
   std::string post_refused{};  // its fields whose values were refused, comma-separated
   const char* password_note = nullptr;  // outcome of a web password change (settings page)
+  bool handover_failed = false;  // a command could not be handed to the daemon (nothing changes)
 };
 
 // Escaping for the context a text lands in.

@@ -201,13 +201,16 @@ void page_remote(Sink& out, const PageContext& ctx) {
         out.printf("\t<set name=\"surplusactivate\">%ld</set>\n", static_cast<long>(limit_activation(n)));
         break;
       case RemoteName::Action:
-        if (value == "restart") out.printf("\t<action name=\"%s\">successful initiated</action>\n", "restart");
+        if (value == "restart")
+          out.printf("\t<action name=\"%s\">%s</action>\n", "restart",
+                     ctx.handover_failed ? "failed" : "successful initiated");
         else out.printf("\t<exception>%s is not a valid action</exception>\n", xml_escape(value).c_str());
         break;
     }
     ++recognised;
   });
-  out.put(recognised > 0 ? "\t<parameters>successful</parameters>\n" : "\t<exception>no valid parameter found</exception>\n");
+  if (recognised == 0) out.put("\t<exception>no valid parameter found</exception>\n");
+  else out.put(ctx.handover_failed ? "\t<parameters>failed</parameters>\n" : "\t<parameters>successful</parameters>\n");
   out.put("</RemoteControl>\n");
 }
 

@@ -58,7 +58,8 @@ void handle_post(const ReqInfo& req, PageContext& ctx, std::string_view peer) {
   }
 }
 
-void handle_get(const ReqInfo& req) {
+// False when the command could not be handed over (nothing then changes).
+bool handle_get(const ReqInfo& req) {
   const std::string_view r = *req.resource;
   const std::string_view path = path_part(r);
   if (iequal(path, "/remote")) {
@@ -67,15 +68,21 @@ void handle_get(const ReqInfo& req) {
     // too), and home-automation callers rely on that. Only the target the
     // remote answer serves hands over; any other spelling is answered 404
     // and must not change the charging.
-    if (path != "/remote") return;
+    if (path != "/remote") return true;
     const auto query = query_part(r);
-    if (!query || query->size() > kHandOverMax) return;
-    if (set_temp_variables(std::string(*query)) != 0) log_line("Service_Request: error transfer getstring");
+    if (!query || query->size() > kHandOverMax) return true;
+    if (set_temp_variables(std::string(*query)) == 0) return true;
+    log_line("Service_Request: error transfer getstring");
   } else if (iequal(r, "/restart")) {
-    if (set_temp_actions("restart") != 0) log_line("Service_Request: error transfer restart");
+    if (set_temp_actions("restart") == 0) return true;
+    log_line("Service_Request: error transfer restart");
   } else if (iequal(r, "/update")) {
-    if (set_temp_actions("update") != 0) log_line("Service_Request: error transfer update");
+    if (set_temp_actions("update") == 0) return true;
+    log_line("Service_Request: error transfer update");
+  } else {
+    return true;
   }
+  return false;
 }
 
 // Passes the header block on and drops what follows it (a HEAD answer).
@@ -167,7 +174,12 @@ void answer_request(int conn, ReqInfo& req, const TimeSnapshot& time, bool may_c
   // A request with an error status changes nothing.
   if (may_change && req.status == 200 && req.resource) {
     if (req.method == Method::POST && req.post_data) handle_post(req, ctx, peer);
-    else if (req.method == Method::GET) handle_get(req);
+    else if (req.method == Method::GET && !handle_get(req)) {
+      ctx.handover_failed = true;
+      // The remote answer says so in its XML; a page that would claim the
+      // restart or update is under way is an error instead.
+      if (path_part(*req.resource) != "/remote") req.status = 503;
+    }
     handover_written();
   }
   if (req.status == 200 && req.method == Method::GET && req.resource) read_outcome(*req.resource, ctx);

@@ -494,6 +494,22 @@ TEST(WriteIniFileOnDisk, ReplacesTheFileAndKeepsItsMode) {
   EXPECT_EQ(files, 1) << "no temporary file left";
 }
 
+// A byte order mark before the first section: read past, kept by a save,
+// and the section's values survive the save.
+TEST(WriteIniFileOnDisk, ByteOrderMarkSkippedAndKept) {
+  Sandbox box;
+  const std::string path = box.dir().file("etc/kivd.ini");
+  box.dir().write("etc/kivd.ini", "\xEF\xBB\xBF[WALLBOX]\nHOST=10.1.1.1\n[MYSQL]\nPORT=3310\n");
+  EXPECT_EQ(ReadAndHandleIniFile(path).WallboxServer, "10.1.1.1");
+  ASSERT_EQ(WriteIniFile(std::string("MysqlPort=3311"), kFormSettings), 1);
+  const std::string text = read_file(path);
+  EXPECT_EQ(text.rfind("\xEF\xBB\xBF#", 0), 0u);
+  EXPECT_EQ(text.find("\xEF\xBB\xBF", 1), std::string::npos);
+  const Settings s = ReadAndHandleIniFile(path);
+  EXPECT_EQ(s.WallboxServer, "10.1.1.1");
+  EXPECT_EQ(s.MyPort, 3311);
+}
+
 TEST(WriteIniFileOnDisk, MissingFileIsWrittenComplete) {
   Sandbox box;
   const std::string path = box.dir().file("etc/kivd.ini");

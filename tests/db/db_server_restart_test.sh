@@ -22,6 +22,12 @@ gaps() {
   sql "SELECT MIN(d), MAX(d) FROM (SELECT TIMESTAMPDIFF(SECOND, LAG(smTimeStamp) OVER (ORDER BY smID), smTimeStamp) d
        FROM smarthouse.tblSmartMeter_$YEAR) g" | tr '\t' ' '
 }
+# wait_more PATTERN N SECONDS: until the log has more than N lines matching PATTERN.
+wait_more() {
+  local deadline=$((SECONDS + $3))
+  while [ $SECONDS -le $deadline ]; do [ "$(count_log "$1")" -gt "$2" ] && return 0; sleep 0.1; done
+  return 1
+}
 # wait_rows N [SECONDS]: until the table holds more than N rows.
 wait_rows() {
   local deadline=$((SECONDS + ${2:-10}))
@@ -91,6 +97,31 @@ read -r gmin gmax <<< "$(gaps)"
 check "thawed: no row lost or twice (gaps $gmin..$gmax s)" test "$gmin" -ge 2 -a "$gmax" -le 14
 check "no failed statement lines" test "$(count_log 'error executing sql query')" -eq 0
 
+# --- a server that accepts and never answers, then one that trickles ---------------
+# Neither holds the start, a restart pass or the rows' cadence (2 s).
 kill -TERM "$DAEMON_PID"
 check "daemon ends on TERM" wait_gone "$DAEMON_PID" 5
+"$TOOLS/mariadb-down.sh" --keep "$DBDIR"
+for mode in blackhole trickle; do
+  python3 "$TOOLS/slow_peer.py" "$mode" 3307 --seconds 40 &
+  PEER=$!
+  sleep 0.5
+  c3=$(count_log "Thread 3: ")
+  t0=$(date +%s%N)
+  start_kivd
+  check "$mode: web server answers at once" curl -s --max-time 3 -o /dev/null http://127.0.0.1:18024/xml
+  check "$mode: control up at once" wait_more "Thread 3: " "$c3" 1
+  check "$mode: started in under 3 s" test $(( ($(date +%s%N) - t0) / 1000000 )) -lt 3000
+  n=$(fails)
+  sleep 8.5
+  # 4 rows fall due in 8.5 s; the check before them may take one more period.
+  check "$mode: each row logged on time ($(( $(fails) - n )) in 8.5 s)" test $(( $(fails) - n )) -ge 3
+  j=$(count_log "Threads joined")
+  kill -USR1 "$DAEMON_PID"
+  check "$mode: restart pass not held" wait_more "Threads joined" "$j" 2
+  kill -TERM "$DAEMON_PID"
+  check "$mode: daemon ends on TERM" wait_gone "$DAEMON_PID" 5
+  kill "$PEER"; wait "$PEER" 2>/dev/null
+done
+
 finish

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <sstream>
 #include <thread>
 
@@ -400,6 +401,35 @@ TEST_F(SqlLoggerTest, RowsOfAnOutageArriveLaterInOrderWithTheirTimeStampsOnce) {
   EXPECT_EQ(count("MYSQL: error executing sql query."), 2) << sandbox_.log();
 }
 
+// A server whose own zone is Europe/Berlin: the nights the clocks change
+// (2031: 30 March and 26 October, 01:00 UTC) keep each kept minute once, at
+// its own instant.
+TEST_F(SqlLoggerTest, ClockChangeNightsKeepEveryMinuteOnceInABerlinServer) {
+  const std::string zones = "SELECT COUNT(*) FROM mysql.time_zone_name WHERE Name = 'Europe/Berlin'";
+  if (admin_->value(zones) == "0") {
+    const std::string load = "mariadb-tzinfo-to-sql /usr/share/zoneinfo/Europe/Berlin Europe/Berlin 2>/dev/null | "
+                             "mariadb --no-defaults -h127.0.0.1 -P" + std::to_string(port_) +
+                             " -uuser -pchgpw123 mysql";
+    ASSERT_EQ(std::system(load.c_str()), 0);
+  }
+  const std::string before = admin_->value("SELECT @@GLOBAL.time_zone");
+  admin_->exec("SET GLOBAL time_zone = 'Europe/Berlin'");
+  CheckDatabase();
+  db::RowQueue kept(sandbox_.dir().file("rows"));
+  std::vector<std::time_t> stamps;
+  for (const std::time_t change : {std::time_t{1932598800}, std::time_t{1950742800}})  // 2031-03-30, 2031-10-26 01:00 UTC
+    for (std::time_t t = change - 90 * 60; t < change + 90 * 60; t += 60) {
+      kept.push({t, {}});
+      stamps.push_back(t);
+    }
+  db::RowValues v;
+  EXPECT_EQ(KivData2DB(v, kept, {}), 1) << sandbox_.log();
+  admin_->exec("SET GLOBAL time_zone = '" + before + "'");
+  const Rows rows = admin_->rows("SELECT UNIX_TIMESTAMP(smTimeStamp) FROM " + table("2031") + " ORDER BY smID");
+  ASSERT_EQ(rows.size(), stamps.size() + 1) << sandbox_.log();
+  for (std::size_t i = 0; i < stamps.size(); ++i) EXPECT_EQ(rows[i][0], std::to_string(stamps[i])) << i;
+}
+
 TEST_F(SqlLoggerTest, RefusedLoginIsLoggedEveryMinuteAndTheThreadGoesOn) {
   Settings s = settings_;
   s.MyPasswd = "wrong";
@@ -413,8 +443,8 @@ TEST_F(SqlLoggerTest, RefusedLoginIsLoggedEveryMinuteAndTheThreadGoesOn) {
   EXPECT_GE(count_prefix("MYSQL: Access denied for user 'user'"), 1);  // the server's reason, at debug level
   EXPECT_EQ(live().last_sql_datetime.get(), kNeverStamp);
   CheckDatabase();
-  EXPECT_EQ(count("GetTableVersion: failed connection."), 1);
-  EXPECT_EQ(count("CheckDatabase: failed connection."), 1);
+  EXPECT_EQ(count("GetTableVersion: failed connection."), 2);  // and the one the thread made at its start
+  EXPECT_EQ(count("CheckDatabase: failed connection."), 2);
   EXPECT_EQ(ExecuteSQL("SELECT 1"), 0);
   EXPECT_EQ(count("ExecuteSQL: failed connection."), 1);
 }

@@ -3,9 +3,12 @@
 #include "db/sql_text.hpp"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include <climits>
+#include <filesystem>
 #include <sstream>
 #include <string>
 
@@ -265,6 +268,34 @@ TEST(RowQueue, TornOrDamagedRecordsAreSkipped) {
   EXPECT_EQ(again.size(), 3u);
   EXPECT_EQ(log_count(box, "damaged"), 1);
   EXPECT_FALSE(decode_record(good.substr(0, good.size() - 1)));
+}
+
+// A file size limit stands in for a full disk: a cut append is taken back,
+// the rows it could not take stay in memory and follow once there is room.
+TEST(RowQueue, FullDiskLeavesWholeRecordsAndCatchesUp) {
+  test::Sandbox box;
+  const std::string path = box.dir().file("rows");
+  const std::size_t one = encode_record(kept_row(1000, 0)).size();
+  RowQueue q(path);
+  q.push(kept_row(1000, 0));
+  rlimit before{};
+  ::getrlimit(RLIMIT_FSIZE, &before);
+  ::signal(SIGXFSZ, SIG_IGN);
+  rlimit small = before;
+  small.rlim_cur = one + one / 2;
+  ASSERT_EQ(::setrlimit(RLIMIT_FSIZE, &small), 0);
+  for (int i = 1; i < 4; ++i) q.push(kept_row(1000 + 60 * i, i));
+  const std::size_t cut_size = std::filesystem::file_size(path);
+  ::setrlimit(RLIMIT_FSIZE, &before);
+  EXPECT_EQ(cut_size, one);
+  EXPECT_EQ(q.unsaved(), 3u);
+  q.push(kept_row(1240, 4));
+  EXPECT_EQ(q.unsaved(), 0u);
+  RowQueue again(path);
+  again.load();
+  ASSERT_EQ(again.size(), 5u);
+  for (std::size_t i = 0; i < 5; ++i) EXPECT_EQ(again.front(5)[i].stamp, 1000 + 60 * static_cast<int>(i));
+  EXPECT_EQ(log_count(box, "damaged"), 0);
 }
 
 TEST(RowQueue, FullQueueDropsTheOldestRow) {

@@ -26,5 +26,7 @@ int main(int argc, char** argv) {
   if (const char* running = std::getenv("FAKE_DAEMON_RUNNING")) {
     std::ofstream(running) << getpid() << "\n";
   }
+  // Up for a while, or ended (a crash) at once.
+  if (const char* stay = std::getenv("FAKE_DAEMON_STAY")) ::sleep(static_cast<unsigned>(std::atoi(stay)));
   return 0;
 }

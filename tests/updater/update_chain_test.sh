@@ -26,7 +26,7 @@ setup() {
 exe_of() { readlink "/proc/$1/exe" 2>/dev/null; }
 pid_file() { tr -d '\n' < "$PIDFILE" 2>/dev/null; }
 
-export KIVD_TEST_HOOKS=1
+export KIVD_TEST_HOOKS=1 KIV_UPDATER_SETTLE_SECONDS=2
 
 # --- a good update ------------------------------------------------------------
 setup

@@ -163,15 +163,21 @@ run_updater "$LOG" "$SRC" "$DEST" 0
 check "update writable by others refused" grep -q "KIV updater: update file refused: $SRC is writable by group or others.$" "$LOG"
 
 # --- the start of the new program is watched ----------------------------------
-export KIVD_TEST_HOOKS=1 KIV_UPDATER_CHECK_SECONDS=2
+export KIVD_TEST_HOOKS=1 KIV_UPDATER_CHECK_SECONDS=2 KIV_UPDATER_SETTLE_SECONDS=2
 MARKER_ARGS() { echo "$LOG" "$SRC" "$DEST" 0 "$RES" "$RESDEST" "$SANDBOX/log/kivd.running"; }
 wait_for() {  # wait_for PATTERN: the log gets a matching line within 10 s
   for _ in $(seq 1 100); do grep -qE -- "$1" "$LOG" && return 0; sleep 0.1; done; return 1
 }
 setup
-FAKE_DAEMON_RUNNING=$SANDBOX/log/kivd.running run_updater $(MARKER_ARGS)
+FAKE_DAEMON_RUNNING=$SANDBOX/log/kivd.running FAKE_DAEMON_STAY=4 run_updater $(MARKER_ARGS)
 check "running new daemon seen" wait_for "KIV updater: new daemon is running.$"
 check "running new daemon stays installed" grep -q "MARK:new" "$DEST"
+# One that writes its marker and ends at once (a crash) is rolled back too.
+setup
+FAKE_DAEMON_RUNNING=$SANDBOX/log/kivd.running run_updater $(MARKER_ARGS)
+check "new daemon that crashes after its marker: rolled back" \
+  wait_for "KIV updater: new daemon ended 0s after reaching its running state, previous program restored.$"
+check "crashed: previous program installed and started again" bash -c "for i in \$(seq 1 50); do grep -q 'marker=old' '$SANDBOX/started' 2>/dev/null && exit 0; sleep 0.1; done; grep -q MARK:old '$DEST'"
 
 # A program whose library is missing never reaches its own code.
 setup
@@ -182,6 +188,6 @@ check "new daemon that cannot start: rolled back" \
 check "previous program started again" bash -c "for i in \$(seq 1 50); do grep -q 'marker=old' '$SANDBOX/started' 2>/dev/null && exit 0; sleep 0.1; done; exit 1"
 check "previous program installed again" grep -q "MARK:old" "$DEST"
 check "rollback logged its start" grep -q "KIV updater: execute previous binary daemon.$" "$LOG"
-unset KIVD_TEST_HOOKS KIV_UPDATER_CHECK_SECONDS
+unset KIVD_TEST_HOOKS KIV_UPDATER_CHECK_SECONDS KIV_UPDATER_SETTLE_SECONDS
 
 finish

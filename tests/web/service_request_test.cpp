@@ -181,6 +181,26 @@ TEST_F(ServeTest, UpdateHandedOver) {
   EXPECT_EQ(sb.dir().read("kivd.d/kivd.act"), "update");
 }
 
+// A hand-over that cannot be written (a folder under its name stands in for a
+// full disk) is answered as a failure, never as done.
+TEST_F(ServeTest, HandOverNotWrittenAnswersFailure) {
+  serve_raw("GET /xml HTTP/1.1\r\n\r\n");  // creates the private folder
+  std::filesystem::create_directories(sb.dir().file("kivd.d/kivd.var"));
+  std::filesystem::create_directories(sb.dir().file("kivd.d/kivd.act"));
+  std::string a = serve_raw("GET /remote?mode=off&action=restart HTTP/1.1\r\n\r\n");
+  EXPECT_NE(a.find("<parameters>failed</parameters>"), std::string::npos);
+  EXPECT_NE(a.find("<action name=\"restart\">failed</action>"), std::string::npos);
+  EXPECT_EQ(a.find("successful"), std::string::npos);
+  for (const char* target : {"/restart", "/update"}) {
+    a = serve_raw(std::string("GET ") + target + " HTTP/1.1\r\n\r\n");
+    EXPECT_EQ(a.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << target;
+    EXPECT_NE(a.find("nothing was changed"), std::string::npos) << target;
+  }
+  a = serve_raw("POST /control HTTP/1.1\r\nContent-Length: 17\r\n\r\nWebChargingMode=2");
+  EXPECT_NE(a.find("\r\nLocation: /control?done=0\r\n"), std::string::npos);
+  EXPECT_EQ(live().web_charge_mode.load(), 0);
+}
+
 TEST_F(ServeTest, BadRequestHandsNothingOver) {
   serve_raw("GET /restart HTTP/1.1\r\nx\r\ny\r\n\r\n");
   EXPECT_FALSE(exists("kivd.d/kivd.act"));
