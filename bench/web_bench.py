@@ -14,6 +14,7 @@ its rate to the first's is printed for the path at the same position.
 Exits 1 when an answer is empty or a connection fails.
 
 Usage: web_bench.py --under-slow CLIENTS SECONDS NAME:PORT:PID:PATH
+       web_bench.py --under-dribble CLIENTS DRIBBLERS SECONDS NAME:PORT:PID:PATH
 CLIENTS clients send requests for PATH, each one after the other on a new
 connection, for SECONDS, while one more client keeps a slow request in
 progress: it sends its head a byte every half second and never ends it, so
@@ -97,13 +98,13 @@ def run(name, port, pid, path, count):
     return rate
 
 
-def slow_client(port, until, made):
+def slow_client(port, until, made, source="127.0.0.1", interval=0.5):
     while time.monotonic() < until:
         try:
-            s = socket.create_connection(("127.0.0.1", port), timeout=10)
+            s = socket.create_connection(("127.0.0.1", port), timeout=10, source_address=(source, 0))
             made.append(1)
             s.sendall(b"GET /xml HTTP/1.1\r\nX-Slow: ")
-            s.settimeout(0.5)
+            s.settimeout(interval)
             while time.monotonic() < until:
                 try:
                     if not s.recv(4096):
@@ -115,13 +116,18 @@ def slow_client(port, until, made):
             time.sleep(0.1)
 
 
-def under_slow(clients, seconds, target):
+def under_slow(clients, seconds, target, dribblers=0):
     name, port, pid, path = target.split(":", 3)
     port = int(port)
     until = time.monotonic() + seconds
     made, lat, errors = [], [], []
-    slow = threading.Thread(target=slow_client, args=(port, until, made))
-    slow.start()
+    # One slow request, or dribblers from as many loopback addresses sending
+    # a byte a second each.
+    slows = [threading.Thread(target=slow_client, args=(port, until, made))] if not dribblers else \
+        [threading.Thread(target=slow_client, args=(port, until, made, f"127.0.{1 + i // 200}.{2 + i % 200}", 1.0))
+         for i in range(dribblers)]
+    for slow in slows:
+        slow.start()
     time.sleep(0.3)  # the slow request is in progress before the first measured one
 
     def client():
@@ -141,7 +147,8 @@ def under_slow(clients, seconds, target):
         t.start()
     for t in threads:
         t.join()
-    slow.join()
+    for slow in slows:
+        slow.join()
     if errors or not lat:
         print(f"{name} {path}: failed: {errors[:1]}")
         return 1
@@ -150,7 +157,8 @@ def under_slow(clients, seconds, target):
     def p(q):
         return lat[min(len(lat) - 1, int(q * len(lat)))] * 1000
 
-    print(f"{name:8} {path:11} {clients} clients beside a slow request, {seconds} s: {len(lat)} requests "
+    beside = f"{dribblers} dribbling clients" if dribblers else "a slow request"
+    print(f"{name:8} {path:11} {clients} clients beside {beside}, {seconds} s: {len(lat)} requests "
           f"({len(lat) / seconds:.1f} req/s)  p50 {p(0.50):7.2f} ms  p99 {p(0.99):7.2f} ms  "
           f"max {lat[-1] * 1000:8.2f} ms  slow connections {len(made)}  peak VmRSS {rss_kib(int(pid))} KiB",
           flush=True)
@@ -160,6 +168,8 @@ def under_slow(clients, seconds, target):
 def main():
     if len(sys.argv) == 5 and sys.argv[1] == "--under-slow":
         return under_slow(int(sys.argv[2]), float(sys.argv[3]), sys.argv[4])
+    if len(sys.argv) == 6 and sys.argv[1] == "--under-dribble":
+        return under_slow(int(sys.argv[2]), float(sys.argv[4]), sys.argv[5], dribblers=int(sys.argv[3]))
     count = int(sys.argv[1])
     servers = []
     for target in sys.argv[2:]:

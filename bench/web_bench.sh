@@ -5,6 +5,8 @@
 #   bench/web_bench.sh [BUILD_DIR] [COUNT]     (COUNT sequential requests per path, default 5000)
 #   bench/web_bench.sh BUILD_DIR SECONDS slow  (4 concurrent /xml clients for SECONDS beside a
 #                                               client that sends its request slowly; kivd only)
+#   bench/web_bench.sh BUILD_DIR SECONDS dribble (4 /xml clients beside 64 clients from 64 loopback
+#                                               addresses that send a byte a second each; kivd only)
 # KIVD_BENCH_NICE=-10 runs servers and client at that niceness (root only), so
 # that other builds on a shared machine inflate the tail latency less.
 set -u
@@ -28,9 +30,13 @@ PORT=18001"
 start_kivd
 wait_log "Thread 2: Starting webserver" 5 || { echo "daemon did not start"; cat "$LOG"; exit 1; }
 sleep 0.5
-if [ "$MODE" = slow ]; then
+if [ "$MODE" = slow ] || [ "$MODE" = dribble ]; then
   echo "kivd PID $DAEMON_PID; $(nproc) cores, load $(cut -d" " -f1-3 /proc/loadavg)"
-  python3 "$KIVD_SRC/bench/web_bench.py" --under-slow 4 "$COUNT" "kivd:18001:$DAEMON_PID:/xml"; rc=$?
+  if [ "$MODE" = slow ]; then
+    python3 "$KIVD_SRC/bench/web_bench.py" --under-slow 4 "$COUNT" "kivd:18001:$DAEMON_PID:/xml"; rc=$?
+  else
+    python3 "$KIVD_SRC/bench/web_bench.py" --under-dribble 4 64 "$COUNT" "kivd:18001:$DAEMON_PID:/xml"; rc=$?
+  fi
   echo "load after: $(cut -d" " -f1-3 /proc/loadavg)"
   kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
   rm -rf "$SANDBOX"

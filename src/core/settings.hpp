@@ -38,6 +38,7 @@ struct Settings {
   int WebPort;
   std::string WebPasswordHash;  // crypt(3) text, empty: no password
   std::string WebHostNames;     // further names the web server answers to, comma-separated
+  std::string UpdateKey;        // Ed25519 public key of updates (hex), empty: the maker's
 
   bool KivUsing;
   std::string KivType, KivServer;

@@ -62,6 +62,18 @@ constexpr SettingRow kRows[] = {
     {"WEBSERVER", "HOSTNAMES", TextKey{&S::WebHostNames, valid_host_names}, "", L::spaces,
      "further names of this server, comma-separated; IP addresses, localhost and the host name always work",
      "WebHostNames", F::text},
+    {"WEBSERVER", "UPDATE_KEY",
+     TextKey{&S::UpdateKey,
+             [](std::string_view v) {
+               if (v.empty()) return true;
+               if (v.size() != 64) return false;
+               for (char c : v)
+                 if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'))) return false;
+               return true;
+             },
+             64},
+     "", L::spaces, "empty = updates signed by the maker; else the Ed25519 public key (64 hex digits) of your own",
+     nullptr, F::none},
     {"SMARTMETER", "USING", SwitchKey{&S::KivUsing}, "TRUE", L::spaces,
      "set it every time TRUE, FALSE only for testing", "SmartmeterUsing", F::check_box},
     {"SMARTMETER", "TYPE",

@@ -25,6 +25,16 @@ class ConnQueue {
     return true;
   }
 
+  // Without waiting: false (the item stays with the caller) when full.
+  bool try_push(T& item) {
+    const std::lock_guard lock(mutex_);
+    if (count_ >= N) return false;
+    items_[(head_ + count_) % N] = std::move(item);
+    ++count_;
+    ready_.notify_one();
+    return true;
+  }
+
   // Waits for an item; nullopt on a stop request.
   std::optional<T> pop(std::stop_token stop) {
     std::unique_lock lock(mutex_);

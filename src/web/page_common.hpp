@@ -4,11 +4,11 @@
 //  1. Write `void page_xyz(Sink& out, const PageContext& ctx)` in the source
 //     of its group (pages_status.cpp, pages_control.cpp, pages_log.cpp,
 //     pages_settings.cpp, pages_update.cpp) and declare it in pages.hpp.
-//  2. Its branch in Return_Website (dispatch.cpp) already calls it; a new
-//     resource also needs its line in Check_Resource (http_request.cpp),
-//     since anything not listed there is answered 404 before dispatch; a
-//     page that changes something also goes into changes_something
-//     (cross_site.cpp), so that another site cannot trigger it.
+//  2. Give it one row in the route table (routes.cpp): path, page, where it
+//     runs (reader thread or request child), what of it changes something,
+//     whether it is open without the password, its answer type. Dispatch,
+//     the resource check, the password gate and the cross-site check all
+//     read that row; nothing else lists pages.
 //  3. Write the page piece by piece: out.put() for fixed text, out.printf()
 //     for a piece with values (1000-byte line, longer text is cut). Start
 //     with a head variant, then title_piece / style_piece / the page's
@@ -16,7 +16,8 @@
 //  4. Every text that came from the request, a device, a file or the
 //     settings goes through html_escape (or xml_escape for XML, js_escape
 //     inside a script string) where it is written.
-//  5. Pages run in the forked request child: read live() and cfg() only,
+//  5. A form carries form_token_field(out, ctx.req) (password_gate.hpp).
+//     Pages run in the forked request child: read live() and cfg() only,
 //     take no lock, log with log_line/debug_line (child-safe once enter_forked_child ran), and change nothing in
 //     the daemon except through the hand-over files (handover.hpp).
 //     ctx.time is the request's time, taken by the server before the fork.

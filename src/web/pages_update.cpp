@@ -1,14 +1,16 @@
-// Update check, download and update progress pages. The download runs wget,
-// mkdir and tar with argument vectors, never through a shell, and only for
+// Update check, download and update progress pages. The download runs wget
+// with argument vectors, never through a shell, and only for
 // the archive URL the last update check was offered (kept in the daemon's
 // private folder), so no other page can make the daemon fetch and install a
 // program of its choosing; every text from the update server or the browser
-// is escaped where it lands.
+// is escaped where it lands. The archive is used only with a valid
+// signature and unpacked confined (update_archive.hpp).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +30,7 @@
 #include "core/unique_fd.hpp"
 #include "core/utils.hpp"
 #include "web/pages.hpp"
+#include "web/update_archive.hpp"
 #include "web/update_descriptor.hpp"
 
 #ifndef KIVD_UPDATE_HOST
@@ -265,6 +268,24 @@ void download_fail_exec(Sink& out, const std::vector<std::string>& argv) {
   download_fail(out);
 }
 
+std::size_t file_size(const std::string& path) {
+  struct stat st{};
+  return ::lstat(path.c_str(), &st) == 0 ? static_cast<std::size_t>(st.st_size) : 0;
+}
+
+// Runs the program with files it writes limited to max bytes (SIGXFSZ ends
+// it there); this request child's own limit is restored afterwards.
+bool run_capped(const std::vector<std::string>& argv, std::size_t max, int* status) {
+  rlimit old{};
+  ::getrlimit(RLIMIT_FSIZE, &old);
+  rlimit capped = old;
+  if (capped.rlim_max == RLIM_INFINITY || capped.rlim_max > max) capped.rlim_cur = max;
+  ::setrlimit(RLIMIT_FSIZE, &capped);
+  const bool ran = executew(argv, status);
+  ::setrlimit(RLIMIT_FSIZE, &old);
+  return ran;
+}
+
 }  // namespace
 
 void page_download(Sink& out, const PageContext& ctx) {
@@ -310,19 +331,30 @@ void page_download(Sink& out, const PageContext& ctx) {
   const std::string updater = dir + "/bin/kiv_updater";
   const std::string source = dir + "/bin/kivd";
 
+  const std::string signature = log_dir + "/kivupdate.sig";
+
+  // A new, empty, private folder for each download, the earlier one removed
+  // as a whole: nothing an earlier archive left (a link among it) is written
+  // through, and no earlier program passes for this download's.
+  std::string why;
+  if (!fresh_folder(dir, why)) {
+    out.put("Error: " + why + ".\n");
+    return download_fail(out);
+  }
   out.put("Connecting to download...\n\n");
-  if (!fresh_file(progress_log) || !fresh_file(archive)) {
+  if (!fresh_file(progress_log) || !fresh_file(archive) || !fresh_file(signature)) {
     out.put("Error: cannot create the download files in " + html_escape(log_dir) + ".\n");
     return download_fail(out);
   }
   // Bounded: the whole web server waits for this child, so a server that
   // stalls or trickles must not hold it for ever (timeout ends wget after
-  // 15 minutes at the latest).
+  // 15 minutes at the latest), and the file size limit ends a download that
+  // would grow past its cap.
   const std::vector<std::string> wget = {"timeout", "900", "wget", "--timeout=30", "--tries=3",
                                          "-o", progress_log, "-O", archive, offered};
   int status = 0;
   out.flush();
-  if (!executew(wget, &status)) return download_fail_exec(out, wget);
+  if (!run_capped(wget, kUpdateDownloadMax + 1, &status)) return download_fail_exec(out, wget);
   std::FILE* lf = std::fopen(progress_log.c_str(), "r");
   if (!lf) {
     out.put("Error: progress log is empty.\n");
@@ -331,44 +363,39 @@ void page_download(Sink& out, const PageContext& ctx) {
   char line[1000];
   while (std::fgets(line, sizeof line, lf)) out.put(html_escape(line));
   std::fclose(lf);
+  if (file_size(archive) > kUpdateDownloadMax) {
+    ::unlink(archive.c_str());
+    log_line("Webserver: update refused, the archive is larger than 32 MiB: %.200s", offered.c_str());
+    out.put("\nError: the update archive is larger than 32 MiB, refused.\n");  // after a cut wget line
+    return download_fail(out);
+  }
   if (!exited_ok(status)) {
     ::unlink(archive.c_str());
     out.put("Error: download failed, please try again later!\n");
     return download_fail(out);
   }
+  // The detached signature beside it; nothing of the archive is used before
+  // it has been checked.
+  const std::vector<std::string> wget_sig = {"timeout", "120", "wget", "--timeout=30", "--tries=2",
+                                             "-q", "-O", signature, offered + ".sig"};
+  if (!run_capped(wget_sig, kUpdateSignatureMax + 1, &status) || !exited_ok(status) ||
+      !signature_valid(archive, signature, update_public_key_hex(), why)) {
+    if (why.empty()) why = "the update archive carries no signature";
+    ::unlink(archive.c_str());
+    ::unlink(signature.c_str());
+    log_line("Webserver: update refused, %s: %.200s", why.c_str(), offered.c_str());
+    out.put("Error: " + why + ", refused.\n");
+    return download_fail(out);
+  }
+  ::unlink(signature.c_str());
 
-  // The unpack folder must be our own real folder: a link or a foreign
-  // folder in a shared LOG_DIR would let others plant the programs.
-  struct stat st{};
-  if (::mkdir(dir.c_str(), 0755) != 0 && errno != EEXIST) {
-    out.put("Error: cannot create " + html_escape(dir) + ".\n");
-    return download_fail(out);
-  }
-  if (::lstat(dir.c_str(), &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid() ||
-      (st.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
-    out.put("Error: " + html_escape(dir) + " is not a private folder of this service, failed!\n");
+  if (!unpack_confined(archive, dir, why)) {
     ::unlink(archive.c_str());
+    log_line("Webserver: update refused, %s: %.200s", why.c_str(), offered.c_str());
+    out.put("Error: " + why + ", refused.\n");
     return download_fail(out);
-  }
-  // Programs of an earlier download never pass for this one's.
-  ::unlink(updater.c_str());
-  ::unlink(source.c_str());
-  // Files of the archive become ours, with our umask's modes: nothing the
-  // archive says may make them writable for others.
-  const std::vector<std::string> tar = {"tar", "xf", archive, "-C", dir, "--no-same-owner", "--no-same-permissions"};
-  if (!executew(tar, &status)) {
-    ::unlink(archive.c_str());
-    return download_fail_exec(out, tar);
   }
   ::unlink(archive.c_str());
-  if (!exited_ok(status)) {
-    // A cut archive still unpacks its first members, one of them perhaps
-    // only in part: never leave a program behind that /update would install.
-    ::unlink(updater.c_str());
-    ::unlink(source.c_str());
-    out.put("Error: the update archive could not be unpacked.\n");
-    return download_fail(out);
-  }
 
   for (const std::string* f : {&updater, &source}) {
     if (!FileExists(*f)) {

@@ -3,8 +3,16 @@
 // few worker threads, which answer read-only requests in the daemon while
 // requests that change something go to one forked child at a time
 // (request_child.hpp), so no page waits behind a download.
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
 
 #include <array>
 #include <atomic>
@@ -42,7 +50,63 @@ namespace {
 using namespace std::chrono_literals;
 
 constexpr int kReaders = 3;           // worker threads that read and answer requests
-constexpr std::size_t kQueued = 16;   // accepted connections, or changing requests, waiting
+constexpr std::size_t kQueued = 16;   // whole requests, or changing requests, waiting
+// Connections whose request is still arriving, all watched by the accepting
+// thread alone: a client that sends a byte a second holds a slot, never a
+// reader. Each peer address gets a few at a time.
+constexpr std::size_t kGathering = 128;
+constexpr int kPerPeer = 8;
+// A request head (and a POST's body) is complete in the socket's buffer
+// when the readers get it; a longer one is handed over once this much came.
+constexpr std::size_t kPeekMax = 16384;
+
+struct Gathering {
+  UniqueFd fd;
+  std::chrono::steady_clock::time_point deadline{};
+  sockaddr_storage peer{};
+};
+
+bool same_peer(const sockaddr_storage& a, const sockaddr_storage& b) {
+  if (a.ss_family != b.ss_family) return false;
+  if (a.ss_family == AF_INET)
+    return reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr ==
+           reinterpret_cast<const sockaddr_in&>(b).sin_addr.s_addr;
+  if (a.ss_family == AF_INET6)
+    return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr,
+                       &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr, sizeof(in6_addr)) == 0;
+  return false;
+}
+
+// True when the bytes hold a whole request: a simple request's line, or a
+// head up to its empty line and a POST's announced body (up to its cap).
+bool request_complete(std::string_view b) {
+  const std::size_t line_end = b.find('\n');
+  if (line_end == std::string_view::npos) return false;
+  if (b.substr(0, line_end).find("HTTP/") == std::string_view::npos) return true;
+  std::size_t head_end = b.find("\r\n\r\n");
+  std::size_t head_len = head_end == std::string_view::npos ? 0 : head_end + 4;
+  if (const std::size_t lf = b.find("\n\n"); lf != std::string_view::npos && (head_len == 0 || lf + 2 < head_len))
+    head_len = lf + 2;
+  if (head_len == 0) return false;
+  if (!b.starts_with("POST")) return true;
+  std::size_t length = 0;
+  const std::string_view head = b.substr(0, head_len);
+  for (std::size_t at = 0; (at = head.find('\n', at)) != std::string_view::npos;) {
+    ++at;
+    std::string_view line = head.substr(at, 15);
+    if (line.size() == 15 && web::iequal(line, "content-length:")) {
+      std::size_t i = at + 15;
+      while (i < head.size() && (head[i] == ' ' || head[i] == '\t')) ++i;
+      std::size_t digits = 0;
+      for (; i < head.size() && head[i] >= '0' && head[i] <= '9'; ++i, ++digits)
+        if (digits < 9) length = length * 10 + static_cast<std::size_t>(head[i] - '0');
+      // A length the readers refuse (400) needs no body to be refused.
+      if (digits == 0 || digits > 9) return true;
+      if (i < head.size() && head[i] != '\r' && head[i] != '\n' && head[i] != ' ' && head[i] != '\t') return true;
+    }
+  }
+  return b.size() >= head_len + std::min(length, web::kBodyMax);
+}
 
 struct ChangingRequest {
   UniqueFd conn;
@@ -127,6 +191,90 @@ std::thread server_thread(const char* name, F body, Server& s) {
   });
 }
 
+void set_blocking(int fd) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+void gather_requests(int listen_fd, Server& s) {
+  UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+  const std::stop_callback on_stop(s.stop.get_token(), [fd = wake.get()] {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(fd, &one, sizeof one);
+  });
+  std::vector<Gathering> conns;
+  conns.reserve(kGathering);
+  std::vector<pollfd> fds;
+  fds.reserve(kGathering + 2);
+  std::vector<UniqueFd> whole;  // complete requests no reader has taken yet
+  static char peek[kPeekMax];
+  int refused = 0;
+  while (!s.stop.stop_requested()) {
+    while (!whole.empty() && s.accepted.try_push(whole.front())) whole.erase(whole.begin());
+    fds.clear();
+    fds.push_back({wake.get(), POLLIN, 0});
+    fds.push_back({listen_fd, static_cast<short>(conns.size() + whole.size() < kGathering ? POLLIN : 0), 0});
+    auto now = std::chrono::steady_clock::now();
+    // Every reader busy: a look at the queue again shortly.
+    auto next = now + (whole.empty() ? std::chrono::milliseconds(3600000) : std::chrono::milliseconds(20));
+    for (const Gathering& g : conns) {
+      fds.push_back({g.fd.get(), static_cast<short>(POLLIN | POLLRDHUP), 0});
+      next = std::min(next, g.deadline);
+    }
+    const int ms = static_cast<int>(std::clamp<long long>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1, 0, 3600000));
+    if (::poll(fds.data(), fds.size(), ms) < 0 && errno != EINTR) {
+      log_line("Webserver: Error calling poll()");
+      sleep_for(1s, s.stop.get_token());
+      continue;
+    }
+    if (fds[0].revents) break;
+    now = std::chrono::steady_clock::now();
+    // Whole requests to the readers, the late and the gone closed; from the
+    // back, so that removing keeps the indexes of those not yet seen.
+    for (std::size_t i = conns.size(); i-- > 0;) {
+      const short ev = fds[i + 2].revents;
+      bool hand_over = false, drop = false;
+      if (ev != 0) {
+        const ssize_t n = ::recv(conns[i].fd.get(), peek, sizeof peek, MSG_PEEK);
+        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        drop = n <= 0;  // gone, or closed before sending anything
+        // A request closed or cut off early still gets its answer (an error).
+        hand_over = !drop && (request_complete(std::string_view(peek, static_cast<std::size_t>(n))) ||
+                              static_cast<std::size_t>(n) == sizeof peek || (ev & (POLLHUP | POLLERR | POLLRDHUP)) != 0);
+      }
+      if (!hand_over && !drop && now >= conns[i].deadline) drop = true;  // the head's time-out: no answer
+      if (hand_over) {
+        set_blocking(conns[i].fd.get());
+        whole.push_back(std::move(conns[i].fd));
+      }
+      if (hand_over || drop) {
+        conns[i] = std::move(conns.back());
+        conns.pop_back();
+      }
+    }
+    if (fds[1].revents & POLLIN) {
+      Gathering g;
+      socklen_t len = sizeof g.peer;
+      g.fd = UniqueFd(::accept4(listen_fd, reinterpret_cast<sockaddr*>(&g.peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK));
+      if (!g.fd) {
+        if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+          log_line("Webserver: Error calling accept()");
+          sleep_for(5s, s.stop.get_token());
+        }
+        continue;
+      }
+      const auto same = std::count_if(conns.begin(), conns.end(), [&](const Gathering& o) { return same_peer(o.peer, g.peer); });
+      if (same >= kPerPeer) {
+        if (refused++ % 100 == 0) log_line("Webserver: too many open connections from one address, refused");
+        continue;  // closed
+      }
+      g.deadline = now + std::chrono::milliseconds(web::kHeadBudgetMs);
+      conns.push_back(std::move(g));
+    }
+  }
+}
+
 UniqueFd open_listening_socket() {
   const Settings& s = cfg();
   UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
@@ -159,21 +307,10 @@ void StartWebserver(int index, std::stop_token stop) {
   for (auto& t : readers) t = server_thread("worker", read_requests, s);
   std::thread children = server_thread("request child thread", run_children, s);
 
-  // Accepting never waits for a client: a slow one holds one worker at most
-  // for the head's time-out, and a running child holds only its own thread.
-  const StopFd stopfd(s.stop.get_token());
-  while (!stopfd.stop_requested()) {
-    const WaitResult w = stopfd.wait_readable(listener.get(), std::chrono::milliseconds(-1));
-    if (w == WaitResult::Stopped) break;
-    UniqueFd conn(::accept4(listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-    if (!conn) {
-      if (errno == EINTR || errno == EAGAIN || errno == ECONNABORTED) continue;
-      log_line("Webserver: Error calling accept()");
-      sleep_for(5s, s.stop.get_token());
-      continue;
-    }
-    if (!s.accepted.push(std::move(conn), s.stop.get_token())) break;
-  }
+  // Accepting never waits for a client, and neither does a reader: this
+  // thread watches every connection until its whole request has arrived
+  // (within the head's deadline for all of it), then hands it over.
+  gather_requests(listener.get(), s);
   s.stop.request_stop();
   for (auto& t : readers) t.join();
   children.join();

@@ -21,7 +21,7 @@ TEST(DefaultIni, BannerAndColumns) {
   EXPECT_NE(t.find("LOG_DIR=/tmp\t\t\t; log and app-path\n"), std::string::npos);
   // No empty line after LOG and WEBSERVER.
   EXPECT_NE(t.find("on\n[NETWORK]\n"), std::string::npos);
-  EXPECT_NE(t.find("host name always work\n[SMARTMETER]\n"), std::string::npos);
+  EXPECT_NE(t.find("key (64 hex digits) of your own\n[SMARTMETER]\n"), std::string::npos);
 }
 
 TEST(DefaultIni, ReadsBackAsTheBuiltInsExceptTheDocumentedDifferences) {

@@ -60,6 +60,7 @@ for _ in $(seq 1 50); do curl -s -o /dev/null "http://127.0.0.1:18002/" && break
 timeout 60 python3 "$KIVD_SRC/tests/web/cdp_drive.py" "http://127.0.0.1:$PORT" "$OUT" cross-site "http://127.0.0.1:18002/"
 check "second origin refused, own pages working" test $? -eq 0
 check "the three cross-site requests logged" test "$(count_log 'cross-site request refused')" -ge 3
+check "the no-referrer navigation refused" test "$(count_log 'cross-site request refused .*: /remote\?mode=manual')" -eq 1
 check "no restart from the image" test "$(count_log 'Restart kivd daemon initiated')" -eq 0
 kill -TERM "$EVIL_PID"; wait "$EVIL_PID" 2>/dev/null
 kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5

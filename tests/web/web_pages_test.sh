@@ -14,8 +14,14 @@ get() { curl -s --max-time 60 "$URL$1"; }
 
 new_sandbox
 INI="$SANDBOX/etc/kivd.ini"
+# The test's own maker key: the update server serves archives signed with it.
+KEYTOOL=$KIVD_SRC/scripts/update-key.sh
+PUB=$("$KEYTOOL" new "$SANDBOX/maker.pem")
+"$KEYTOOL" new "$SANDBOX/other.pem" > /dev/null
+sign() { for f in "$@"; do "$KEYTOOL" sign "$SANDBOX/maker.pem" "$SANDBOX/www/$f"; done; }
 write_ini "[WEBSERVER]
 PORT=$PORT
+UPDATE_KEY=$PUB
 [MYSQL]
 PORT=3306
 SECRET_KEY=kept"
@@ -163,6 +169,7 @@ cp "$UPD" "$PKG/bin/kiv_updater"
 echo '<html>new resources</html>' > "$PKG/usr/local/kiv/resources/index.html"
 tar cf "$SANDBOX/www/broken.tar" -C "$PKG" bin/kivd usr
 tar cf "$SANDBOX/www/kivupdate.tar" -C "$PKG" bin usr
+sign broken.tar kivupdate.tar
 offer() {  # offer URL: an update check that offers the archive at URL
   descriptor 2 7 0 "$1"
   curl -s --max-time 20 "$URL/checkupdate" > /dev/null
@@ -185,23 +192,46 @@ check "nothing fetched" test ! -e "$SANDBOX/log/kivd.d/kivupdate.log"
 get "/download?url=http://localhost/broken.tar" > "$SANDBOX/d0"
 check "archive without updater: not found" grep -q "^Error: $SANDBOX/log/kivd.d/kivupdate/bin/kiv_updater not found, failed!" "$SANDBOX/d0"
 printf 'not a tar archive' > "$SANDBOX/www/garbage.tar"
+sign garbage.tar
 offer http://localhost/garbage.tar
 get "/download?url=http://localhost/garbage.tar" > "$SANDBOX/d3"
-check "garbage archive: unpack error" grep -q '^Error: the update archive could not be unpacked.$' "$SANDBOX/d3"
+check "garbage archive: unpack error" grep -q '^Error: the update archive could not be unpacked, refused.$' "$SANDBOX/d3"
 check "garbage archive: earlier programs gone" test ! -e "$SANDBOX/log/kivd.d/kivupdate/bin/kivd"
 # A download cut short: tar unpacks the updater whole and the new program in
 # part before it fails; neither may stay for /update to install.
 tar cf "$SANDBOX/full.tar" -C "$PKG" bin/kiv_updater bin/kivd usr
 cut_at=$(( $(stat -c %s "$SANDBOX/full.tar") - $(stat -c %s "$PKG/bin/kivd") / 2 ))
 head -c "$cut_at" "$SANDBOX/full.tar" > "$SANDBOX/www/cut.tar"
+sign cut.tar
 offer http://localhost/cut.tar
 get "/download?url=http://localhost/cut.tar" > "$SANDBOX/d4"
-check "cut archive: unpack error" grep -q '^Error: the update archive could not be unpacked.$' "$SANDBOX/d4"
+check "cut archive: unpack error" grep -q '^Error: the update archive could not be unpacked, refused.$' "$SANDBOX/d4"
 check "cut archive: no confirm offered" bash -c "! grep -q 'value=\"Confirm\"' '$SANDBOX/d4'"
 check "cut archive: no program left to install" \
   test ! -e "$SANDBOX/log/kivd.d/kivupdate/bin/kivd" -a ! -e "$SANDBOX/log/kivd.d/kivupdate/bin/kiv_updater"
 check "cut archive: archive removed" test ! -e "$SANDBOX/log/kivd.d/kivupdate.tar"
 check "cut archive: installed program untouched" bash -c "tail -c 8 '$SANDBOX/bin/kivd' | grep -q 'MARK:old'"
+# A hostile update server: unsigned, signed by another key, a link that a
+# later archive would write through, a name outside, a gzip bomb, too big.
+cp "$SANDBOX/www/kivupdate.tar" "$SANDBOX/www/unsigned.tar"
+cp "$SANDBOX/www/kivupdate.tar" "$SANDBOX/www/other.tar"
+"$KEYTOOL" sign "$SANDBOX/other.pem" "$SANDBOX/www/other.tar"
+mkdir -p "$SANDBOX/evil/bin" && ln -s "$SANDBOX/bin" "$SANDBOX/evil/bin/usr"
+tar cf "$SANDBOX/www/link.tar" -C "$PKG" bin && tar rf "$SANDBOX/www/link.tar" -C "$SANDBOX/evil" bin/usr
+python3 -c "import sys, tarfile; t = tarfile.open(sys.argv[1], 'w'); t.add(sys.argv[2], 'bin/kiv_updater'); \
+t.add(sys.argv[3], '../../../bin/kivd'); t.close()" "$SANDBOX/www/dotdot.tar" "$PKG/bin/kiv_updater" "$PKG/bin/kivd"
+head -c 70000000 /dev/zero > "$SANDBOX/zeros" && tar czf "$SANDBOX/www/bomb.tar" -C "$SANDBOX" zeros && rm "$SANDBOX/zeros"
+head -c 34000000 /dev/zero > "$SANDBOX/www/big.tar"
+sign link.tar dotdot.tar bomb.tar big.tar
+for c in "unsigned:carries no signature" "other:signature is not valid for the maker" "link:holds a link" \
+         "dotdot:holds a name outside its folder" "bomb:unpacks to more than 64 MiB" "big:larger than 32 MiB"; do
+  offer "http://localhost/${c%%:*}.tar"
+  get "/download?url=http://localhost/${c%%:*}.tar" > "$SANDBOX/h1"
+  check "hostile update ${c%%:*}: refused (${c#*:})" grep -q "^Error: .*${c#*:}.*, refused.$" "$SANDBOX/h1"
+  check "hostile update ${c%%:*}: logged" wait_log "Webserver: update refused, .*${c#*:}" 5
+  check "hostile update ${c%%:*}: nothing to install" test ! -e "$SANDBOX/log/kivd.d/kivupdate/bin/kivd"
+done
+check "hostile updates: installed program untouched" bash -c "tail -c 8 '$SANDBOX/bin/kivd' | grep -q 'MARK:old'"
 offer http://localhost/missing.tar
 get "/download?url=http://localhost/missing.tar" > "$SANDBOX/d1"
 check "404 download: wget log shown" grep -q '404' "$SANDBOX/d1"
