@@ -28,6 +28,8 @@ SECRET_KEY=kept"
 mkdir -p "$SANDBOX/bin" "$SANDBOX/usr/local" "$SANDBOX/www/updates"
 cp "$BUILT_KIVD" "$SANDBOX/bin/kivd" && printf 'MARK:old' >> "$SANDBOX/bin/kivd"
 export KIVD_UPDATE_HOST=localhost
+# The updater keeps the new program once it stayed up 2 s, not a minute.
+export KIVD_TEST_HOOKS=1 KIV_UPDATER_SETTLE_SECONDS=2
 KIVD_BIN=$SANDBOX/bin/kivd
 start_kivd
 check "web server started" wait_log "Thread 2: Starting webserver...$" 5
