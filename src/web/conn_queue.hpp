@@ -35,10 +35,22 @@ class ConnQueue {
     return true;
   }
 
+  // Without waiting: nullopt when empty.
+  std::optional<T> try_pop() {
+    const std::lock_guard lock(mutex_);
+    if (count_ == 0) return std::nullopt;
+    return take();
+  }
+
   // Waits for an item; nullopt on a stop request.
   std::optional<T> pop(std::stop_token stop) {
     std::unique_lock lock(mutex_);
     if (!ready_.wait(lock, stop, [this] { return count_ > 0; })) return std::nullopt;
+    return take();
+  }
+
+ private:
+  std::optional<T> take() {
     std::optional<T> item(std::move(items_[head_]));
     items_[head_] = T{};
     head_ = (head_ + 1) % N;
@@ -47,7 +59,6 @@ class ConnQueue {
     return item;
   }
 
- private:
   std::mutex mutex_;
   std::condition_variable_any room_, ready_;
   std::array<T, N> items_{};

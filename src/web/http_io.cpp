@@ -64,10 +64,16 @@ bool FdSink::flush_held() {
 bool FdSink::write_fd(std::string_view text) {
   const char* p = text.data();
   std::size_t left = text.size();
+  // Once bytes wait in rest, later ones queue behind them.
+  if (rest_ && !rest_->empty()) left = 0, rest_->append(p, text.size());
   while (left > 0) {
     // No SIGPIPE: on a worker thread it would end the daemon.
     ssize_t n = ::send(fd_, p, left, MSG_NOSIGNAL);
     if (n < 0 && errno == ENOTSOCK) n = ::write(fd_, p, left);
+    if (n < 0 && rest_ && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      rest_->append(p, left);
+      break;
+    }
     if (n <= 0) {
       if (n < 0 && errno == EINTR) continue;
       log_line("Webserver: Error in Writeline()");
@@ -76,17 +82,19 @@ bool FdSink::write_fd(std::string_view text) {
     p += n;
     left -= static_cast<std::size_t>(n);
   }
+  if (rest_ && rest_->size() > kSpillMax) {
+    log_line("Webserver: client does not take its answer, connection closed");
+    rest_->clear();
+    return false;
+  }
   return true;
 }
 
 bool FdSink::send_raw(const void* data, std::size_t n) {
   flush();
   if (failed_) return false;
-  ssize_t sent;
-  do {
-    sent = ::send(fd_, data, n, MSG_NOSIGNAL);
-  } while (sent < 0 && errno == EINTR);
-  if (sent < 0) {
+  // Whole or not at all: a short send would cut the file silently.
+  if (!write_fd(std::string_view(static_cast<const char*>(data), n))) {
     log_line("Webserver: Error in Writebinary()");
     failed_ = true;
     return false;

@@ -53,8 +53,12 @@ class FdSink final : public Sink {
   explicit FdSink(int fd) : fd_(fd) {}
   ~FdSink() override { flush(); }
   int fd() const { return fd_; }
-  // Sends raw bytes in one send (binary static files), after what is held.
+  // Sends raw bytes (binary static files), after what is held.
   bool send_raw(const void* data, std::size_t n);
+  // On a non-blocking connection: what the socket cannot take at once goes
+  // into *rest (up to kSpillMax) for the server's poll loop to send, so a
+  // client that does not read holds no thread.
+  void spill_to(std::string* rest) { rest_ = rest; }
 
  protected:
   bool write_all(std::string_view text) override;  // Writeline
@@ -63,9 +67,12 @@ class FdSink final : public Sink {
  private:
   bool write_fd(std::string_view text);
   int fd_;
+  std::string* rest_ = nullptr;
   std::size_t held_ = 0;
   char buf_[8192];
 };
+
+inline constexpr std::size_t kSpillMax = 256 * 1024;
 
 // Buffered line reader over the connection with one deadline for the whole
 // head: every wait gets what the earlier waits left.

@@ -176,6 +176,7 @@ const char* reason_phrase(int status) {
     case 401: return "Unauthorized";
     case 403: return "Forbidden";
     case 404: return "Not Found";
+    case 405: return "Method Not Allowed";
     case 421: return "Misdirected Request";
     case 429: return "Too Many Requests";
     case 431: return "Request Header Fields Too Large";

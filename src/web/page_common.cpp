@@ -190,6 +190,9 @@ void Return_Error_Msg(Sink& out, const ReqInfo& req) {
   else if (req.status == 421)
     out.printf_n(500, "<P>The requested service %s was refused: this server does not answer to the host name "
                       "used. Use its address or add the name to [WEBSERVER] HOSTNAMES.</P>\n\n", r.c_str());
+  else if (req.status == 405)
+    out.printf_n(500, "<P>The requested service %s changes something and is not carried out for HEAD.</P>\n\n",
+                 r.c_str());
   else if (req.status == 503)
     out.printf_n(500, "<P>The requested service %s could not be handed to the daemon: nothing was changed.</P>\n\n",
                  r.c_str());

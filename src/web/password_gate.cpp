@@ -297,4 +297,19 @@ bool password_gate(const ReqInfo& req, Sink& out, const TimeSnapshot& time, std:
   return true;
 }
 
+bool gate_refuses(const ReqInfo& req, std::string_view peer) {
+  if (!req.resource || cfg().WebPasswordHash.empty()) return false;
+  const std::string_view path = path_part(*req.resource);
+  if (iequal(path, "/login") || iequal(path, "/logout")) return false;
+  if (open_without_password(req)) return false;
+  if (!valid_password_hash(cfg().WebPasswordHash)) return true;
+  const std::time_t now = time_source().wall_now();
+  const std::string_view token = req.cookie ? session_token(*req.cookie) : std::string_view();
+  if (!token.empty()) {
+    const SessionsLock sessions;
+    if (sessions.table() && sessions.table()->check(token, now, session_idle_limit())) return false;
+  }
+  return !req.authorization || !may_try(peer, now);
+}
+
 }  // namespace kivd::web

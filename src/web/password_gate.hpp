@@ -23,6 +23,12 @@ inline constexpr const char* kSessionCookie = "kivd_session";
 // peer: the client's address, for the log and the try limit.
 bool password_gate(const ReqInfo& req, Sink& out, const TimeSnapshot& time, std::string_view peer);
 
+// True when password_gate would refuse the request without checking a
+// password (no session, no credentials, a locked interface, an address that
+// must wait): the reader threads answer those, and they never queue for the
+// request child.
+bool gate_refuses(const ReqInfo& req, std::string_view peer);
+
 // True for what is served without the password: the info page, /xml, the
 // favicon and the other images and style files.
 bool open_without_password(const ReqInfo& req);

@@ -140,27 +140,41 @@ int Service_Request(int conn, const TimeSnapshot& time) {
   return 0;
 }
 
-void answer_request(int conn, ReqInfo& req, const TimeSnapshot& time, bool may_change) {
+void refuse_early(ReqInfo& req) {
+  // Only this server's own names are answered (DNS rebinding).
+  refuse_foreign_host(req);
+  if (req.status != 200 || !changes_something(req)) return;
+  // HEAD only ever reads: a route that acts on any request does not act on it.
+  if (req.method == Method::HEAD) {
+    req.status = 405;
+    return;
+  }
+  // A browser sending another site's request (a form post, a link to
+  // /restart, a top-level navigation) is refused before anything is handed
+  // over; so is a browser's form post without its form token.
+  if (const char* why = change_refusal(req)) {
+    log_line("Webserver: cross-site request refused (%s): %.100s", why, req.resource->c_str());
+    req.status = 403;
+  } else if (req.method == Method::POST && browser_marked(req) && !form_token_ok(req)) {
+    log_line("Webserver: form post without its form token refused: %.100s", req.resource->c_str());
+    req.status = 403;
+  }
+}
+
+bool refused_on_reader(int conn, ReqInfo& req) {
+  refuse_early(req);
+  return req.status != 200 || gate_refuses(req, peer_address(conn));
+}
+
+void answer_request(int conn, ReqInfo& req, const TimeSnapshot& time, bool may_change, std::string* rest) {
   PageContext ctx{req, time};
   const std::time_t start = daemon_state().start_t.load();
   ctx.uptime_s = static_cast<long>(std::difftime(time.now, start));
   if (ctx.uptime_s < 0) ctx.uptime_s = 0;
 
-  // Only this server's own names are answered (DNS rebinding).
-  refuse_foreign_host(req);
-  // A browser sending another site's request (a form post, a link to
-  // /restart, a top-level navigation) is refused before anything is handed
-  // over; so is a browser's form post without its form token.
-  if (req.status == 200 && changes_something(req)) {
-    if (const char* why = change_refusal(req)) {
-      log_line("Webserver: cross-site request refused (%s): %.100s", why, req.resource->c_str());
-      req.status = 403;
-    } else if (req.method == Method::POST && browser_marked(req) && !form_token_ok(req)) {
-      log_line("Webserver: form post without its form token refused: %.100s", req.resource->c_str());
-      req.status = 403;
-    }
-  }
+  refuse_early(req);
   FdSink fd_out(conn);
+  if (rest) fd_out.spill_to(rest);
   HeadOnly head_out(fd_out, req.type != ReqType::FULL);
   // A HEAD answer is the GET's header block without its body.
   const bool head = req.method == Method::HEAD;

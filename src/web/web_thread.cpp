@@ -51,20 +51,24 @@ using namespace std::chrono_literals;
 
 constexpr int kReaders = 3;           // worker threads that read and answer requests
 constexpr std::size_t kQueued = 16;   // whole requests, or changing requests, waiting
-// Connections whose request is still arriving, all watched by the accepting
-// thread alone: a client that sends a byte a second holds a slot, never a
-// reader. Each peer address gets a few at a time.
+// Connections whose request is still arriving or whose answer is still
+// leaving, all watched by the accepting thread alone: a client that sends or
+// reads a byte a second holds a slot, never a reader. Each peer address gets
+// a few at a time; when all are taken, the address holding the most gives
+// up its oldest.
 constexpr std::size_t kGathering = 128;
-constexpr int kPerPeer = 8;
-// A request head (and a POST's body) is complete in the socket's buffer
-// when the readers get it; a longer one is handed over once this much came.
-constexpr std::size_t kPeekMax = 16384;
+constexpr long kPerPeer = 8;
+// A request head of up to 16 KiB and a POST's body are complete in the
+// socket's buffer when the readers get it; a longer head is refused here.
+constexpr std::size_t kHeadMax = 16384;
+constexpr std::size_t kPeekMax = kHeadMax + web::kBodyMax;
+constexpr auto kAnswerBudget = 10s;   // the whole answer's way out
+constexpr auto kLinger = 500ms;       // the client's last bytes read after the answer
+constexpr std::size_t kLingerMax = 65536;
 
-struct Gathering {
-  UniqueFd fd;
-  std::chrono::steady_clock::time_point deadline{};
-  sockaddr_storage peer{};
-};
+constexpr std::string_view kHeadTooLong =
+    "HTTP/1.1 431 Request Header Fields Too Large\r\nConnection: close\r\nContent-Length: 0\r\n"
+    "X-Frame-Options: DENY\r\nContent-Security-Policy: frame-ancestors 'none'\r\n\r\n";
 
 bool same_peer(const sockaddr_storage& a, const sockaddr_storage& b) {
   if (a.ss_family != b.ss_family) return false;
@@ -108,16 +112,30 @@ bool request_complete(std::string_view b) {
   return b.size() >= head_len + std::min(length, web::kBodyMax);
 }
 
+struct Conn {
+  UniqueFd fd;
+  sockaddr_storage peer{};
+};
+
 struct ChangingRequest {
   UniqueFd conn;
   web::ReqInfo req;
 };
 
+// An answer a reader could not send at once, or one sent whose client still
+// has to close: the poll loop finishes it.
+struct Finished {
+  Conn conn;
+  std::string rest;
+};
+
 struct Server {
   int listen_fd = -1;
   std::stop_source stop;  // the web thread's stop, or an update
-  web::ConnQueue<UniqueFd, kQueued> accepted;
+  web::ConnQueue<Conn, kQueued> accepted;
   web::ConnQueue<ChangingRequest, kQueued> changing;
+  web::ConnQueue<Finished, kQueued> finished;
+  UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};  // the poll loop's doorbell
   std::atomic<bool> update{false};
   // A client that changes something and then reads (a /remote, then /xml)
   // must see its change, but the child answers before this server applies
@@ -126,6 +144,11 @@ struct Server {
   std::condition_variable handover_cv;
   std::atomic<bool> child_running{false};
 };
+
+void ring(const Server& s) {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(s.wake.get(), &one, sizeof one);
+}
 
 bool handover_waiting() {
   for (const std::string& path : {web::temp_variables_path(), web::temp_actions_path()})
@@ -140,23 +163,38 @@ void wait_for_handover(Server& s) {
   s.handover_cv.wait_for(lock, 2s, [&s] { return !s.child_running || !handover_waiting(); });
 }
 
-// A worker: reads each request with the head's time-outs, answers what only
-// reads in the daemon, and passes the rest on to the request child's thread.
+void set_blocking(int fd, bool blocking) {
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags >= 0) ::fcntl(fd, F_SETFL, blocking ? flags & ~O_NONBLOCK : flags | O_NONBLOCK);
+}
+
+// A worker: parses each whole request, answers what only reads (and what is
+// refused anyway) in the daemon, and passes the rest on to the request
+// child's thread. It never waits on a client: what the socket cannot take
+// at once goes back to the poll loop.
 void read_requests(Server& s) {
   const StopFd stop(s.stop.get_token());
+  int full = 0;
   while (auto conn = s.accepted.pop(stop.token())) {
     web::ReqInfo req;
     {
-      web::ConnReader reader(conn->get(), &stop);
+      web::ConnReader reader(conn->fd.get(), &stop);
       if (web::Get_Request(reader, req) == -1) continue;
     }
-    if (!web::read_only_request(req)) {
-      s.changing.push(ChangingRequest{std::move(*conn), std::move(req)}, stop.token());
-      continue;
+    if (!web::read_only_request(req) && !web::refused_on_reader(conn->fd.get(), req)) {
+      set_blocking(conn->fd.get(), true);
+      ChangingRequest item{std::move(conn->fd), std::move(req)};
+      if (s.changing.try_push(item)) continue;
+      conn->fd = std::move(item.conn);
+      req = std::move(item.req);
+      set_blocking(conn->fd.get(), false);
+      if (full++ % 100 == 0) log_line("Webserver: too many changes waiting for their turn, answered 503");
+      req.status = 503;
     }
     wait_for_handover(s);
-    web::answer_request(conn->get(), req, take_time_snapshot(), false);
-    web::lingering_close_input(conn->get());
+    Finished done{std::move(*conn), {}};
+    web::answer_request(done.conn.fd.get(), req, take_time_snapshot(), false, &done.rest);
+    if (s.finished.push(std::move(done), stop.token())) ring(s);
   }
 }
 
@@ -191,89 +229,197 @@ std::thread server_thread(const char* name, F body, Server& s) {
   });
 }
 
-void set_blocking(int fd) {
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags >= 0) ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+// A connection the poll loop watches: its request arriving (rest empty,
+// !leaving), its answer leaving, or its client's last bytes being read.
+struct Watched {
+  Conn conn;
+  std::chrono::steady_clock::time_point deadline{};
+  bool leaving = false;
+  bool lingering = false;
+  std::string rest;
+  std::size_t sent = 0, drained = 0;
+};
+
+// Sends what it can; true once all of it left (then the client's last bytes
+// are read for a moment: closing with unread input would reset the answer).
+bool send_rest(Watched& w, std::chrono::steady_clock::time_point now) {
+  while (w.sent < w.rest.size()) {
+    const ssize_t n = ::send(w.conn.fd.get(), w.rest.data() + w.sent, w.rest.size() - w.sent, MSG_NOSIGNAL);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+    if (n <= 0) {
+      w.deadline = now;  // gone: closed at once
+      return false;
+    }
+    w.sent += static_cast<std::size_t>(n);
+  }
+  std::string().swap(w.rest);
+  ::shutdown(w.conn.fd.get(), SHUT_WR);
+  w.lingering = true;
+  w.deadline = now + kLinger;
+  return true;
 }
 
-void gather_requests(int listen_fd, Server& s) {
-  UniqueFd wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
-  const std::stop_callback on_stop(s.stop.get_token(), [fd = wake.get()] {
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(fd, &one, sizeof one);
-  });
-  std::vector<Gathering> conns;
-  conns.reserve(kGathering);
-  std::vector<pollfd> fds;
-  fds.reserve(kGathering + 2);
-  std::vector<UniqueFd> whole;  // complete requests no reader has taken yet
-  static char peek[kPeekMax];
-  int refused = 0;
-  while (!s.stop.stop_requested()) {
-    while (!whole.empty() && s.accepted.try_push(whole.front())) whole.erase(whole.begin());
-    fds.clear();
-    fds.push_back({wake.get(), POLLIN, 0});
-    fds.push_back({listen_fd, static_cast<short>(conns.size() + whole.size() < kGathering ? POLLIN : 0), 0});
-    auto now = std::chrono::steady_clock::now();
-    // Every reader busy: a look at the queue again shortly.
-    auto next = now + (whole.empty() ? std::chrono::milliseconds(3600000) : std::chrono::milliseconds(20));
-    for (const Gathering& g : conns) {
-      fds.push_back({g.fd.get(), static_cast<short>(POLLIN | POLLRDHUP), 0});
-      next = std::min(next, g.deadline);
-    }
-    const int ms = static_cast<int>(std::clamp<long long>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1, 0, 3600000));
-    if (::poll(fds.data(), fds.size(), ms) < 0 && errno != EINTR) {
-      log_line("Webserver: Error calling poll()");
-      sleep_for(1s, s.stop.get_token());
-      continue;
-    }
-    if (fds[0].revents) break;
-    now = std::chrono::steady_clock::now();
-    // Whole requests to the readers, the late and the gone closed; from the
-    // back, so that removing keeps the indexes of those not yet seen.
-    for (std::size_t i = conns.size(); i-- > 0;) {
-      const short ev = fds[i + 2].revents;
-      bool hand_over = false, drop = false;
-      if (ev != 0) {
-        const ssize_t n = ::recv(conns[i].fd.get(), peek, sizeof peek, MSG_PEEK);
-        if (n < 0 && (errno == EAGAIN || errno == EINTR)) continue;
-        drop = n <= 0;  // gone, or closed before sending anything
-        // A request closed or cut off early still gets its answer (an error).
-        hand_over = !drop && (request_complete(std::string_view(peek, static_cast<std::size_t>(n))) ||
-                              static_cast<std::size_t>(n) == sizeof peek || (ev & (POLLHUP | POLLERR | POLLRDHUP)) != 0);
-      }
-      if (!hand_over && !drop && now >= conns[i].deadline) drop = true;  // the head's time-out: no answer
-      if (hand_over) {
-        set_blocking(conns[i].fd.get());
-        whole.push_back(std::move(conns[i].fd));
-      }
-      if (hand_over || drop) {
-        conns[i] = std::move(conns.back());
-        conns.pop_back();
-      }
-    }
-    if (fds[1].revents & POLLIN) {
-      Gathering g;
-      socklen_t len = sizeof g.peer;
-      g.fd = UniqueFd(::accept4(listen_fd, reinterpret_cast<sockaddr*>(&g.peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK));
-      if (!g.fd) {
-        if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
-          log_line("Webserver: Error calling accept()");
-          sleep_for(5s, s.stop.get_token());
-        }
-        continue;
-      }
-      const auto same = std::count_if(conns.begin(), conns.end(), [&](const Gathering& o) { return same_peer(o.peer, g.peer); });
-      if (same >= kPerPeer) {
-        if (refused++ % 100 == 0) log_line("Webserver: too many open connections from one address, refused");
-        continue;  // closed
-      }
-      g.deadline = now + std::chrono::milliseconds(web::kHeadBudgetMs);
-      conns.push_back(std::move(g));
-    }
+// True when the client closed or sent enough after its answer.
+bool drain(Watched& w) {
+  static char sink[4096];
+  for (;;) {
+    const ssize_t n = ::recv(w.conn.fd.get(), sink, sizeof sink, 0);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return false;
+    if (n <= 0) return true;
+    w.drained += static_cast<std::size_t>(n);
+    if (w.drained >= kLingerMax) return true;
   }
 }
+
+class PollLoop {
+ public:
+  explicit PollLoop(Server& s) : s_(s) {
+    watched_.reserve(kGathering);
+    fds_.reserve(kGathering + 2);
+  }
+
+  void run() {
+    while (!s_.stop.stop_requested()) {
+      while (!whole_.empty() && s_.accepted.try_push(whole_.front())) whole_.erase(whole_.begin());
+      fds_.clear();
+      fds_.push_back({s_.wake.get(), POLLIN, 0});
+      fds_.push_back({s_.listen_fd, POLLIN, 0});
+      auto now = std::chrono::steady_clock::now();
+      // Every reader busy: a look at the queue again shortly.
+      auto next = now + (whole_.empty() ? std::chrono::milliseconds(3600000) : std::chrono::milliseconds(20));
+      for (const Watched& w : watched_) {
+        const short ev = w.leaving && !w.lingering ? POLLOUT : static_cast<short>(POLLIN | POLLRDHUP);
+        fds_.push_back({w.conn.fd.get(), ev, 0});
+        next = std::min(next, w.deadline);
+      }
+      const int ms = static_cast<int>(std::clamp<long long>(
+          std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count() + 1, 0, 3600000));
+      if (::poll(fds_.data(), fds_.size(), ms) < 0 && errno != EINTR) {
+        log_line("Webserver: Error calling poll()");
+        sleep_for(1s, s_.stop.get_token());
+        continue;
+      }
+      if (fds_[0].revents) {
+        std::uint64_t rings;
+        [[maybe_unused]] const ssize_t n = ::read(s_.wake.get(), &rings, sizeof rings);
+      }
+      now = std::chrono::steady_clock::now();
+      step(now);
+      while (auto done = s_.finished.try_pop()) leave(std::move(*done), now);
+      if (fds_[1].revents & POLLIN) accept_one(now);
+    }
+  }
+
+ private:
+  // From the back, so that removing keeps the indexes of those not yet seen.
+  void step(std::chrono::steady_clock::time_point now) {
+    for (std::size_t i = watched_.size(); i-- > 0;) {
+      Watched& w = watched_[i];
+      const short ev = fds_[i + 2].revents;
+      bool remove = false;
+      if (w.lingering) {
+        remove = (ev != 0 && drain(w)) || now >= w.deadline;
+      } else if (w.leaving) {
+        if (ev != 0) send_rest(w, now);
+        remove = !w.lingering && now >= w.deadline;
+      } else if (ev != 0 || now >= w.deadline) {
+        remove = gathered(w, ev, now);
+      }
+      if (remove) {
+        w = std::move(watched_.back());
+        watched_.pop_back();
+      }
+    }
+  }
+
+  // True when the connection leaves the list: handed to a reader, refused
+  // or dropped.
+  bool gathered(Watched& w, short ev, std::chrono::steady_clock::time_point now) {
+    static char peek[kPeekMax];
+    if (ev == 0) return true;  // the head's time-out: no answer
+    const ssize_t n = ::recv(w.conn.fd.get(), peek, sizeof peek, MSG_PEEK);
+    if (n < 0 && (errno == EAGAIN || errno == EINTR)) return now >= w.deadline;
+    if (n <= 0) return true;  // gone, or closed before sending anything
+    const std::string_view got(peek, static_cast<std::size_t>(n));
+    if (!request_complete(got) && static_cast<std::size_t>(n) == sizeof peek) {
+      if (too_long_++ % 100 == 0) log_line("Webserver: request head longer than 16 KiB, refused (431)");
+      w.leaving = true;
+      w.rest.assign(kHeadTooLong);
+      w.deadline = now + kAnswerBudget;
+      send_rest(w, now);
+      return false;
+    }
+    // A request closed or cut off early still gets its answer (an error).
+    if (request_complete(got) || (ev & (POLLHUP | POLLERR | POLLRDHUP)) != 0) {
+      whole_.push_back(std::move(w.conn));
+      return true;
+    }
+    return now >= w.deadline;
+  }
+
+  void leave(Finished done, std::chrono::steady_clock::time_point now) {
+    Watched w;
+    w.conn = std::move(done.conn);
+    w.leaving = true;
+    w.rest = std::move(done.rest);
+    w.deadline = now + kAnswerBudget;
+    if (!send_rest(w, now) && w.deadline <= now) return;  // gone
+    watched_.push_back(std::move(w));
+  }
+
+  long count_of(const sockaddr_storage& peer) const {
+    return std::count_if(watched_.begin(), watched_.end(), [&](const Watched& o) { return same_peer(o.conn.peer, peer); });
+  }
+
+  void accept_one(std::chrono::steady_clock::time_point now) {
+    Watched w;
+    socklen_t len = sizeof w.conn.peer;
+    w.conn.fd = UniqueFd(::accept4(s_.listen_fd, reinterpret_cast<sockaddr*>(&w.conn.peer), &len,
+                                   SOCK_CLOEXEC | SOCK_NONBLOCK));
+    if (!w.conn.fd) {
+      if (errno != EINTR && errno != EAGAIN && errno != ECONNABORTED) {
+        log_line("Webserver: Error calling accept()");
+        sleep_for(5s, s_.stop.get_token());
+      }
+      return;
+    }
+    const long same = count_of(w.conn.peer);
+    if (same >= kPerPeer || (watched_.size() + whole_.size() >= kGathering && !make_room(same))) {
+      if (refused_++ % 100 == 0) log_line("Webserver: too many open connections from one address, refused");
+      return;  // closed
+    }
+    w.deadline = now + std::chrono::milliseconds(web::kHeadBudgetMs);
+    watched_.push_back(std::move(w));
+  }
+
+  // Every slot taken: the oldest arriving request of the address holding the
+  // most goes, unless the newcomer's address holds as many.
+  bool make_room(long newcomer_holds) {
+    std::size_t victim = watched_.size();
+    long most = newcomer_holds;
+    for (std::size_t i = 0; i < watched_.size(); ++i) {
+      if (watched_[i].leaving) continue;
+      const long held = count_of(watched_[i].conn.peer);
+      const bool older = victim < watched_.size() && watched_[i].deadline < watched_[victim].deadline;
+      if (held > most || (held == most && older)) {
+        most = held;
+        victim = i;
+      }
+    }
+    if (victim == watched_.size()) return false;
+    watched_[victim] = std::move(watched_.back());
+    watched_.pop_back();
+    return true;
+  }
+
+  Server& s_;
+  std::vector<Watched> watched_;
+  std::vector<pollfd> fds_;
+  std::vector<Conn> whole_;  // complete requests no reader has taken yet
+  int refused_ = 0, too_long_ = 0;
+};
 
 UniqueFd open_listening_socket() {
   const Settings& s = cfg();
@@ -309,8 +455,12 @@ void StartWebserver(int index, std::stop_token stop) {
 
   // Accepting never waits for a client, and neither does a reader: this
   // thread watches every connection until its whole request has arrived
-  // (within the head's deadline for all of it), then hands it over.
-  gather_requests(listener.get(), s);
+  // (within the head's deadline for all of it), hands it over, and sends
+  // what of the answer the client did not take at once.
+  {
+    const std::stop_callback on_stop(s.stop.get_token(), [&s] { ring(s); });
+    PollLoop(s).run();
+  }
   s.stop.request_stop();
   for (auto& t : readers) t.join();
   children.join();
