@@ -83,7 +83,9 @@ class SmaEnergyMeter:
 
     def datagram(self, time_ms=None):
         if time_ms is None:
-            time_ms = int((time.monotonic() - self.start) * 1000)
+            # The meter's own ticker runs on between runs of this simulator,
+            # as a real meter's does between its datagrams.
+            time_ms = int(time.monotonic() * 1000)
         recs = self.records()
         header = b"SMA\0" + struct.pack(">HHI", 4, 0x02A0, 1)
         # The length counts the bytes after byte 28 up to the end mark.

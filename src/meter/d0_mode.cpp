@@ -133,8 +133,28 @@ std::optional<int> connect_until_up(const StopFd& stop, SharedSocket& sock, std:
 }
 
 // Voltages are not measured: 230 V is assumed. Currents are estimated.
+// The energy counters only ever go forward: a readout behind the newest is
+// an old one sent again (a gateway cycling through its last few), not a
+// reading. Behind for longer than the time-out is a meter replaced or reset.
+bool behind_newest(const D0Slots& slots, long long now) {
+  static double newest[2] = {-1, -1};
+  static long long newest_ms = 0;
+  const double energy[2] = {slots.number(2), slots.number(4)};
+  if (energy[0] < newest[0] || energy[1] < newest[1]) {
+    if (now - newest_ms <= static_cast<long long>(cfg().KivTimeout) * 1000) {
+      debug_line("Energymeter: D0 readout behind the newest counters, not a new reading");
+      return true;
+    }
+    log_line("Energymeter: D0 counters went back - taken as the new start");
+  }
+  std::copy(energy, energy + 2, newest);
+  newest_ms = now;
+  return false;
+}
+
 void publish(const D0Result& r, const D0Slots& slots) {
   LiveValues& l = live();
+  if (behind_newest(slots, steady_ms())) return;
   if (r.has_power) l.intpow = r.power;
   l.em_u1 = 230;
   l.em_u2 = 230;
@@ -149,8 +169,9 @@ void publish(const D0Result& r, const D0Slots& slots) {
   l.em_energy_consumption = static_cast<float>(slots.number(2));
   l.em_energy_surplus = static_cast<float>(slots.number(4));
   // A readout without the power leaves the last one, which is no fresher.
-  // Nor is one whose power and counters stood still for longer than the
-  // time-out while the box charges: a gateway repeating its last readout.
+  // Nor is one whose power and counters stood still (since the last one
+  // taken) for longer than the time-out while the box charges: a gateway
+  // repeating its last readout.
   static long long moved_ms = 0;
   static double last_counters[3] = {-1, -1, -1};
   const double counters[3] = {static_cast<double>(l.intpow.load()), slots.number(2), slots.number(4)};

@@ -36,6 +36,9 @@ std::optional<int> retry_until_up(const StopFd& stop, std::chrono::seconds first
                                   const std::function<bool(bool log_failure)>& attempt);
 
 struct SmaValues;
+// True when the meter's time stamp went past the newest one of that serial
+// (or far back: the meter restarted); keeps the newest of up to four meters.
+bool sma_time_advanced(std::uint32_t serial, std::uint32_t ticker_ms);
 // Writes an accepted datagram's values into the live values (and the
 // phase warning into the debug log); false (nothing written) for a datagram
 // whose time stamp did not move since the last one of that meter.

@@ -67,14 +67,31 @@ UniqueFd join_group(const StopFd& stop, std::chrono::seconds first_wait) {
 
 }  // namespace
 
+bool sma_time_advanced(std::uint32_t serial, std::uint32_t ticker_ms) {
+  // A datagram sent again (a switch, a repeater, a gateway cycling through
+  // its last few) is no new reading: fresh means the meter's own time stamp
+  // went past the newest one of that meter. Far back is a meter restarted.
+  struct Seen {
+    std::uint32_t serial, ticker;
+  };
+  static std::array<Seen, 4> seen{};
+  static std::size_t used = 0, next = 0;
+  constexpr std::int32_t kRestartedBack = -60000;
+  for (std::size_t i = 0; i < used; ++i) {
+    if (seen[i].serial != serial) continue;
+    const auto step = static_cast<std::int32_t>(ticker_ms - seen[i].ticker);
+    if (step <= 0 && step > kRestartedBack) return false;
+    seen[i].ticker = ticker_ms;
+    return true;
+  }
+  seen[used < seen.size() ? used++ : next++ % seen.size()] = {serial, ticker_ms};
+  return true;
+}
+
 bool publish_sma(const SmaValues& v) {
   LiveValues& l = live();
-  // A datagram sent again unchanged (a switch, a repeater) is no new
-  // reading: fresh means the meter's own time stamp moved.
-  static std::atomic<std::uint64_t> last{~0ULL};
-  const std::uint64_t id = (static_cast<std::uint64_t>(v.serial) << 32) | v.ticker_ms;
-  if (last.exchange(id) == id) {
-    debug_line("Energymeter: datagram with an unchanged time stamp, not a new reading");
+  if (!sma_time_advanced(v.serial, v.ticker_ms)) {
+    debug_line("Energymeter: datagram with a time stamp not past the last one, not a new reading");
     return false;
   }
   l.em_serial = v.serial;

@@ -105,7 +105,11 @@ void ChargingControl::ControlCycle() {
       v.isWallboxRestarted = 1;
       log_line("ControlKEBA: Failsafe mode initiated again, after wallbox restart");
     }
-    if (v.wb_phases > 0 && v.wb_enable_sys == 1) seen_phases_ = v.wb_phases.load();
+    if (v.wb_phases > 0 && v.wb_enable_sys == 1) {
+      seen_phases_ = v.wb_phases.load();
+      if (v.wb_X2_out == 0 && v.wb_phases > 1 && !x2_ignored_.exchange(true))
+        log_line("ControlKEBA: the car draws on %d phases with X2 off - counted on them from now on", v.wb_phases.load());
+    }
     const bool meter_fresh = guard_.meter_fresh();
     // The car's power comes off the grid reading only when both are of one
     // moment; otherwise the car counts as house load (less surplus).

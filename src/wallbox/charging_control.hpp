@@ -68,6 +68,7 @@ class ChargingControl {
   // Whether a mode change stopped the running sequence (logged once).
   bool mode_changed();
   void fuse_watch();
+  void lower_to(int mA);
   void box_restarted();
   // Refreshes the reports; logs a skipped cycle once for a run of them.
   bool reports_answered();
@@ -99,6 +100,9 @@ class ChargingControl {
   std::atomic<bool> reports_missing_{false};
   // Phases the car was last seen drawing on (report 3), 0 = never.
   std::atomic<int> seen_phases_{0};
+  // The car drew on more phases than X2 gives: the box has no contactor,
+  // and what was seen stays true across X2 changes.
+  std::atomic<bool> x2_ignored_{false};
   // The mode the running sequence carries out.
   std::atomic<int> sequence_mode_{-1};
   // The watch's state: last reading looked at, start of a grid import in
@@ -106,6 +110,7 @@ class ChargingControl {
   long long watched_ms_ = 0;
   long long import_since_ms_ = 0;
   long long lowered_settled_ms_ = 0;  // the watch's last lowering shows by then
+  int lowered_by_mA_ = 0;             // and takes this much off the readings until then
   int reboots_seen_ = 0;
   int broadcasts_seen_ = 0;
   // What the control last told the box (sent again after its restart).

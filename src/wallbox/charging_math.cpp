@@ -92,10 +92,11 @@ int fuse_watch_current(const std::array<int, 3>& meter_mA, const std::array<int,
   const long long limit = static_cast<long long>(rating_mA) - distance_mA;
   long long over = 0;
   long long base = current_mA;
+  // Every phase counts: the box's phases need not be the grid's of the same
+  // name (a rotated installation), and lowering is always the safe side.
   for (int p = 0; p < 3; ++p) {
-    if (known && wallbox_mA[p] < kPhaseDrawn_mA) continue;
     over = std::max(over, meter_mA[p] - limit);
-    if (known) base = std::min<long long>(base, wallbox_mA[p]);
+    if (known && wallbox_mA[p] >= kPhaseDrawn_mA) base = std::min<long long>(base, wallbox_mA[p]);
   }
   if (over <= 0) return -1;
   const long long c = (base - over) / kCurrentStep * kCurrentStep;

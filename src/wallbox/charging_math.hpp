@@ -77,8 +77,8 @@ int car_phases(int relay_phases, int seen_phases);
 bool implausible_phase(int meter_mA, int meter_W, int wallbox_mA);
 
 // What the fuse watch does with one reading: nothing (-1), disable (0), or
-// the lower current to send. Acts when a phase the car draws on (any phase
-// while none is known) carries more than rating - distance; lowers by the
+// the lower current to send. Acts when any phase carries more than
+// rating - distance (the box's phases may be wired rotated); lowers by the
 // excess from the car's present current; 0 when that leaves less than
 // min_mA. Never returns more than current_mA.
 int fuse_watch_current(const std::array<int, 3>& meter_mA, const std::array<int, 3>& wallbox_mA,

@@ -65,21 +65,40 @@ void ChargingControl::box_restarted() {
 void ChargingControl::fuse_watch() {
   const Settings& s = cfg();
   LiveValues& v = live();
-  const long long at = v.em_received_ms;
-  if (at == watched_ms_) return;  // nothing new from the meter
-  watched_ms_ = at;
-  if (v.wb_enable_sys != 1 || !guard_.meter_fresh()) {
+  if (v.wb_enable_sys != 1) {
     import_since_ms_ = 0;
     return;
   }
-  // A reading taken before the last change took effect still shows the
-  // car's old current: wait for one after it.
-  if (!guard_.newer_than_raise() || at <= lowered_settled_ms_) return;
-  const std::array<int, 3> wallbox{v.wb_i1.load(), v.wb_i2.load(), v.wb_i3.load()};
-  const std::array<int, 3> meter =
-      fuse_meter_mA({v.em_i1.load(), v.em_i2.load(), v.em_i3.load()}, v.em_one_phase_mA.load(), wallbox);
-  const int minimum = std::max(v.CarMinCharge.load(), kMinChargeCurrent);
   const int present = v.wb_curr_usr;
+  // Stale (silent, repeating or a phase reading 0 under the car): down to
+  // what a stale meter allows now, not at the next cycle.
+  if (!guard_.meter_fresh()) {
+    import_since_ms_ = 0;
+    const int allowed = guard_.safety_current();
+    if (allowed == 0) {
+      log_line("Fuse watch: no fresh meter reading - charging disabled");
+      sequence_mode_ = v.ChargingMode.load();
+      SwitchEnable(0);
+    } else if (allowed < present) {
+      log_line("Fuse watch: no fresh meter reading - current lowered to %d mA", allowed);
+      lower_to(allowed);
+    }
+    return;
+  }
+  const long long at = v.em_received_ms;
+  if (at == watched_ms_) return;  // nothing new from the meter
+  watched_ms_ = at;
+  // Lowering needs no reading after the last raise: one from before shows
+  // less of the car than there will be. A reading from before the watch's
+  // own lowering settled still shows what it took off.
+  if (steady_ms() >= lowered_settled_ms_) lowered_by_mA_ = 0;
+  const std::array<int, 3> wallbox{v.wb_i1.load(), v.wb_i2.load(), v.wb_i3.load()};
+  std::array<int, 3> meter =
+      fuse_meter_mA({v.em_i1.load(), v.em_i2.load(), v.em_i3.load()}, v.em_one_phase_mA.load(), wallbox);
+  const bool known = drawn_phases(wallbox) > 0;
+  for (int p = 0; p < 3; ++p)
+    if (!known || wallbox[p] >= kPhaseDrawn_mA) meter[p] -= lowered_by_mA_;
+  const int minimum = std::max(v.CarMinCharge.load(), kMinChargeCurrent);
   const int fuse = fuse_watch_current(meter, wallbox, s.InfrastructureCurrent, s.InfrastructureDistance, present,
                                       minimum);
   if (fuse == 0) {
@@ -87,16 +106,15 @@ void ChargingControl::fuse_watch() {
              s.InfrastructureCurrent - s.InfrastructureDistance);
     sequence_mode_ = v.ChargingMode.load();
     SwitchEnable(0);
-    lowered_settled_ms_ = steady_ms() + control_duration(kRaiseSettles).count();
     return;
   }
   if (fuse > 0 && fuse < present) {
     log_line("Fuse watch: L1 %d, L2 %d, L3 %d mA above %d mA - current lowered to %d mA", meter[0], meter[1], meter[2],
              s.InfrastructureCurrent - s.InfrastructureDistance, fuse);
-    if (box_.set_current(fuse)) v.wb_curr_usr = want_current_ = fuse;
-    lowered_settled_ms_ = steady_ms() + control_duration(kRaiseSettles).count();
+    lower_to(fuse);
     return;
   }
+  if (!guard_.newer_than_raise() || at <= lowered_settled_ms_) return;
   // In surplus mode the car follows a cloud down within seconds.
   if (static_cast<ChargingMode>(v.ChargingMode.load()) != ChargingMode::Surplus) return;
   const int allowed = std::abs(v.WallboxActivation.load());
@@ -110,7 +128,21 @@ void ChargingControl::fuse_watch() {
   import_since_ms_ = 0;
   if (lower >= present) return;
   log_line("Surplus watch: %d W from the grid - current lowered to %d mA", v.intpow.load(), lower);
-  if (box_.set_current(lower)) v.wb_curr_usr = want_current_ = lower;
+  lower_to(lower);
+}
+
+// A box that does not take the lower current stops charging instead.
+void ChargingControl::lower_to(int mA) {
+  LiveValues& v = live();
+  const int before = v.wb_curr_usr;
+  if (!box_.set_current(mA)) {
+    log_line("Fuse watch: the wallbox did not take %d mA - charging disabled", mA);
+    sequence_mode_ = v.ChargingMode.load();
+    SwitchEnable(0);
+    return;
+  }
+  v.wb_curr_usr = want_current_ = mA;
+  lowered_by_mA_ += std::max(before - mA, 0);
   lowered_settled_ms_ = steady_ms() + control_duration(kRaiseSettles).count();
 }
 

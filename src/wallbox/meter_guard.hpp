@@ -28,9 +28,7 @@ class MeterGuard {
   // Whether the last reading was taken after the last raise took effect.
   bool newer_than_raise() const;
   // Whether the current may go up on this reading: taken after the last
-  // raise took effect, and none of its phases reads 0 where the box draws
-  // (a broken sensor and a phase balanced by PV look alike; neither is
-  // taken as room: logged once).
+  // raise took effect, and no phase suspect (below).
   bool may_raise();
   // Notes a raise of the car's draw (enable, higher current) now.
   void note_raise();
@@ -43,12 +41,15 @@ class MeterGuard {
   bool storage_power(int& watts);
 
  private:
+  // False while a phase reads 0 where the box draws on it: physics rules
+  // that out (a dead sensor, a phase wired elsewhere), so the reading is
+  // stale until that phase reads something again (logged once).
   bool plausible();
   enum : int { kUnknown = -1, kFresh = 0, kStale = 1 };
   std::atomic<int> last_fresh_mA_{0};  // 0 until a fresh check
   std::atomic<int> meter_state_{kUnknown};
   std::atomic<int> storage_state_{kUnknown};
-  std::atomic<bool> implausible_said_{false};
+  std::atomic<int> suspect_phase_{0};  // 1..3, 0 = none
   // steady_ms() by which the last raise has taken effect, 0 = none.
   std::atomic<long long> raise_settled_ms_{0};
 };

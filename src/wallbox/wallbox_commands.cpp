@@ -113,6 +113,7 @@ int ChargingControl::SwitchEnable(int on) {
     v.wb_i1 = 0;
     v.wb_i2 = 0;
     v.wb_i3 = 0;
+    v.wb_pow = 0;
   }
   return 1;
 }
@@ -131,14 +132,15 @@ int ChargingControl::SwitchRelais(int on) {
   if (on == 1 && mode_changed()) return 0;
   // Sent is as good as changed for the guard: the box may have switched
   // though its answer never came.
-  const bool ok = box_.set_phases(on != 0);
+  // Stored before it is sent: a daemon killed in between still knows.
   note_x2_change();
+  const bool ok = box_.set_phases(on != 0);
   if (!ok) return 0;
   v.wb_X2_out = on;
   want_x2_ = on;
   // Seen again once the car draws: a box without X2 contactor shows it at
   // the next report (and the surplus watch catches the import until then).
-  seen_phases_ = 0;
+  if (!x2_ignored_) seen_phases_ = 0;
   log_line(on == 0 ? "More phases OFF..." : "More phases ON...");
   // Interrupted here, the caller must not go on to the current and enable.
   return control_sleep(std::chrono::seconds(10)) ? 1 : 0;

@@ -88,3 +88,17 @@ TEST_F(MeterThread, LocalModeRefreshesTheTimeOncePerSecond) {
 
 }  // namespace
 }  // namespace kivd
+
+// A repeater cycling through the last datagrams (A B A B) never makes one
+// new; a meter that restarted (its ticker far back) and the wrap are.
+TEST(SmaFreshness, OnlyATimeStampPastTheNewestIsNew) {
+  struct Step {
+    std::uint32_t serial, ticker;
+    bool fresh;
+  };
+  const Step steps[] = {{7, 1000, true},   {7, 2000, true},   {7, 1000, false}, {7, 2000, false},
+                        {9, 500, true},    {7, 3000, true},   {9, 500, false},  {7, 2995, false},
+                        {7, 90000, true},  {7, 5, true},      {7, 0x7FFF0000u, true}, {7, 0xFFFF0000u, true}, {7, 0x100u, true}};
+  for (const Step& s : steps)
+    EXPECT_EQ(kivd::meter::sma_time_advanced(s.serial, s.ticker), s.fresh) << s.serial << " " << s.ticker;
+}
