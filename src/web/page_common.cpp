@@ -2,6 +2,7 @@
 
 #include "core/daemon_state.hpp"
 #include "core/settings.hpp"
+#include "web/routes.hpp"
 
 namespace kivd::web {
 
@@ -182,6 +183,10 @@ void Return_Error_Msg(Sink& out, const ReqInfo& req) {
   else if (req.status == 421)
     out.printf_n(500, "<P>The requested service %s was refused: this server does not answer to the host name "
                       "used. Use its address or add the name to [WEBSERVER] HOSTNAMES.</P>\n\n", r.c_str());
+  else if (req.status == 503 && req.resource && find_route(*req.resource) &&
+           find_route(*req.resource)->runs_in == RunsIn::Slow)
+    out.printf_n(500, "<P>The requested service %s is busy answering other requests. Try again shortly.</P>\n\n",
+                 r.c_str());
   else if (req.status == 503)
     out.printf_n(500, "<P>The requested service %s could not be handed to the daemon: nothing was changed.</P>\n\n",
                  r.c_str());

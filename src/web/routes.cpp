@@ -39,7 +39,7 @@ constexpr Route kRoutes[] = {
     {kChartScriptUrl,    false, false, static_file,                R::Reader, C::Never,     true,  A::Script},
     {kLiveScript,        false, false, static_file,                R::Reader, C::Never,     true,  A::Script},
     {kPagesScriptUrl,    false, false, pages_script,               R::Reader, C::Never,     true,  A::Script},
-    {"/history",         true,  true,  page<page_history>,         R::Reader, C::Never,     false, A::Html},
+    {"/history",         true,  true,  page<page_history>,         R::Slow,   C::Never,     false, A::Html},
     {"/control",         true,  true,  page<page_control>,         R::Child,  C::OnPost,    false, A::Html, true},
     {"/remote",          false, true,  page<page_remote>,          R::Child,  C::WithQuery, false, A::Xml},
     {"/log",             true,  false, page<page_log>,             R::Child,  C::Never,     false, A::Html},

@@ -34,6 +34,7 @@
 #include "core/udp_socket.hpp"
 #include "core/unique_fd.hpp"
 #include "core/utils.hpp"
+#include "db/db_connection.hpp"
 #include "web/conn_queue.hpp"
 #include "web/handover.hpp"
 #include "web/http_io.hpp"
@@ -51,6 +52,11 @@ using namespace std::chrono_literals;
 
 constexpr int kReaders = 3;           // worker threads that read and answer requests
 constexpr std::size_t kQueued = 16;   // whole requests, or changing requests, waiting
+constexpr std::size_t kSlowQueued = 4;  // history pages waiting for the database thread
+// A page that waits on another server answers within this from its arrival,
+// its time in the queue included: behind a server that never answers, the
+// pages queued get the busy page, not a wait of one time-out each.
+constexpr auto kSlowBudget = 12s;
 // Connections whose request is still arriving, all watched by the accepting
 // thread alone: a client that sends a byte a second holds a slot, never a
 // reader. Each peer address gets a few at a time.
@@ -113,11 +119,25 @@ struct ChangingRequest {
   web::ReqInfo req;
 };
 
+struct SlowRequest {
+  UniqueFd conn;
+  web::ReqInfo req;
+  std::chrono::steady_clock::time_point arrived{};
+};
+
+// The busy page (503) at once.
+void answer_busy(int conn, web::ReqInfo& req) {
+  req.status = 503;
+  web::answer_request(conn, req, take_time_snapshot(), false);
+  web::lingering_close_input(conn);
+}
+
 struct Server {
   int listen_fd = -1;
   std::stop_source stop;  // the web thread's stop, or an update
   web::ConnQueue<UniqueFd, kQueued> accepted;
   web::ConnQueue<ChangingRequest, kQueued> changing;
+  web::ConnQueue<SlowRequest, kSlowQueued> slow;
   std::atomic<bool> update{false};
   // A client that changes something and then reads (a /remote, then /xml)
   // must see its change, but the child answers before this server applies
@@ -150,6 +170,12 @@ void read_requests(Server& s) {
       web::ConnReader reader(conn->get(), &stop);
       if (web::Get_Request(reader, req) == -1) continue;
     }
+    if (web::slow_request(req)) {
+      SlowRequest item{std::move(*conn), std::move(req), std::chrono::steady_clock::now()};
+      // Its thread is behind: a busy page at once rather than a reader held.
+      if (!s.slow.try_push(item)) answer_busy(item.conn.get(), item.req);
+      continue;
+    }
     if (!web::read_only_request(req)) {
       s.changing.push(ChangingRequest{std::move(*conn), std::move(req)}, stop.token());
       continue;
@@ -157,6 +183,22 @@ void read_requests(Server& s) {
     wait_for_handover(s);
     web::answer_request(conn->get(), req, take_time_snapshot(), false);
     web::lingering_close_input(conn->get());
+  }
+}
+
+// The one thread for pages that wait on another server (the history's
+// database query, which has its own time-out), one after the other.
+void run_slow(Server& s) {
+  const StopFd stop(s.stop.get_token());
+  while (auto item = s.slow.pop(stop.token())) {
+    const auto left = kSlowBudget - (std::chrono::steady_clock::now() - item->arrived);
+    if (left <= 0s) {
+      answer_busy(item->conn.get(), item->req);
+      continue;
+    }
+    const db::DeadlineScope deadline(left);
+    web::answer_request(item->conn.get(), item->req, take_time_snapshot(), false);
+    web::lingering_close_input(item->conn.get());
   }
 }
 
@@ -306,6 +348,7 @@ void StartWebserver(int index, std::stop_token stop) {
   std::array<std::thread, kReaders> readers;
   for (auto& t : readers) t = server_thread("worker", read_requests, s);
   std::thread children = server_thread("request child thread", run_children, s);
+  std::thread slow = server_thread("database page thread", run_slow, s);
 
   // Accepting never waits for a client, and neither does a reader: this
   // thread watches every connection until its whole request has arrived
@@ -314,6 +357,7 @@ void StartWebserver(int index, std::stop_token stop) {
   s.stop.request_stop();
   for (auto& t : readers) t.join();
   children.join();
+  slow.join();
   if (s.update) {
     if (::close(listener.release()) != 0) log_line("Webserver: Error closing listening socket in child.");
     daemon_state().intUpdate = 1;
