@@ -147,7 +147,13 @@ bool read_only_request(const ReqInfo& req) {
   // Nothing is served under an unknown target: its 404 changes nothing.
   const Route* route = find_route(*req.resource);
   if (!route) return req.method == Method::GET || req.method == Method::HEAD;
-  return route->runs_in == RunsIn::Reader && req.method != Method::POST;
+  return route->runs_in != RunsIn::Child && req.method != Method::POST;
+}
+
+bool slow_request(const ReqInfo& req) {
+  if (req.status != 200 || !req.resource || req.method == Method::POST) return false;
+  const Route* route = find_route(*req.resource);
+  return route && route->runs_in == RunsIn::Slow;
 }
 
 const char* content_type_line(std::string_view r) {

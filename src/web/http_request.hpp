@@ -78,6 +78,9 @@ bool static_path_is_safe(std::string_view resource);
 // nothing is served under, or a request already refused with an error
 // status. Everything else goes to the one request child at a time.
 bool read_only_request(const ReqInfo& req);
+// True for a read-only request whose route waits on another server
+// (RunsIn::Slow): answered on its own thread, not on a reader.
+bool slow_request(const ReqInfo& req);
 
 // 0 when the resource has a page row (routes.hpp), -1 when not. wallbox_used: WallboxUsing is TRUE.
 int Check_Resource(const ReqInfo& req, bool wallbox_used);

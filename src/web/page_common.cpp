@@ -2,6 +2,7 @@
 
 #include "core/daemon_state.hpp"
 #include "core/settings.hpp"
+#include "web/routes.hpp"
 
 namespace kivd::web {
 
@@ -99,6 +100,8 @@ void title_piece(Sink& out, std::string_view what) {
 void phone_head_piece(Sink& out) {
   out.put("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
           "<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n");
+  out.printf("<script src=\"%.*s\" defer></script>\n", static_cast<int>(kPagesScriptUrl.size()),
+             kPagesScriptUrl.data());
 }
 
 void style_piece(Sink& out, bool closing_head) {
@@ -112,14 +115,14 @@ void body_start(Sink& out, std::string_view heading) {
 }
 
 void button_bar(Sink& out, bool knx_always) {
-  out.put("<input type=\"button\" value=\"Home\" onclick=\"self.location='/'\">\n");
-  if (wallbox_used()) out.put("<input type=\"button\" value=\"Control\" onclick=\"self.location='/control'\">\n");
-  out.put("<input type=\"button\" value=\"Log\" onclick=\"self.location='/log'\">\n");
-  out.put("<input type=\"button\" value=\"Settings\" onclick=\"self.location='/settings'\">\n");
-  if (knx_always || knx_used()) out.put("<input type=\"button\" value=\"KNX\" onclick=\"self.location='/knx'\">\n");
-  out.put("<input type=\"button\" value=\"XML\" onclick=\"parent.location='/xml'\">\n");
+  out.put("<input type=\"button\" value=\"Home\" data-href=\"/\">\n");
+  if (wallbox_used()) out.put("<input type=\"button\" value=\"Control\" data-href=\"/control\">\n");
+  out.put("<input type=\"button\" value=\"Log\" data-href=\"/log\">\n");
+  out.put("<input type=\"button\" value=\"Settings\" data-href=\"/settings\">\n");
+  if (knx_always || knx_used()) out.put("<input type=\"button\" value=\"KNX\" data-href=\"/knx\">\n");
+  out.put("<input type=\"button\" value=\"XML\" data-href=\"/xml\">\n");
   if (!cfg().WebPasswordHash.empty())
-    out.put("<input type=\"button\" value=\"Log out\" onclick=\"self.location='/logout'\">\n");
+    out.put("<input type=\"button\" value=\"Log out\" data-href=\"/logout\">\n");
   else
     out.put("<P style=\"color:#b00000\">No web password is set: anyone on this network can control the charger. "
             "<a href=\"/settings#webpassword\">Set a password</a></P>\n");
@@ -129,9 +132,8 @@ void body_end(Sink& out) { out.put("</BODY>\n</HTML>\n"); }
 void body_end_compact(Sink& out) { out.put("</BODY></HTML>\n"); }
 
 void confirm_script(Sink& out, std::string_view fn, std::string_view question, std::string_view target) {
-  out.printf("<script type=\"text/javascript\"> function %.*s() { if (confirm('%.*s')) self.location='%.*s'; }</script>",
-             static_cast<int>(fn.size()), fn.data(), static_cast<int>(question.size()), question.data(),
-             static_cast<int>(target.size()), target.data());
+  out.printf("<meta name=\"kivd-confirm\" data-fn=\"%.*s\" data-question=\"%s\" data-target=\"%s\">",
+             static_cast<int>(fn.size()), fn.data(), html_escape(question).c_str(), html_escape(target).c_str());
 }
 
 void redirect_page(Sink& out, std::string_view target) {
@@ -140,7 +142,6 @@ void redirect_page(Sink& out, std::string_view target) {
   out.put("<!DOCTYPE HTML>\n");
   out.put("<html><head><meta charset=\"UTF-8\">\n");
   out.printf("<meta http-equiv=\"refresh\" content=\"0;url=%.*s\">\n", n, t);
-  out.printf("<script type=\"text/javascript\">window.location.href = \"%.*s\"</script>\n", n, t);
   phone_head_piece(out);
   out.put("<title>KIV redirection</title></head>\n");
   out.printf("<body>If you are not redirected automatically, follow the <a href='%.*s'>link to example</a></body></html>\n",
@@ -148,15 +149,7 @@ void redirect_page(Sink& out, std::string_view target) {
 }
 
 void progress_script(Sink& out, int steps, int interval_ms) {
-  out.printf(
-      "<script language=\"javascript\">var progressEnd = %d; var progressColor = 'black'; var progressInterval = "
-      "%d; var progressAt = 0; var progressTimer;\n",
-      steps, interval_ms);
-  out.put(
-      "function progress_update() { document.getElementById('showbar').style.visibility = 'visible'; "
-      "progressAt++; if (progressAt > progressEnd) { document.location.href = \"/home\"; } else { "
-      "document.getElementById('progress'+progressAt).style.backgroundColor = progressColor; } progressTimer = "
-      "setTimeout('progress_update()', progressInterval); }</script>\n");
+  out.printf("<meta name=\"kivd-progress\" data-end=\"%d\" data-interval=\"%d\">\n", steps, interval_ms);
 }
 
 void progress_cells(Sink& out, int steps) {
@@ -170,7 +163,7 @@ void not_found_page(Sink& out, std::string_view resource) {
   phone_head_piece(out);
   const std::string r = html_escape(resource);
   out.printf("</HEAD><BODY><PRE>Resource not found: %s\n", r.c_str());
-  out.put("</PRE><br /><input type=\"button\" value=\"Home\" onclick=\"self.location='/'\">\n");
+  out.put("</PRE><br /><input type=\"button\" value=\"Home\" data-href=\"/\">\n");
   out.put("</BODY></HTML>\n");
 }
 
@@ -192,6 +185,10 @@ void Return_Error_Msg(Sink& out, const ReqInfo& req) {
                       "used. Use its address or add the name to [WEBSERVER] HOSTNAMES.</P>\n\n", r.c_str());
   else if (req.status == 405)
     out.printf_n(500, "<P>The requested service %s changes something and is not carried out for HEAD.</P>\n\n",
+                 r.c_str());
+  else if (req.status == 503 && req.resource && find_route(*req.resource) &&
+           find_route(*req.resource)->runs_in == RunsIn::Slow)
+    out.printf_n(500, "<P>The requested service %s is busy answering other requests. Try again shortly.</P>\n\n",
                  r.c_str());
   else if (req.status == 503)
     out.printf_n(500, "<P>The requested service %s could not be handed to the daemon: nothing was changed.</P>\n\n",
@@ -216,10 +213,10 @@ void Output_HTTP_Headers(Sink& out, const ReqInfo& req, const TimeSnapshot& time
   // than announce a keep-alive that never happens.
   out.put("Connection: close\r\n");
   // No page of the daemon may be framed (clickjacking of the control page);
-  // scripts, styles and forms only from the daemon itself. The pages still
-  // carry inline scripts and handlers, hence 'unsafe-inline'.
+  // scripts, styles and forms only from the daemon itself. The pages carry
+  // no script of their own; inline styles stay allowed.
   out.put("X-Frame-Options: DENY\r\n");
-  out.put("Content-Security-Policy: default-src 'self'; script-src 'self' 'unsafe-inline'; "
+  out.put("Content-Security-Policy: default-src 'self'; script-src 'self'; "
           "style-src 'self' 'unsafe-inline'; img-src 'self' data:; object-src 'none'; base-uri 'none'; "
           "form-action 'self'; frame-ancestors 'none'\r\n");
   out.put("X-Content-Type-Options: nosniff\r\n");

@@ -78,11 +78,16 @@ void body_start(Sink& out, std::string_view heading);
 void button_bar(Sink& out, bool knx_always = false);
 void body_end(Sink& out);          // "</BODY>\n</HTML>\n"
 void body_end_compact(Sink& out);  // "</BODY></HTML>\n"
-// A confirmation script: function fn() { if (confirm('question')) self.location='target'; }
+// The pages' script (resources/pages.js, built in) and where it is served.
+inline constexpr std::string_view kPagesScriptUrl = "/pages.js";
+extern const std::string_view kPagesScriptText;
+// A confirmation for the pages' script: it defines fn(), which asks the
+// question and, confirmed, opens the target.
 void confirm_script(Sink& out, std::string_view fn, std::string_view question, std::string_view target);
 // The six-piece redirect page to a local target ("/log" or "/home").
 void redirect_page(Sink& out, std::string_view target);
-// The progress page mechanism shared by the restart and update pages.
+// The progress page mechanism shared by the restart and update pages: the
+// bar's length and pace for progress_update in the pages' script.
 void progress_script(Sink& out, int steps, int interval_ms);
 void progress_cells(Sink& out, int steps);
 

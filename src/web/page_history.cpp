@@ -1,7 +1,9 @@
 // "/history": longer ranges from the database's minute table, averaged by
 // the server into a bounded number of points and drawn like the day chart.
-// The query runs in the request's own process or thread with its own
-// connection, never in a worker of the daemon.
+// The query runs on the web server's thread for such pages (RunsIn::Slow)
+// with its own connection and a deadline for all of it, never on a reader
+// or in a worker of the daemon.
+#include <chrono>
 #include <string>
 
 #include "core/settings.hpp"
@@ -14,6 +16,8 @@ namespace kivd::web {
 namespace {
 
 constexpr int kRangeDays[] = {2, 7, 30};
+// A server that accepts and never answers costs the page this much at most.
+constexpr auto kQueryBudget = std::chrono::seconds(10);
 
 // The days asked for by "days=N" in the query; the first range otherwise.
 int requested_days(const ReqInfo& req) {
@@ -50,6 +54,7 @@ void page_history(Sink& out, const PageContext& ctx) {
   range_form(out, days);
   out.flush();  // the form shows while the server is asked
   const std::time_t to = ctx.time.now;
+  const db::DeadlineScope deadline(kQueryBudget);
   const auto points = db::query_history(
       {s.MyServer, s.MyUser, s.MyPasswd, s.MyDB, static_cast<unsigned>(s.MyPort)}, to - days * 86400L, to + 60,
       ctx.time.local.tm_gmtoff);

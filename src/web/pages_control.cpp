@@ -67,18 +67,8 @@ void form_page(Sink& out, const PageContext& ctx) {
   content_type_meta_piece(out);
   title_piece(out, "control page");
   style_piece(out, false);
-  out.put(
-      "<script type=\"text/JavaScript\">function select_mode() {if( document.details.WebChargingMode[0].checked || "
-      "document.details.WebChargingMode[1].checked ) {document.details.ActivationValue.disabled = "
-      "\"disabled\";document.details.ManualValue.disabled = \"disabled\"; }if( "
-      "document.details.WebChargingMode[2].checked ) {document.details.ActivationValue.disabled = "
-      "\"\";document.details.ManualValue.disabled = \"disabled\";}if( document.details.WebChargingMode[3].checked ) "
-      "{document.details.ActivationValue.disabled = \"disabled\";document.details.ManualValue.disabled = "
-      "\"\";}}</script>");
-  out.put(
-      "<script language=\"javascript\"> function checkInput(ob) { var invalidChars = /[^0-9]/gi; "
-      "if(invalidChars.test(ob.value)) { ob.value = ob.value.replace(invalidChars,\"\");}}</script></HEAD>\n");
-  out.printf("<BODY onload=\"select_mode()\">\n<H2>Webcontrol %s</H2>\n", KIVVersion().c_str());
+  out.put("</HEAD>\n");
+  out.printf("<BODY data-onload=\"select_mode\">\n<H2>Webcontrol %s</H2>\n", KIVVersion().c_str());
   button_bar(out);
   // The outcome of a post, shown after its redirect (submit_feedback.hpp).
   if (ctx.outcome_shown) {
@@ -92,20 +82,20 @@ void form_page(Sink& out, const PageContext& ctx) {
   out.put("<table style=\"width: 450px;\" border=\"0\" cellpadding=\"6\" cellspacing=\"0\"><tbody>\n");
   out.put("<tr><td height=\"40\"><b>Modes:</b></td></tr>");
   out.printf(
-      "<tr><td height=\"40\"><input name=\"WebChargingMode\" onclick=\"select_mode()\" value=\"3\" type=\"radio\" %s "
+      "<tr><td height=\"40\"><input name=\"WebChargingMode\" data-onclick=\"select_mode\" value=\"3\" type=\"radio\" %s "
       "/>&nbsp;&nbsp;OFF</td><td>&nbsp;</td><td>&nbsp;</td></tr>\n",
       mark(3));
   out.printf(
-      "<tr><td height=\"40\"><input name=\"WebChargingMode\" onclick=\"select_mode()\" value=\"1\" type=\"radio\" %s "
+      "<tr><td height=\"40\"><input name=\"WebChargingMode\" data-onclick=\"select_mode\" value=\"1\" type=\"radio\" %s "
       "/>&nbsp;&nbsp;QUICK</td><td>&nbsp;</td><td>&nbsp;</td></tr>\n",
       mark(1));
   out.printf(
-      "<tr><td height=\"40\"><input name=\"WebChargingMode\" onclick=\"select_mode()\" value=\"0\" type=\"radio\" %s "
+      "<tr><td height=\"40\"><input name=\"WebChargingMode\" data-onclick=\"select_mode\" value=\"0\" type=\"radio\" %s "
       "/>&nbsp;&nbsp;SURPLUS</td><td>activation at  </td><td><input style=\"text-align:center\" type=int "
-      "inputmode=\"numeric\" onkeyup=\"checkInput(this)\" size=\"5\" maxlength=\"5\" name=\"ActivationValue\" value=\"%ld\" /> W</td></tr>\n",
+      "inputmode=\"numeric\" data-onkeyup=\"checkInput\" size=\"5\" maxlength=\"5\" name=\"ActivationValue\" value=\"%ld\" /> W</td></tr>\n",
       mark(0), std::labs(static_cast<long>(v.WallboxActivation.load())));
   out.printf(
-      "<tr><td height=\"40\"><input name=\"WebChargingMode\" onclick=\"select_mode()\" value=\"2\" type=\"radio\" %s "
+      "<tr><td height=\"40\"><input name=\"WebChargingMode\" data-onclick=\"select_mode\" value=\"2\" type=\"radio\" %s "
       "/>&nbsp;&nbsp;MANUAL</td><td>current set  </td><td><select name=\"ManualValue\" class=\"ComboBox\" "
       "size=\"1\">\n",
       mark(2));
@@ -125,7 +115,7 @@ void form_page(Sink& out, const PageContext& ctx) {
       ph(1), ph(2), ph(3));
   out.put("</tbody></table>\n");
   out.put("<input type=submit value=\"Apply Changes\">&nbsp;");
-  out.put("<input type=\"button\" value=\"Cancel\" onclick=\"self.location='/'\">\n");
+  out.put("<input type=\"button\" value=\"Cancel\" data-href=\"/\">\n");
   out.put("</PRE></form></BODY></HTML>\n");
 }
 

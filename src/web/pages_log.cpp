@@ -64,7 +64,7 @@ void page_log(Sink& out, const PageContext& ctx) {
   log_text_area(out, ctx);
   out.put("</textarea></div></td>\n");
   out.put("</tbody></table>\n");
-  out.put("<br /><input type=\"button\" value=\"Clear log\" onclick=\"ConfirmClearLog();\">\n");
+  out.put("<br /><input type=\"button\" value=\"Clear log\" data-onclick=\"ConfirmClearLog\">\n");
   body_end(out);
 }
 
@@ -84,7 +84,7 @@ void page_restart(Sink& out, const PageContext&) {
   style_piece(out, false);
   progress_script(out, 65, 500);
   out.put(
-      "</head><body onload=\"progress_update()\"><table align=\"left\"><tr><td><PRE>Restarting service. Please "
+      "</head><body data-onload=\"progress_update\"><table align=\"left\"><tr><td><PRE>Restarting service. Please "
       "wait...</PRE></td></tr><tr><td>\n");
   progress_cells(out, 65);
   out.put("</div></td></tr></table>\n");

@@ -50,7 +50,7 @@ std::string checkbox(const char* name, bool ticked, const char* onclick) {
   s += "\" value=\"true\"";
   if (ticked) s += " checked=\"true\"";
   if (onclick) {
-    s += " onclick=\"";
+    s += " data-onclick=\"";
     s += onclick;
     s += "\"";
   }
@@ -66,9 +66,9 @@ std::string input(const char* name, const std::string& value_attr, int size, int
                 maxlength, left ? "" : " style=\"text-align:center\"");
   std::string s = head;
   s += " value=\"" + value_attr + "\"";
-  if (digits) s += " onkeyup=\"checkNumbers(this)\" inputmode=\"numeric\"";
+  if (digits) s += " data-onkeyup=\"checkNumbers\" inputmode=\"numeric\"";
   if (onchange) {
-    s += " onchange=\"";
+    s += " data-onchange=\"";
     s += onchange;
     s += "\"";
   }
@@ -99,7 +99,7 @@ void outcome_note(Sink& out, const PageContext& ctx, const char* saved_text) {
   out.put("<P class=\"note\">");
   if (ctx.post_written) {
     out.printf("<font color=\"#00C000\">%s</font>\nThe new settings take effect after a restart. "
-               "<input type=\"button\" value=\"Restart service\" onclick=\"ConfirmRestart();\">\n",
+               "<input type=\"button\" value=\"Restart service\" data-onclick=\"ConfirmRestart\">\n",
                saved_text);
     // A value the file cannot hold so that it reads back the same was not
     // stored: the page says so instead of letting it pass as saved.
@@ -117,82 +117,7 @@ void outcome_note(Sink& out, const PageContext& ctx, const char* saved_text) {
 void form_buttons(Sink& out) {
   out.put(
       "<input type=\"submit\" value=\"Save settings\">&nbsp;<input type=\"button\" value=\"Cancel\" "
-      "onclick=\"self.location='/'\">\n");
-}
-
-void settings_script(Sink& out) {
-  out.put(
-      "<script type=\"text/javascript\">\n"
-      "var var_1 = [['SmartmeterIP','ip','is not a valid IP address'],['WallboxIP','ip','is not a valid IP "
-      "address'],['MysqlIP','ip','is not a valid IP address'],['KNXIP','ip','is not a valid IP "
-      "address'],['StorageIP','ip','is not a valid IP address'],\n"
-      " ['SmartmeterPort','port','is not a valid port number'],['MysqlPort','port','is not a valid port "
-      "number'],['KNXPort','port','is not a valid port number']];\n"
-      "function checkNumbers(f) { f.value = f.value.replace(/[^0-9]/g, ''); }\n"
-      "function fld(n) { return document.forms['details'].elements[n]; }\n"
-      "function enable(names, on) { for (var i = 0; i < names.length; i++) fld(names[i]).disabled = !on; }\n"
-      "function selectWallbox() { enable(['WallboxType','WallboxIP'], fld('WallboxUsing').checked); }\n"
-      "function selectStorage() { enable(['StorageType','StorageIP','StorageRatio'], fld('StorageUsing').checked); "
-      "}\n"
-      "function selectMysql() { enable(['MysqlIP','MysqlPort','MysqlDatabase','MysqlUsername','MysqlPassword'], "
-      "fld('MysqlUsing').checked); }\n"
-      "function selectSmartmeter() { "
-      "enable(['SmartmeterType','SmartmeterIP','SmartmeterPort','SmartmeterSerial','SmartmeterTimeout'], "
-      "fld('SmartmeterUsing').checked); }\n"
-      "function selectKNX() { enable(['KNXIP','KNXPort','KNXInterval'], fld('KNXUsing').checked); }\n"
-      // Its check boxes stay enabled: a disabled box is not sent, which
-      // would store it as FALSE.
-      "function selectMqtt() { var on = fld('MqttUsing').checked;\n"
-      " enable(['MqttHost','MqttPort','MqttUsername','MqttPassword','MqttTopic','MqttInterval'], on);\n"
-      " fld('MqttCaFile').disabled = !on || !fld('MqttTls').checked;\n"
-      " fld('MqttDiscoveryPrefix').disabled = !on || !fld('MqttDiscovery').checked; }\n"
-      "function selectStartmode() { var m = fld('StartMode').value;\n"
-      " if (m == 'quick') { fld('ActivationValue').disabled = true; fld('ManualValue').disabled = true; }\n"
-      " else if (m == 'manual') { fld('ActivationValue').disabled = true; fld('ManualValue').disabled = false; }\n"
-      " else if (m == 'surplus') { fld('ActivationValue').disabled = false; fld('ManualValue').disabled = true; }\n"
-      " else if (m == 'off') { fld('ActivationValue').disabled = true; fld('ManualValue').disabled = true; } }\n"
-      "function setSmartmeterData() { var t = fld('SmartmeterType').value;\n"
-      " if (t == 'SMA') { fld('SmartmeterIP').value = '239.12.255.254'; fld('SmartmeterPort').value = '9522'; "
-      "fld('SmartmeterSerial').disabled = false; }\n"
-      " else if (t == 'AS1440' || t == 'MT175') { fld('SmartmeterIP').value = ''; fld('SmartmeterPort').value = "
-      "'5000'; fld('SmartmeterSerial').value = '0'; fld('SmartmeterSerial').disabled = true; }\n"
-      " else if (t == 'OEM') { fld('SmartmeterIP').value = '224.3.29.71'; fld('SmartmeterPort').value = '10004'; "
-      "fld('SmartmeterSerial').value = '0'; fld('SmartmeterSerial').disabled = true; }\n"
-      " else if (t == 'LOCAL') { fld('SmartmeterSerial').disabled = true; } }\n"
-      "function checkKNXInterval() { var f = fld('KNXInterval'); if (Number(f.value) < 10) { alert('The minimum "
-      "interval is 10 seconds!'); f.value = '10'; } }\n"
-      "function checkEVRatio() { var f = fld('StorageRatio'); var v = Number(f.value);\n"
-      " if (v > 100) { alert('The maximum ev-ratio is 100%!'); f.value = '100'; }\n"
-      " else if (v < 10) { alert('The minimum ev-ratio is 10%!'); f.value = '10'; } }\n"
-      "function validate(form, list) { var errors = '';\n"
-      " var ip = "
-      "/\\b(?:(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)\\.){3}(?:25[0-5]|2[0-4][0-9]|[01]?[0-9][0-9]?)\\b/;\n"
-      " for (var i = 0; i < list.length; i++) { var f = form.elements[list[i][0]]; var v = f.value;\n"
-      "  if (list[i][1] == 'ip') { if (v != '' && !ip.test(v)) errors += list[i][0] + ': ' + v + ' ' + list[i][2] + "
-      "'\\n'; }\n"
-      "  else { var n = parseInt(v, 10); if (isNaN(n) || n > 50000) errors += list[i][0] + ': ' + v + ' ' + "
-      "list[i][2] + '\\n'; } }\n"
-      " if (errors != '') { alert('Following errors are detected: \\n' + errors); return false; }\n"
-      " return true; }\n"
-      "</script>\n");
-}
-
-void knx_script(Sink& out) {
-  out.put("<script type=\"text/javascript\">\nvar var_1 = [");
-  for (int n = 1; n <= kDatapoints; ++n)
-    out.printf("%s['g_%d','group','is not a valid group address']", n == 1 ? "" : ",", n);
-  out.put(
-      "];\n"
-      "function selectItem() { var e = document.forms['vioform'].elements;\n"
-      " for (var i = 0; i < e.length; i++) { if (e[i].type == 'checkbox') { var g = e['g_' + "
-      "e[i].name.split('_')[1]]; if (g) g.disabled = !e[i].checked; } } }\n"
-      "function validate(form, list) { var errors = ''; var ga = /\\d{1,3}\\/\\d{1,3}\\/\\d{1,3}/;\n"
-      " for (var i = 0; i < list.length; i++) { var f = form.elements[list[i][0]]; if (!f) continue; var v = "
-      "f.value;\n"
-      "  if (v != '' && !ga.test(v)) errors += list[i][0] + ': ' + v + ' ' + list[i][2] + '\\n'; }\n"
-      " if (errors != '') { alert('Following errors are detected: \\n' + errors); return false; }\n"
-      " return true; }\n"
-      "</script>\n");
+      "data-href=\"/\">\n");
 }
 
 void page_head(Sink& out, const char* title) {
@@ -209,14 +134,13 @@ void page_head(Sink& out, const char* title) {
 void page_settings(Sink& out, const PageContext& ctx) {
   const FileValues f;
   page_head(out, "settings page");
-  settings_script(out);
   out.put(
-      "</HEAD>\n<BODY onload=\"selectStorage(); selectWallbox(); selectMysql(); selectKNX(); selectSmartmeter(); "
-      "selectStartmode(); selectMqtt();\">\n");
+      "</HEAD>\n<BODY data-onload=\"selectStorage selectWallbox selectMysql selectKNX selectSmartmeter "
+      "selectStartmode selectMqtt\">\n");
   out.printf("<H2>General settings %s</H2>\n", KIVVersion().c_str());
   button_bar(out);
   outcome_note(out, ctx, "Settings successfully saved. Restart the service to apply the configuration settings!");
-  out.put("<form name=\"details\" method=\"POST\" action=\"/settings\" onsubmit=\"return validate(this, var_1);\">\n<PRE>\n");
+  out.put("<form name=\"details\" method=\"POST\" action=\"/settings\" data-onsubmit=\"validate\">\n<PRE>\n");
   form_token_field(out, ctx.req);
   out.put("<table border=\"0\" cellpadding=\"2\" cellspacing=\"0\"><colgroup>");
   for (int w : {170, 120, 20, 170, 120, 20, 187, 120, 20}) out.printf("<col width=\"%d\">", w);
@@ -224,7 +148,7 @@ void page_settings(Sink& out, const PageContext& ctx) {
 
   // Control
   const std::string start = f.text("StartMode");
-  std::string startmode = "<select name=\"StartMode\" onchange=\"selectStartmode()\">";
+  std::string startmode = "<select name=\"StartMode\" data-onchange=\"selectStartmode\">";
   startmode += option("quick", "Quick", iequals(start, "quick"));
   startmode += option("surplus", "Surplus", iequals(start, "surplus"));
   startmode += option("manual", "Manual", iequals(start, "manual"));
@@ -242,8 +166,8 @@ void page_settings(Sink& out, const PageContext& ctx) {
   std::string ss_type = "<select name=\"StorageType\">" + option("SIX0H", "SMA SI or SBS", true) + "</select>";
 
   row(out, heading("Control"), heading("Wallbox"), heading("Storage system"));
-  row(out, {"Startmode", startmode}, {"Using", checkbox("WallboxUsing", f.ticked("WallboxUsing"), "selectWallbox()")},
-      {"Using", checkbox("StorageUsing", f.ticked("StorageUsing"), "selectStorage()")});
+  row(out, {"Startmode", startmode}, {"Using", checkbox("WallboxUsing", f.ticked("WallboxUsing"), "selectWallbox")},
+      {"Using", checkbox("StorageUsing", f.ticked("StorageUsing"), "selectStorage")});
   row(out, {"Activation at", input("ActivationValue", activation, 7, 5, true) + " W"}, {"Type", wb_type},
       {"Type", ss_type});
   row(out, {"Manual Current", manual_sel},
@@ -251,13 +175,13 @@ void page_settings(Sink& out, const PageContext& ctx) {
       {"IP address", input("StorageIP", f.attr("StorageIP"), 15, 15, false)});
   row(out, kEmpty, kEmpty,
       {"EV/storage ratio",
-       input("StorageRatio", std::to_string(f.num("StorageRatio")), 4, 3, true, "checkEVRatio()") +
+       input("StorageRatio", std::to_string(f.num("StorageRatio")), 4, 3, true, "checkEVRatio") +
            "% EV"});
 
   // Infrastructure, database, vehicle
   row(out, heading("Infrastructure"), heading("MySQL database"), kEmpty);
   row(out, {"House fuses", input("FusesValue", std::to_string(f.num("FusesValue")), 7, 5, true) + " mA"},
-      {"Using", checkbox("MysqlUsing", f.ticked("MysqlUsing"), "selectMysql()")}, kEmpty);
+      {"Using", checkbox("MysqlUsing", f.ticked("MysqlUsing"), "selectMysql")}, kEmpty);
   row(out,
       {"Safety distance", input("SafetyValue", std::to_string(f.num("SafetyValue")), 7, 4, true) + " mA"},
       {"IP address", input("MysqlIP", f.attr("MysqlIP"), 15, 15, false)}, kEmpty);
@@ -296,7 +220,7 @@ void page_settings(Sink& out, const PageContext& ctx) {
 
   // Meter and KNX
   const std::string mtype = f.text("SmartmeterType");
-  std::string mtype_sel = "<select name=\"SmartmeterType\" onchange=\"setSmartmeterData()\">";
+  std::string mtype_sel = "<select name=\"SmartmeterType\" data-onchange=\"setSmartmeterData\">";
   mtype_sel += option("SMA", "SMA EM", iequals(mtype, "SMA"));
   mtype_sel += option("OEM", "OpenEnergy", iequals(mtype, "OEM"));
   mtype_sel += option("AS1440", "Elster AS1440", iequals(mtype, "AS1440"));
@@ -307,9 +231,9 @@ void page_settings(Sink& out, const PageContext& ctx) {
   std::snprintf(serial, sizeof serial, "%lu", f.unum("SmartmeterSerial"));
 
   row(out, heading("Smartmeter"), heading("KNX broadcast"), heading("MQTT broker"));
-  row(out, {"Using", checkbox("SmartmeterUsing", f.ticked("SmartmeterUsing"), "selectSmartmeter()")},
-      {"Using", checkbox("KNXUsing", f.ticked("KNXUsing"), "selectKNX()")},
-      {"Using", checkbox("MqttUsing", f.ticked("MqttUsing"), "selectMqtt()")});
+  row(out, {"Using", checkbox("SmartmeterUsing", f.ticked("SmartmeterUsing"), "selectSmartmeter")},
+      {"Using", checkbox("KNXUsing", f.ticked("KNXUsing"), "selectKNX")},
+      {"Using", checkbox("MqttUsing", f.ticked("MqttUsing"), "selectMqtt")});
   row(out, {"Type", mtype_sel}, {"Gateway IP", input("KNXIP", f.attr("KNXIP"), 15, 15, false)},
       {"Host", input("MqttHost", f.attr("MqttHost"), 15, 59, false, nullptr, "text", true)});
   row(out, {"IP address", input("SmartmeterIP", f.attr("SmartmeterIP"), 15, 15, false)},
@@ -317,19 +241,19 @@ void page_settings(Sink& out, const PageContext& ctx) {
       {"Port number", input("MqttPort", std::to_string(f.num("MqttPort")), 6, 5, true)});
   row(out, {"Port number", input("SmartmeterPort", std::to_string(f.num("SmartmeterPort")), 6, 5, true)},
       {"Interval in seconds",
-       input("KNXInterval", std::to_string(f.num("KNXInterval")), 4, 3, true, "checkKNXInterval()")},
+       input("KNXInterval", std::to_string(f.num("KNXInterval")), 4, 3, true, "checkKNXInterval")},
       {"Username", input("MqttUsername", f.attr("MqttUsername"), 15, 59, false, nullptr, "text", true)});
   row(out, {"Serial number", input("SmartmeterSerial", serial, 15, 10, true)}, kEmpty,
       // The stored password never leaves the server: the field starts empty.
       {"Password", input("MqttPassword", "", 15, 59, false, nullptr, "password", true) +
                        " <small>unchanged unless you type a new one</small>"});
   row(out, {"Time-out in seconds", input("SmartmeterTimeout", std::to_string(f.num("SmartmeterTimeout")), 4, 3, true)},
-      kEmpty, {"TLS", checkbox("MqttTls", f.ticked("MqttTls"), "selectMqtt()")});
+      kEmpty, {"TLS", checkbox("MqttTls", f.ticked("MqttTls"), "selectMqtt")});
   row(out, kEmpty, kEmpty,
       {"CA file", input("MqttCaFile", f.attr("MqttCaFile"), 15, 59, false, nullptr, "text", true)});
   row(out, kEmpty, kEmpty,
       {"Base topic", input("MqttTopic", f.attr("MqttTopic"), 15, 59, false, nullptr, "text", true)});
-  row(out, kEmpty, kEmpty, {"HA discovery", checkbox("MqttDiscovery", f.ticked("MqttDiscovery"), "selectMqtt()")});
+  row(out, kEmpty, kEmpty, {"HA discovery", checkbox("MqttDiscovery", f.ticked("MqttDiscovery"), "selectMqtt")});
   row(out, kEmpty, kEmpty,
       {"Discovery prefix",
        input("MqttDiscoveryPrefix", f.attr("MqttDiscoveryPrefix"), 15, 59, false, nullptr, "text", true)});
@@ -389,15 +313,14 @@ constexpr Datapoint kDatapointRows[kDatapoints] = {
 void page_knx(Sink& out, const PageContext& ctx) {
   const FileValues f;
   page_head(out, "KNX page");
-  knx_script(out);
-  out.put("</HEAD>\n<BODY onload=\"selectItem();\">\n");
+  out.put("</HEAD>\n<BODY data-onload=\"selectItem\">\n");
   out.printf("<H2>KNX settings %s</H2>\n", KIVVersion().c_str());
   button_bar(out, true);
   outcome_note(out, ctx, "Settings successfully saved. Restart the service to apply the knx configuration settings!");
   const bool wallbox = wallbox_used();
   const bool storage = storage_used();
   auto shown = [&](int n) { return !(n >= 12 && n <= 20 && !wallbox) && !(n >= 21 && !storage); };
-  out.put("<form name=\"vioform\" method=\"POST\" action=\"/knx\" onsubmit=\"return validate(this, var_1);\">\n");
+  out.put("<form name=\"vioform\" method=\"POST\" action=\"/knx\" data-onsubmit=\"validate\">\n");
   form_token_field(out, ctx.req);
   // Rows left out keep their file values on a save.
   std::string rows;
@@ -420,7 +343,7 @@ void page_knx(Sink& out, const PageContext& ctx) {
     s += d.name;
     s += "</td><td align=\"center\">";
     s += html_escape(d.unit);
-    s += "</td><td align=\"center\">" + checkbox(cb_name.c_str(), ticked, "selectItem()");
+    s += "</td><td align=\"center\">" + checkbox(cb_name.c_str(), ticked, "selectItem");
     s += "</td><td align=\"center\">" + input(g_name.c_str(), adr, 11, 11, false);
     s += "</td><td align=\"center\">";
     s += d.dpt;

@@ -212,9 +212,9 @@ void page_info(Sink& out, const PageContext& ctx) {
   out.put("</tbody></table>\n");
   day_chart_piece(out);
   live_script(out, daemon_state().intResources == 1);
-  out.put("<br /><input type=\"button\" value=\"Restart service\"onclick=\"ConfirmRestart();\">&nbsp;\n");
+  out.put("<br /><input type=\"button\" value=\"Restart service\"data-onclick=\"ConfirmRestart\">&nbsp;\n");
   if (iequal(architecture(), "arm"))
-    out.put("<input type=\"button\" value=\"Check update\" onclick=\"ConfirmCheckUpdate();\">\n");
+    out.put("<input type=\"button\" value=\"Check update\" data-onclick=\"ConfirmCheckUpdate\">\n");
   body_end(out);
 }
 

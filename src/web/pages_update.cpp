@@ -109,7 +109,7 @@ std::string percent_decoded(const std::string& text) {
 }
 
 void end_with_home(Sink& out) {
-  out.put("</PRE><br /><input type=\"button\" value=\"Home\" onclick=\"self.location='/'\">\n");
+  out.put("</PRE><br /><input type=\"button\" value=\"Home\" data-href=\"/\">\n");
 }
 
 // Fetches the descriptor's HTTP answer, writing each step into the page.
@@ -227,16 +227,12 @@ void page_checkupdate(Sink& out, const PageContext&) {
   out.put("Changelog: " + html_escape(d->changelog) + "\n\n");
   out.put("Click 'Download' to retrieve the new version.\n");
   out.printf(
-      "</PRE><br /><input type=\"button\" value=\"Download %d.%d.%d\"onclick=\"ConfirmDownload();\">&nbsp;<input "
-      "type=\"button\" value=\"Cancel\" onclick=\"self.location='/'\">\n",
+      "</PRE><br /><input type=\"button\" value=\"Download %d.%d.%d\"data-onclick=\"ConfirmDownload\">&nbsp;<input "
+      "type=\"button\" value=\"Cancel\" data-href=\"/\">\n",
       d->major, d->minor, d->revision);
+  // The URL lands in an attribute (html_escape), never in script text.
+  confirm_script(out, "ConfirmDownload", "Do you want to download the update?", "/download?url=" + d->url);
   out.put("</BODY>\n");
-  // Inside a script string: js_escape turns quotes, backslashes and "<" into
-  // escapes, so the URL can neither end the string nor the script.
-  out.put(
-      "<script type=\"text/javascript\"> function ConfirmDownload() { if (confirm('Do you want to download the "
-      "update?')) self.location='/download?url=" +
-      js_escape(d->url) + "'; }</script>");
   out.put("</HTML>\n");
 }
 
@@ -292,9 +288,9 @@ void page_download(Sink& out, const PageContext& ctx) {
   out.put("<HTML><HEAD><meta charset=\"UTF-8\">\n<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n");
   out.put("<TITLE>Download Update Orvane...</TITLE>\n");
   phone_head_piece(out);
-  out.put(
-      "<script type=\"text/javascript\"> function ConfirmUpdate() { if (confirm('Do you want to update the programn? "
-      "During the update, the wallbox/ charging will be deactivated!')) self.location='/update'; } </script>");
+  confirm_script(out, "ConfirmUpdate",
+                 "Do you want to update the programn? During the update, the wallbox/ charging will be deactivated!",
+                 "/update");
   out.put("</head><body><PRE>");
 
   const DownloadQuery q = parse_download_query(*ctx.req.resource);
@@ -412,8 +408,8 @@ void page_download(Sink& out, const PageContext& ctx) {
   }
   out.put("\nClick 'Confirm' to update the program.\n");
   out.put(
-      "</PRE><br /><input type=\"button\" value=\"Confirm\"onclick=\"ConfirmUpdate();\">&nbsp;<input "
-      "type=\"button\" value=\"Cancel\" onclick=\"self.location='/'\">\n");
+      "</PRE><br /><input type=\"button\" value=\"Confirm\"data-onclick=\"ConfirmUpdate\">&nbsp;<input "
+      "type=\"button\" value=\"Cancel\" data-href=\"/\">\n");
   out.put("</BODY></HTML>\n");
 }
 
@@ -423,7 +419,7 @@ void page_update(Sink& out, const PageContext&) {
   style_piece(out, false);
   progress_script(out, 90, 1000);
   out.put(
-      "</head><body onload=\"progress_update()\"><table align=\"left\"><tr><td><PRE>Update service. Please wait 100 "
+      "</head><body data-onload=\"progress_update\"><table align=\"left\"><tr><td><PRE>Update service. Please wait 100 "
       "seconds...</PRE></td></tr><tr><td>\n");
   progress_cells(out, 90);
   out.put("</div></td></tr>\n");

@@ -16,6 +16,8 @@ void page(Sink& out, FdSink*, const PageContext& ctx) {
 
 void chart_library(Sink& out, FdSink*, const PageContext&) { send_chart_library(out); }
 
+void pages_script(Sink& out, FdSink*, const PageContext&) { out.put(kPagesScriptText); }
+
 void static_file(Sink& out, FdSink* conn, const PageContext& ctx) {
   send_static_file(conn, out, path_part(*ctx.req.resource));
 }
@@ -36,7 +38,8 @@ constexpr Route kRoutes[] = {
     {kChartLibraryUrl,   true,  false, chart_library,              R::Reader, C::Never,     true,  A::Script},
     {kChartScriptUrl,    false, false, static_file,                R::Reader, C::Never,     true,  A::Script},
     {kLiveScript,        false, false, static_file,                R::Reader, C::Never,     true,  A::Script},
-    {"/history",         true,  true,  page<page_history>,         R::Reader, C::Never,     false, A::Html},
+    {kPagesScriptUrl,    false, false, pages_script,               R::Reader, C::Never,     true,  A::Script},
+    {"/history",         true,  true,  page<page_history>,         R::Slow,   C::Never,     false, A::Html},
     {"/control",         true,  true,  page<page_control>,         R::Child,  C::OnPost,    false, A::Html, true},
     {"/remote",          false, true,  page<page_remote>,          R::Child,  C::WithQuery, false, A::Xml},
     {"/log",             true,  false, page<page_log>,             R::Child,  C::Never,     false, A::Html},

@@ -19,6 +19,8 @@ struct PageContext;
 enum class RunsIn {
   Reader,  // a reader thread of the daemon: reads only
   Child,   // the request child, one at a time: may hand changes over
+  Slow,    // a thread of its own, one at a time: reads that wait on another
+           // server (the database), so they never hold a reader
 };
 
 enum class Changes {

@@ -34,6 +34,7 @@
 #include "core/udp_socket.hpp"
 #include "core/unique_fd.hpp"
 #include "core/utils.hpp"
+#include "db/db_connection.hpp"
 #include "web/conn_queue.hpp"
 #include "web/handover.hpp"
 #include "web/http_io.hpp"
@@ -51,6 +52,11 @@ using namespace std::chrono_literals;
 
 constexpr int kReaders = 3;           // worker threads that read and answer requests
 constexpr std::size_t kQueued = 16;   // whole requests, or changing requests, waiting
+constexpr std::size_t kSlowQueued = 4;  // history pages waiting for the database thread
+// A page that waits on another server answers within this from its arrival,
+// its time in the queue included: behind a server that never answers, the
+// pages queued get the busy page, not a wait of one time-out each.
+constexpr auto kSlowBudget = 12s;
 // Connections whose request is still arriving or whose answer is still
 // leaving, all watched by the accepting thread alone: a client that sends or
 // reads a byte a second holds a slot, never a reader. Each peer address gets
@@ -129,6 +135,12 @@ struct Finished {
   std::string rest;
 };
 
+struct SlowRequest {
+  Conn conn;
+  web::ReqInfo req;
+  std::chrono::steady_clock::time_point arrived{};
+};
+
 struct Server {
   int listen_fd = -1;
   std::stop_source stop;  // the web thread's stop, or an update
@@ -136,6 +148,7 @@ struct Server {
   web::ConnQueue<ChangingRequest, kQueued> changing;
   web::ConnQueue<Finished, kQueued> finished;
   UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};  // the poll loop's doorbell
+  web::ConnQueue<SlowRequest, kSlowQueued> slow;
   std::atomic<bool> update{false};
   // A client that changes something and then reads (a /remote, then /xml)
   // must see its change, but the child answers before this server applies
@@ -181,6 +194,14 @@ void read_requests(Server& s) {
       web::ConnReader reader(conn->fd.get(), &stop);
       if (web::Get_Request(reader, req) == -1) continue;
     }
+    if (web::slow_request(req) && !web::refused_on_reader(conn->fd.get(), req)) {
+      SlowRequest item{std::move(*conn), std::move(req), std::chrono::steady_clock::now()};
+      if (s.slow.try_push(item)) continue;
+      // Its thread is behind: a busy page at once rather than a reader held.
+      conn = std::move(item.conn);
+      req = std::move(item.req);
+      req.status = 503;
+    }
     if (!web::read_only_request(req) && !web::refused_on_reader(conn->fd.get(), req)) {
       set_blocking(conn->fd.get(), true);
       ChangingRequest item{std::move(conn->fd), std::move(req)};
@@ -194,6 +215,22 @@ void read_requests(Server& s) {
     wait_for_handover(s);
     Finished done{std::move(*conn), {}};
     web::answer_request(done.conn.fd.get(), req, take_time_snapshot(), false, &done.rest);
+    if (s.finished.push(std::move(done), stop.token())) ring(s);
+  }
+}
+
+// The one thread for pages that wait on another server (the history's
+// database query, which has its own time-out), one after the other.
+void run_slow(Server& s) {
+  const StopFd stop(s.stop.get_token());
+  while (auto item = s.slow.pop(stop.token())) {
+    const auto left = kSlowBudget - (std::chrono::steady_clock::now() - item->arrived);
+    if (left <= 0s) item->req.status = 503;
+    Finished done{std::move(item->conn), {}};
+    {
+      const db::DeadlineScope deadline(std::max<std::chrono::steady_clock::duration>(left, 0s));
+      web::answer_request(done.conn.fd.get(), item->req, take_time_snapshot(), false, &done.rest);
+    }
     if (s.finished.push(std::move(done), stop.token())) ring(s);
   }
 }
@@ -452,6 +489,7 @@ void StartWebserver(int index, std::stop_token stop) {
   std::array<std::thread, kReaders> readers;
   for (auto& t : readers) t = server_thread("worker", read_requests, s);
   std::thread children = server_thread("request child thread", run_children, s);
+  std::thread slow = server_thread("database page thread", run_slow, s);
 
   // Accepting never waits for a client, and neither does a reader: this
   // thread watches every connection until its whole request has arrived
@@ -464,6 +502,7 @@ void StartWebserver(int index, std::stop_token stop) {
   s.stop.request_stop();
   for (auto& t : readers) t.join();
   children.join();
+  slow.join();
   if (s.update) {
     if (::close(listener.release()) != 0) log_line("Webserver: Error closing listening socket in child.");
     daemon_state().intUpdate = 1;

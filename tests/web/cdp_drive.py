@@ -120,6 +120,9 @@ class Browser:
         self.send("Page.enable")
         self.send("Runtime.enable")
         self.send("Log.enable")
+        # Whatever the page's policy blocks (an inline script or handler) is counted.
+        self.send("Page.addScriptToEvaluateOnNewDocument", {"source": "window.__csp = []; document.addEventListener("
+                  "'securitypolicyviolation', e => window.__csp.push(e.violatedDirective + ' ' + e.blockedURI));"})
 
     def navigate(self, url):
         self.events = [e for e in self.events if e.get("method") != "Page.loadEventFired"]
@@ -285,6 +288,8 @@ def phone(b, base, out):
         b.navigate(base + path)
         fits = b.js("[document.documentElement.scrollWidth, document.documentElement.clientWidth]")
         check(f"{path} at 390 px: no horizontal scroll {fits}", fits[0] <= fits[1])
+        csp = b.js("window.__csp")
+        check(f"{path}: nothing blocked by the page's policy {csp}", csp == [])
         check(f"{path} declares the viewport",
               b.js("!!document.querySelector('meta[name=viewport]')") is True)
         small = b.js("[...document.querySelectorAll('input[type=button],input[type=submit],select')]"

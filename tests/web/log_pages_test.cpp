@@ -167,9 +167,9 @@ TEST_F(LogPages, ShowsLinesInTheTextArea) {
   d.write("shown.log", "a < b\n");
   const std::string p = render(page_log, "/log");
   EXPECT_TRUE(has(p, "<textarea id=\"log\" cols=\"90\" rows=\"30\">\na &lt; b\n</textarea></div></td>\n</tbody></table>\n"));
-  EXPECT_TRUE(has(p, "<script type=\"text/javascript\"> function ConfirmClearLog() { if (confirm('Do you want to delete the log file?')) self.location='/clearlog'; }</script><TITLE>Orvane log page</TITLE>\n"));
+  EXPECT_TRUE(has(p, "<meta name=\"kivd-confirm\" data-fn=\"ConfirmClearLog\" data-question=\"Do you want to delete the log file?\" data-target=\"/clearlog\"><TITLE>Orvane log page</TITLE>\n"));
   EXPECT_TRUE(has(p, "<BODY>\n<H2>Log page 2.6.107</H2>\n"));
-  EXPECT_TRUE(has(p, "<br /><input type=\"button\" value=\"Clear log\" onclick=\"ConfirmClearLog();\">\n</BODY>\n</HTML>\n"));
+  EXPECT_TRUE(has(p, "<br /><input type=\"button\" value=\"Clear log\" data-onclick=\"ConfirmClearLog\">\n</BODY>\n</HTML>\n"));
 }
 
 TEST_F(LogPages, MissingAndEmptyTexts) {
@@ -219,7 +219,6 @@ TEST_F(LogPages, RestartPageHasSixtyFiveCells) {
   const std::string p = render(page_restart, "/restart");
   EXPECT_EQ(count(p, "<span id=\"progress"), 65u);
   EXPECT_TRUE(has(p, "<span id=\"progress65\">&nbsp; &nbsp;</span>\n</div></td></tr></table>\n</BODY></HTML>\n"));
-  EXPECT_TRUE(has(p, "var progressEnd = 65;"));
-  EXPECT_TRUE(has(p, "var progressInterval = 500;"));
+  EXPECT_TRUE(has(p, "<meta name=\"kivd-progress\" data-end=\"65\" data-interval=\"500\">\n"));
   EXPECT_EQ(p.rfind("<HTML><HEAD><TITLE>Restarting Orvane...</TITLE>\n<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<style", 0), 0u);
 }

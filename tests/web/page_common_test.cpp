@@ -31,21 +31,21 @@ TEST(Conventions, ButtonBarConditions) {
   StringSink a;
   button_bar(a);
   EXPECT_EQ(a.text,
-            "<input type=\"button\" value=\"Home\" onclick=\"self.location='/'\">\n"
-            "<input type=\"button\" value=\"Log\" onclick=\"self.location='/log'\">\n"
-            "<input type=\"button\" value=\"Settings\" onclick=\"self.location='/settings'\">\n"
-            "<input type=\"button\" value=\"XML\" onclick=\"parent.location='/xml'\">\n"
+            "<input type=\"button\" value=\"Home\" data-href=\"/\">\n"
+            "<input type=\"button\" value=\"Log\" data-href=\"/log\">\n"
+            "<input type=\"button\" value=\"Settings\" data-href=\"/settings\">\n"
+            "<input type=\"button\" value=\"XML\" data-href=\"/xml\">\n"
             "<P style=\"color:#b00000\">No web password is set: anyone on this network can control the charger. "
             "<a href=\"/settings#webpassword\">Set a password</a></P>\n");
   StringSink k;
   button_bar(k, true);
-  EXPECT_NE(k.text.find("value=\"KNX\" onclick=\"self.location='/knx'\""), std::string::npos);
+  EXPECT_NE(k.text.find("value=\"KNX\" data-href=\"/knx\""), std::string::npos);
   s.WallboxUsing = true;
   s.KNXUsing = true;
   replace_settings(s);
   StringSink b;
   button_bar(b);
-  EXPECT_NE(b.text.find("<input type=\"button\" value=\"Control\" onclick=\"self.location='/control'\">\n<input type=\"button\" value=\"Log\""), std::string::npos);
+  EXPECT_NE(b.text.find("<input type=\"button\" value=\"Control\" data-href=\"/control\">\n<input type=\"button\" value=\"Log\""), std::string::npos);
   EXPECT_NE(b.text.find("value=\"KNX\""), std::string::npos);
 }
 
@@ -58,7 +58,7 @@ TEST(Conventions, HeadVariantsAndTitle) {
             "<HTML>\n<HEAD><META HTTP-EQUIV=\"Pragma\" CONTENT=\"no-cache\">\n<META HTTP-EQUIV=\"Expires\" CONTENT=\"-1\">\n"
             "<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>Orvane log page</TITLE>\n"
             "<style rel=\"stylesheet\" type=\"text/css\">body {font-family: Arial, Helvetica, sans-serif;}</style>\n"
-            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n</HEAD>\n");
+            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n<script src=\"/pages.js\" defer></script>\n</HEAD>\n");
   StringSink c;
   head_variant_c(c);
   EXPECT_EQ(c.text, "<HTML><HEAD><META HTTP-EQUIV=\"Pragma\" CONTENT=\"no-cache\"><META HTTP-EQUIV=\"Expires\" CONTENT=\"-1\">\n");
@@ -69,8 +69,7 @@ TEST(Conventions, RedirectPage) {
   redirect_page(r, "/log");
   EXPECT_EQ(r.text,
             "<!DOCTYPE HTML>\n<html><head><meta charset=\"UTF-8\">\n<meta http-equiv=\"refresh\" content=\"0;url=/log\">\n"
-            "<script type=\"text/javascript\">window.location.href = \"/log\"</script>\n"
-            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n<title>KIV redirection</title></head>\n"
+            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n<script src=\"/pages.js\" defer></script>\n<title>KIV redirection</title></head>\n"
             "<body>If you are not redirected automatically, follow the <a href='/log'>link to example</a></body></html>\n");
 }
 
@@ -86,8 +85,8 @@ TEST(Conventions, NotFoundPageEscapes) {
   not_found_page(n, "/a<b>");
   EXPECT_EQ(n.text,
             "<HTML><HEAD><meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>Orvane...</TITLE>\n"
-            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n</HEAD><BODY><PRE>Resource not found: /a&lt;b&gt;\n"
-            "</PRE><br /><input type=\"button\" value=\"Home\" onclick=\"self.location='/'\">\n</BODY></HTML>\n");
+            "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n<script src=\"/pages.js\" defer></script>\n</HEAD><BODY><PRE>Resource not found: /a&lt;b&gt;\n"
+            "</PRE><br /><input type=\"button\" value=\"Home\" data-href=\"/\">\n</BODY></HTML>\n");
 }
 
 TEST(Conventions, LinesCutAt1000Bytes) {

@@ -56,8 +56,8 @@ TEST_F(ControlPages, SurplusMarkedWithActivation) {
   EXPECT_TRUE(has(p, "value=\"0\" type=\"radio\" checked=\"checked\" />&nbsp;&nbsp;SURPLUS"));
   EXPECT_TRUE(has(p, "value=\"3\" type=\"radio\"  />&nbsp;&nbsp;OFF"));
   EXPECT_TRUE(has(p, "name=\"ActivationValue\" value=\"1380\" /> W"));
-  EXPECT_TRUE(has(p, "<BODY onload=\"select_mode()\">\n<H2>Webcontrol 2.6.107</H2>\n"));
-  EXPECT_TRUE(has(p, "<input type=submit value=\"Apply Changes\">&nbsp;<input type=\"button\" value=\"Cancel\" onclick=\"self.location='/'\">\n</PRE></form></BODY></HTML>\n"));
+  EXPECT_TRUE(has(p, "<BODY data-onload=\"select_mode\">\n<H2>Webcontrol 2.6.107</H2>\n"));
+  EXPECT_TRUE(has(p, "<input type=submit value=\"Apply Changes\">&nbsp;<input type=\"button\" value=\"Cancel\" data-href=\"/\">\n</PRE></form></BODY></HTML>\n"));
   EXPECT_TRUE(has(p, "<option selected value=\"6000\">6000</option>\n"));
   EXPECT_TRUE(has(p, "<option selected value=\"1\">1</option>"));
 }
@@ -106,7 +106,7 @@ TEST_F(ControlPages, NoticeWhileX1Pushed) {
   const std::string p = control();
   EXPECT_TRUE(has(p, "Webcontrols are disabled during quick mode button (X1) is pushed!\n"));
   EXPECT_FALSE(has(p, "<form"));
-  EXPECT_TRUE(has(p, "</style>\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n</HEAD><BODY>\n<H2>Webcontrol 2.6.107</H2>\n"));
+  EXPECT_TRUE(has(p, "</style>\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n<script src=\"/pages.js\" defer></script>\n</HEAD><BODY>\n<H2>Webcontrol 2.6.107</H2>\n"));
 }
 
 TEST_F(ControlPages, RemoteExamples) {

@@ -54,11 +54,11 @@ TEST_F(StatusPages, InfoPageFrame) {
   EXPECT_EQ(p.rfind("<HTML>\n<HEAD><META HTTP-EQUIV=\"Pragma\" CONTENT=\"no-cache\">\n<META HTTP-EQUIV=\"Expires\" "
                     "CONTENT=\"-1\">\n<meta http-equiv=\"content-type\" content=\"text/html; charset=utf-8\">\n<TITLE>"
                     "Orvane info page</TITLE>\n<style rel=\"stylesheet\" type=\"text/css\">body {font-family: Arial, "
-                    "Helvetica, sans-serif;}</style>\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n</HEAD>\n<script type=\"text/javascript\"> function "
-                    "ConfirmRestart() { if (confirm('Do you want to restart the service? During the restart, the "
-                    "wallbox/ charging will be deactivated!!')) self.location='/restart'; }</script><script "
-                    "type=\"text/javascript\"> function ConfirmCheckUpdate() { if (confirm('Do you want to check for "
-                    "updates?')) self.location='/checkupdate'; }</script><BODY>\n<H2>Orvane 2.6.107</H2>\n",
+                    "Helvetica, sans-serif;}</style>\n<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n<link rel=\"stylesheet\" type=\"text/css\" href=\"/kivd.css\">\n<script src=\"/pages.js\" defer></script>\n</HEAD>\n<meta name=\"kivd-confirm\" "
+                    "data-fn=\"ConfirmRestart\" data-question=\"Do you want to restart the service? During the restart, "
+                    "the wallbox/ charging will be deactivated!!\" data-target=\"/restart\"><meta name=\"kivd-confirm\" "
+                    "data-fn=\"ConfirmCheckUpdate\" data-question=\"Do you want to check for updates?\" "
+                    "data-target=\"/checkupdate\"><BODY>\n<H2>Orvane 2.6.107</H2>\n",
                     0),
             0u)
       << p.substr(0, 900);
@@ -67,8 +67,8 @@ TEST_F(StatusPages, InfoPageFrame) {
   EXPECT_TRUE(has(p, "Last kiv receive        <span id=\"lv-meter-last\">00.00.0000 00:00:00</span>\n"));
   EXPECT_TRUE(has(p, "Last udp receive        "));
   EXPECT_FALSE(has(p, "Last sql statement"));
-  EXPECT_TRUE(has(p, "<input type=\"button\" value=\"Restart service\"onclick=\"ConfirmRestart();\">&nbsp;\n"
-                     "<input type=\"button\" value=\"Check update\" onclick=\"ConfirmCheckUpdate();\">\n</BODY>\n</HTML>\n"));
+  EXPECT_TRUE(has(p, "<input type=\"button\" value=\"Restart service\"data-onclick=\"ConfirmRestart\">&nbsp;\n"
+                     "<input type=\"button\" value=\"Check update\" data-onclick=\"ConfirmCheckUpdate\">\n</BODY>\n</HTML>\n"));
   EXPECT_FALSE(has(p, "favicon.ico"));
   EXPECT_FALSE(has(p, "live_values.js"));
   daemon_state().intResources = 1;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <regex>
 #include <string>
 #include <thread>
 
@@ -54,8 +55,8 @@ TEST_F(ServeTest, HeaderBlockInOrder) {
       "HTTP/1.1 200 OK\r\nDate: Mon, 07 Dec 2026 13:05:09 GMT\r\nServer: dovireruzida/1.0\r\n"
       "Expires: Sat, 10 Jun 2000 05:00:00 GMT\r\n"
       "Cache-Control: no-store, no-cache, must-revalidate, post-check=0, pre-check=0\r\nPragma: no-cache\r\n"
-      "Connection: close\r\nX-Frame-Options: DENY\r\nContent-Security-Policy: default-src 'self'; script-src 'self' "
-      "'unsafe-inline'; style-src 'self' 'unsafe-inline'; img-src 'self' data:; object-src 'none'; base-uri 'none'; "
+      "Connection: close\r\nX-Frame-Options: DENY\r\nContent-Security-Policy: default-src 'self'; script-src 'self'; "
+      "style-src 'self' 'unsafe-inline'; img-src 'self' data:; object-src 'none'; base-uri 'none'; "
       "form-action 'self'; frame-ancestors 'none'\r\nX-Content-Type-Options: nosniff\r\n"
       "Referrer-Policy: same-origin\r\nContent-Type: text/xml; charset=utf-8\r\n\r\n"
       "<?xml version=\"1.0\" encoding=\"UTF-8\" ?>\n";
@@ -272,6 +273,23 @@ TEST_F(ServeTest, HeadAnsweredLikeGetWithoutBody) {
     const std::string get = serve_raw(std::string("GET ") + target + " HTTP/1.1\r\n\r\n");
     EXPECT_EQ(head, get.substr(0, get.find("\r\n\r\n") + 4)) << target;
   }
+}
+
+// The policy allows no inline script: every page names its behaviour in data
+// attributes for the built-in pages script, which is served to anyone.
+TEST_F(ServeTest, PagesCarryNoInlineScript) {
+  const std::regex inline_script(R"(<script(?![^>]*\b(src=|type="application/json")))", std::regex::icase);
+  const std::regex handler(R"(\son[a-z]+\s*=|javascript:)", std::regex::icase);
+  for (const char* target : {"/", "/control", "/log", "/settings", "/knx", "/history", "/nope", "/restart",
+                             "/download?url=ftp://x", "/login"}) {
+    const std::string page = body_of(serve_raw(std::string("GET ") + target + " HTTP/1.1\r\n\r\n"));
+    EXPECT_NE(page.find("<script src=\"/pages.js\" defer></script>"), std::string::npos) << target;
+    EXPECT_FALSE(std::regex_search(page, inline_script)) << target;
+    EXPECT_FALSE(std::regex_search(page, handler)) << target;
+  }
+  const std::string js = serve_raw("GET /pages.js HTTP/1.1\r\n\r\n");
+  EXPECT_NE(js.find("Content-Type: text/javascript"), std::string::npos);
+  EXPECT_NE(body_of(js).find("function select_mode()"), std::string::npos);
 }
 
 class StaticTest : public ServeTest {

@@ -145,10 +145,10 @@ TEST_F(SettingsPages, DefaultsWithoutFile) {
   EXPECT_TRUE(has(p, "<TITLE>Orvane settings page</TITLE>\n"));
   EXPECT_TRUE(has(p, "<H2>General settings 2.6.107</H2>\n"));
   EXPECT_TRUE(has(p, "name=\"WallboxIP\" size=\"15\" maxlength=\"15\" style=\"text-align:center\" value=\"192.168.10.151\""));
-  EXPECT_TRUE(has(p, "name=\"ActivationValue\" size=\"7\" maxlength=\"5\" style=\"text-align:center\" value=\"1380\" onkeyup=\"checkNumbers(this)\" inputmode=\"numeric\"> W"));
+  EXPECT_TRUE(has(p, "name=\"ActivationValue\" size=\"7\" maxlength=\"5\" style=\"text-align:center\" value=\"1380\" data-onkeyup=\"checkNumbers\" inputmode=\"numeric\"> W"));
   EXPECT_TRUE(has(p, "<option value=\"surplus\" selected>Surplus</option>"));
-  EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"SmartmeterUsing\" value=\"true\" checked=\"true\" onclick=\"selectSmartmeter()\">"));
-  EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"WallboxUsing\" value=\"true\" onclick=\"selectWallbox()\">"));
+  EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"SmartmeterUsing\" value=\"true\" checked=\"true\" data-onclick=\"selectSmartmeter\">"));
+  EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"WallboxUsing\" value=\"true\" data-onclick=\"selectWallbox\">"));
   EXPECT_TRUE(has(p, "name=\"MysqlPassword\" size=\"15\" maxlength=\"20\" value=\"\"> <small>unchanged unless you "
                      "type a new one</small>"));
   EXPECT_FALSE(has(p, "chgpw123"));
@@ -165,7 +165,7 @@ TEST_F(SettingsPages, ValuesFromTheFileNotFromTheDaemon) {
   EXPECT_FALSE(has(p, "\" selected>Quick") || has(p, "\" selected>Surplus") || has(p, "\" selected>Manual"));
   EXPECT_TRUE(has(p, "<option value=\"6000\" selected>6000</option>"));
   EXPECT_TRUE(has(p, "<option value=\"7980\" selected>7980</option>"));
-  EXPECT_TRUE(has(p, "value=\"2500\" onkeyup"));
+  EXPECT_TRUE(has(p, "value=\"2500\" data-onkeyup"));
   EXPECT_TRUE(has(p, "<option value=\"1\">ON</option><option value=\"0\" selected>OFF</option>"));
   EXPECT_FALSE(has(p, "\" selected>SMA EM"));
   EXPECT_TRUE(has(p, "value=\"3000123456\""));
@@ -188,10 +188,10 @@ TEST_F(SettingsPages, PostedFormIsWrittenAndShown) {
   ASSERT_TRUE(write_settings_form("MysqlPort=3307&KNXInterval=45&MysqlUsing=true", 1));
   const std::string p = render(page_settings, "/settings", Method::POST, true);
   EXPECT_TRUE(has(p, "name=\"MysqlPort\" size=\"6\" maxlength=\"5\" style=\"text-align:center\" value=\"3307\""));
-  EXPECT_TRUE(has(p, "value=\"45\" onkeyup"));
+  EXPECT_TRUE(has(p, "value=\"45\" data-onkeyup"));
   EXPECT_TRUE(has(p, "name=\"MysqlUsing\" value=\"true\" checked=\"true\""));
   // Unticked boxes of the form are stored FALSE.
-  EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"SmartmeterUsing\" value=\"true\" onclick"));
+  EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"SmartmeterUsing\" value=\"true\" data-onclick"));
 }
 
 TEST_F(SettingsPages, KnxRowsFollowTheDaemonsDevices) {
@@ -201,7 +201,7 @@ TEST_F(SettingsPages, KnxRowsFollowTheDaemonsDevices) {
   EXPECT_TRUE(has(p, "name=\"g_11\""));
   EXPECT_FALSE(has(p, "name=\"g_12\""));
   EXPECT_FALSE(has(p, "name=\"g_21\""));
-  EXPECT_TRUE(has(p, "value=\"KNX\" onclick=\"self.location='/knx'\""));
+  EXPECT_TRUE(has(p, "value=\"KNX\" data-href=\"/knx\""));
   daemon_uses(true, true);
   p = render(page_knx, "/knx");
   EXPECT_TRUE(has(p, "name=\"g_20\""));
@@ -213,9 +213,9 @@ TEST_F(SettingsPages, KnxValuesAndOlderLayout) {
   daemon_uses(true, true);
   write_ini("[KNX]\nGROUPADR=3/3/3\n[DPT_1]\nUSING=true\nGROUPADR=1/2/3\n[DPT_4]\nUSING=TRUE\nGROUPADR=9/9/9\n");
   const std::string p = render(page_knx, "/knx");
-  EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"c_1\" value=\"true\" checked=\"true\" onclick=\"selectItem()\">"));
+  EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"c_1\" value=\"true\" checked=\"true\" data-onclick=\"selectItem\">"));
   EXPECT_TRUE(has(p, "name=\"g_1\" size=\"11\" maxlength=\"11\" style=\"text-align:center\" value=\"1/2/3\""));
-  EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"c_4\" value=\"true\" onclick=\"selectItem()\">"));
+  EXPECT_TRUE(has(p, "<input type=\"checkbox\" name=\"c_4\" value=\"true\" data-onclick=\"selectItem\">"));
   EXPECT_TRUE(has(p, "value=\"3/3/3\""));
   EXPECT_TRUE(has(p, "value=\"8/1/22\""));
   EXPECT_TRUE(has(render(page_knx, "/knx", Method::POST, true),
@@ -303,7 +303,7 @@ TEST_F(SettingsPages, DecodedValuesAndRefusalsShown) {
   EXPECT_TRUE(has(out.text, "Not saved, the old value is kept (control characters, both quote marks or too long): "
                             "MysqlDatabase, a&lt;b&amp;c=%</font>"));
   EXPECT_TRUE(has(out.text, "take effect after a restart. <input type=\"button\" value=\"Restart service\" "
-                            "onclick=\"ConfirmRestart();\">"));
+                            "data-onclick=\"ConfirmRestart\">"));
 }
 
 TEST_F(SettingsPages, WebPasswordChangedOnlyWithTheCurrentOne) {

@@ -152,7 +152,7 @@ TEST_F(DownloadPage, RefusedUrlRunsNothing) {
   const std::string p = download("/download?url=http://a/`touch%20/tmp/x`;id");
   const std::string p2 = download("/download?url=file:///etc/shadow");
   setenv("PATH", old_path.c_str(), 1);
-  EXPECT_TRUE(has(p, "</head><body><PRE>Error: only http:// or https:// URLs are accepted\n</PRE><br /><input type=\"button\" value=\"Home\" onclick=\"self.location='/'\">\n</BODY></HTML>\n"));
+  EXPECT_TRUE(has(p, "</head><body><PRE>Error: only http:// or https:// URLs are accepted\n</PRE><br /><input type=\"button\" value=\"Home\" data-href=\"/\">\n</BODY></HTML>\n"));
   EXPECT_TRUE(has(p2, "Error: only http:// or https:// URLs are accepted"));
   EXPECT_NE(access(bin.file("ran").c_str(), F_OK), 0);
 }
@@ -207,7 +207,7 @@ TEST(UpdatePage, NinetyCells) {
        p = out.text.find("<span id=\"progress", p + 1))
     ++n;
   EXPECT_EQ(n, 90u);
-  EXPECT_TRUE(has(out.text, "var progressEnd = 90; var progressColor = 'black'; var progressInterval = 1000;"));
+  EXPECT_TRUE(has(out.text, "<meta name=\"kivd-progress\" data-end=\"90\" data-interval=\"1000\">"));
   EXPECT_TRUE(has(out.text, "<span id=\"progress90\">&nbsp; &nbsp;</span>\n</div></td></tr>\n<tr><td><PRE>\nCancel all webserver connections...\n"));
   EXPECT_TRUE(has(out.text, "please restart the service or device manually.\n</PRE></td></tr></table>\n</BODY></HTML>\n"));
 }

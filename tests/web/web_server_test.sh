@@ -181,6 +181,36 @@ check "update initiated" bash -c "for i in \$(seq 1 50); do [ \$(grep -c 'Update
 check "updater started in the daemon's process" bash -c "for i in \$(seq 1 300); do [ -s '$UPD_DIR/ran' ] && exit 0; sleep 0.1; done; exit 1"
 check "updater kept the pid" test "$(cat "$UPD_DIR/ran" 2>/dev/null)" = "$DAEMON_PID"
 
+# --- a database that accepts and never answers ---------------------------
+# The history page waits on its own thread within its deadline; /xml and
+# the other pages are answered meanwhile.
+new_sandbox
+write_ini "[MYSQL]
+USING=TRUE
+HOST=127.0.0.1
+PORT=18399
+[WEBSERVER]
+PORT=$PORT"
+python3 -c "import socket,time; s=socket.socket(); s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1); s.bind(('127.0.0.1', 18399)); s.listen(64); open('$SANDBOX/mute','w').close(); c=[s.accept() for _ in range(40)]; time.sleep(30)" &
+mute=$!
+STARTED_PIDS+=("$mute")
+for _ in $(seq 1 50); do [ -e "$SANDBOX/mute" ] && break; sleep 0.1; done
+start_kivd
+wait_log "Thread 2: Starting webserver...$" 5
+hist=()
+for i in 1 2 3; do
+  curl -s -o "$SANDBOX/h$i" -w '%{time_total}' --max-time 20 "$URL/history?days=2" > "$SANDBOX/t$i" &
+  hist+=($!)
+done
+sleep 0.5
+check "xml answered beside three waiting history pages" test "$(curl -s -o /dev/null -w '%{http_code}' --max-time 1 "$URL/xml")" = 200
+wait "${hist[@]}"
+check "history gives up within its deadline" python3 -c "import sys; sys.exit(0 if max(float(open('$SANDBOX/t%d' % i).read()) for i in (1, 2, 3)) < 16 else 1)"
+check "history says the database could not be read" bash -c "cat '$SANDBOX'/h[123] | grep -q 'The database could not be read.'"
+check "a history page queued past the deadline is told busy" bash -c "cat '$SANDBOX'/h[123] | grep -q 'is busy answering other requests'"
+kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
+kill "$mute" 2>/dev/null; wait "$mute" 2>/dev/null
+
 # --- the port is taken: the daemon ends with the bind failure -------------
 new_sandbox
 write_ini "[WEBSERVER]
