@@ -16,6 +16,7 @@
 #include "app/workers.hpp"
 #include "core/clock.hpp"
 #include "core/daemon_state.hpp"
+#include "core/daemonize.hpp"
 #include "core/day_history.hpp"
 #include "core/keba_codes.hpp"
 #include "core/live_values.hpp"
@@ -156,6 +157,7 @@ void run_cycle() {
     while (st.intUpdate == 0) {
       sleep_for(std::chrono::seconds(1), never);
       day_history_tick();
+      keep_pid_file();
       if (st.intRestart != 0) break;
     }
 
