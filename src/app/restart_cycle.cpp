@@ -24,6 +24,7 @@
 #include "core/paths.hpp"
 #include "core/private_dir.hpp"
 #include "core/settings.hpp"
+#include "core/test_hooks.hpp"
 #include "core/utils.hpp"
 
 namespace kivd {
@@ -174,7 +175,7 @@ void run_cycle() {
     close_shared_socket(st.sockfd);
     log_line("Restart or update daemon (wait 10s)...");
     log_line("%s", std::string(38, '-').c_str());
-    sleep_for(std::chrono::seconds(10), never);
+    sleep_for(std::chrono::seconds(test_pass_pause_seconds()), never);
   }
 }
 

@@ -119,6 +119,9 @@ const Settings& cfg() {
 }
 
 void replace_settings(const Settings& s) {
+  // Every restart pass reads the file again; a replaced model is kept for
+  // good, so an unchanged one must not cost another.
+  if (const Settings* now = g_current.load(std::memory_order_acquire); now && *now == s) return;
   auto copy = std::make_unique<const Settings>(s);
   const Settings* raw = copy.get();
   {
