@@ -9,7 +9,7 @@ export DEBIAN_FRONTEND=noninteractive
 
 PACKAGES=(
   build-essential cmake pkg-config git
-  libcjson-dev libiniparser-dev libmariadb-dev libpugixml-dev libcrypt-dev libarchive-dev libssl-dev
+  libcjson-dev libmariadb-dev libpugixml-dev libcrypt-dev libarchive-dev libssl-dev
   libgtest-dev libgmock-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev
   iproute2 util-linux procps curl wget tar gzip python3 libxml2-utils

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -130,6 +131,9 @@ Fd make_temp_beside(const std::string& target, std::string& tmp_path) {
   name.push_back('\0');
   Fd fd(::mkostemp(name.data(), O_CLOEXEC));
   tmp_path.assign(name.data());
+  // Held while the copy is written: the daemon's start removes only copies
+  // nobody holds (those of an install cut short).
+  if (fd.ok()) ::flock(fd.get(), LOCK_EX);
   return fd;
 }
 

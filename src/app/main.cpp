@@ -4,6 +4,7 @@
 #include <ctime>
 
 #include "app/restart_cycle.hpp"
+#include "app/update_leftovers.hpp"
 #include "core/clock.hpp"
 #include "core/daemon_state.hpp"
 #include "core/daemonize.hpp"
@@ -41,5 +42,6 @@ int main() {
 
   daemonize();
   RemoveStaleSaveFiles(ini);
+  RemoveStaleUpdateCopies(update_dest_file());
   run_cycle();
 }

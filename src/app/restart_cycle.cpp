@@ -16,6 +16,7 @@
 #include "app/workers.hpp"
 #include "core/clock.hpp"
 #include "core/daemon_state.hpp"
+#include "core/daemonize.hpp"
 #include "core/day_history.hpp"
 #include "core/keba_codes.hpp"
 #include "core/live_values.hpp"
@@ -23,6 +24,7 @@
 #include "core/paths.hpp"
 #include "core/private_dir.hpp"
 #include "core/settings.hpp"
+#include "core/test_hooks.hpp"
 #include "core/utils.hpp"
 
 namespace kivd {
@@ -156,6 +158,7 @@ void run_cycle() {
     while (st.intUpdate == 0) {
       sleep_for(std::chrono::seconds(1), never);
       day_history_tick();
+      keep_pid_file();
       if (st.intRestart != 0) break;
     }
 
@@ -172,7 +175,7 @@ void run_cycle() {
     close_shared_socket(st.sockfd);
     log_line("Restart or update daemon (wait 10s)...");
     log_line("%s", std::string(38, '-').c_str());
-    sleep_for(std::chrono::seconds(10), never);
+    sleep_for(std::chrono::seconds(test_pass_pause_seconds()), never);
   }
 }
 

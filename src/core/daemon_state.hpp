@@ -24,6 +24,8 @@ struct DaemonState {
   // History rows kept in memory only (no room on the disk): lost if the
   // daemon ends now.
   std::atomic<long> rows_unsaved{0};
+  // History rows dropped from the full queue and not yet counted in the log.
+  std::atomic<long> rows_dropped{0};
 };
 
 DaemonState& daemon_state();

@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "core/log.hpp"
 #include "core/settings.hpp"
@@ -22,7 +23,37 @@ void close_all_descriptors() {
   for (int fd = ::getdtablesize(); fd >= 0; --fd) ::close(fd);
 }
 
+// The PID file stays open (it holds the lock); its text is written again
+// while the disk could not take it.
+int g_pid_fd = -1;
+bool g_pid_whole = true;
+bool g_pid_failure_logged = false;
+
+// The PID as one whole line, or an empty file: a number cut short would
+// name another process.
+bool write_pid_text() {
+  char text[12];
+  const int n = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(::getpid()));
+  // A shorter number must not leave digits of an older one behind.
+  [[maybe_unused]] int t = ::ftruncate(g_pid_fd, 0);
+  const ssize_t w = ::pwrite(g_pid_fd, text, static_cast<size_t>(n), 0);
+  if (w == n) return true;
+  const int err = w < 0 ? errno : ENOSPC;
+  [[maybe_unused]] int t2 = ::ftruncate(g_pid_fd, 0);
+  if (!g_pid_failure_logged)
+    log_line("PID file %s could not be written: %s, written again once there is room", cfg().PID_FILE.c_str(),
+             std::strerror(err));
+  g_pid_failure_logged = true;
+  return false;
+}
+
 }  // namespace
+
+void keep_pid_file() {
+  if (g_pid_fd < 0 || g_pid_whole) return;
+  g_pid_whole = write_pid_text();
+  if (g_pid_whole) log_line("PID file %s written", cfg().PID_FILE.c_str());
+}
 
 bool daemonize() {
   if (::getppid() == 1) return false;
@@ -49,11 +80,8 @@ bool daemonize() {
     std::exit(1);
   }
   if (::lockf(lock_fd, F_TLOCK, 0) < 0) std::exit(0);
-  char text[12];
-  const int n = std::snprintf(text, sizeof text, "%d\n", static_cast<int>(::getpid()));
-  // A shorter number must not leave digits of an older one behind.
-  [[maybe_unused]] int t = ::ftruncate(lock_fd, 0);
-  [[maybe_unused]] ssize_t w = ::pwrite(lock_fd, text, static_cast<size_t>(n), 0);
+  g_pid_fd = lock_fd;
+  g_pid_whole = write_pid_text();
 
   install_signal_thread();
   return true;

@@ -25,7 +25,7 @@ std::string_view trim(std::string_view s) {
 }
 
 // One line of the file; section is the current section name.
-void parse_line(dictionary* d, std::string_view raw, std::string& section, IniDict::EmptyKeys empty) {
+void parse_line(IniDict& d, std::string_view raw, std::string& section, IniDict::EmptyKeys empty) {
   const std::string_view line = trim(raw);
   if (line.empty() || line[0] == ';' || line[0] == '#') return;
   if (line[0] == '[') {
@@ -33,7 +33,7 @@ void parse_line(dictionary* d, std::string_view raw, std::string& section, IniDi
     if (close == std::string_view::npos) return;
     section = ascii_lower(trim(line.substr(1, close - 1)));
     if (section.empty()) return;
-    dictionary_set(d, section.c_str(), nullptr);
+    d.set(section, nullptr);
     return;
   }
   const auto eq = line.find('=');
@@ -54,9 +54,9 @@ void parse_line(dictionary* d, std::string_view raw, std::string& section, IniDi
   // "KEY=" defines nothing for the reader; the write-back keeps its place
   // unless the key has a value already, which the reader then takes.
   if (stored.empty() && !quoted &&
-      (empty == IniDict::EmptyKeys::undefined || iniparser_find_entry(d, full.c_str()) != 0))
+      (empty == IniDict::EmptyKeys::undefined || d.exists(full)))
     return;
-  dictionary_set(d, full.c_str(), stored.c_str());
+  d.set(full, stored.c_str());
 }
 
 }  // namespace
@@ -71,8 +71,7 @@ IniDict IniDict::load_file(const std::string& path) {
 
 IniDict IniDict::load_text(std::string_view text, EmptyKeys empty) {
   IniDict d;
-  d.dict_.reset(dictionary_new(0));
-  if (!d.dict_) return d;
+  d.loaded_ = true;
   std::string section;
   // A byte order mark (some editors write one) would hide the first section.
   if (has_bom(text)) text.remove_prefix(kBom.size());
@@ -83,38 +82,60 @@ IniDict IniDict::load_text(std::string_view text, EmptyKeys empty) {
     if (take > kIniLineMax) take = skip = kIniLineMax;
     std::string line(text.substr(0, take));
     line.erase(std::remove(line.begin(), line.end(), '\0'), line.end());
-    parse_line(d.dict_.get(), line, section, empty);
+    parse_line(d, line, section, empty);
     text.remove_prefix(skip);
   }
   return d;
 }
 
-bool IniDict::has(const std::string& key) const {
-  return dict_ && iniparser_getstring(dict_.get(), ascii_lower(key).c_str(), nullptr) != nullptr;
+const char* IniDict::find(std::string_view name) const {
+  const auto it = index_.find(std::string(name));
+  if (it == index_.end()) return nullptr;
+  const auto& v = entries_[it->second].value;
+  return v ? v->c_str() : nullptr;
 }
 
+void IniDict::set(std::string_view name, const char* value) {
+  loaded_ = true;
+  std::optional<std::string> v;
+  if (value) v = value;
+  const auto [it, added] = index_.try_emplace(std::string(name), entries_.size());
+  if (added)
+    entries_.push_back({std::string(name), std::move(v)});
+  else
+    entries_[it->second].value = std::move(v);
+}
+
+void IniDict::unset(std::string_view name) {
+  const auto it = index_.find(std::string(name));
+  if (it == index_.end()) return;
+  entries_[it->second].removed = true;
+  entries_[it->second].value.reset();
+  index_.erase(it);
+}
+
+bool IniDict::has(const std::string& key) const { return find(ascii_lower(key)) != nullptr; }
+
 std::string IniDict::get_string(const std::string& key, std::string_view def) const {
-  if (!has(key)) return std::string(def);
-  return iniparser_getstring(dict_.get(), ascii_lower(key).c_str(), "");
+  const char* v = find(ascii_lower(key));
+  return v ? std::string(v) : std::string(def);
 }
 
 int IniDict::get_int(const std::string& key, int def) const {
-  if (!has(key)) return def;
-  return atoi_rules(iniparser_getstring(dict_.get(), ascii_lower(key).c_str(), ""));
+  const char* v = find(ascii_lower(key));
+  return v ? atoi_rules(v) : def;
 }
 
 unsigned long IniDict::get_ulong(const std::string& key, unsigned long def) const {
-  if (!has(key)) return def;
-  return std::strtoul(iniparser_getstring(dict_.get(), ascii_lower(key).c_str(), ""), nullptr, 10);
+  const char* v = find(ascii_lower(key));
+  return v ? std::strtoul(v, nullptr, 10) : def;
 }
 
 std::vector<std::pair<std::string, const char*>> IniDict::entries() const {
   std::vector<std::pair<std::string, const char*>> out;
-  if (!dict_) return out;
-  for (ssize_t i = 0; i < dict_->size; ++i) {
-    if (dict_->key[i] == nullptr) continue;
-    out.emplace_back(dict_->key[i], dict_->val[i]);
-  }
+  out.reserve(index_.size());
+  for (const Entry& e : entries_)
+    if (!e.removed) out.emplace_back(e.name, e.value ? e.value->c_str() : nullptr);
   return out;
 }
 

@@ -1,9 +1,11 @@
-// RAII over an iniparser dictionary filled by our own line reader.
+// The configuration file's entries, read by our own line reader.
 //
-// The library's 4.1 loader refuses a whole file for a single line it does not
+// iniparser 4.1's loader refuses a whole file for a single line it does not
 // like (our own default file's "[SMA]   ; comment" line among them) and
 // treats "HOST=" as an empty value; the file format we keep is the older
-// one, so lines are parsed here and only stored in the library's dictionary:
+// one, so lines are parsed here. Its dictionary searches every entry on each
+// lookup and insert (quadratic in the file's size), so the entries are kept
+// here, in file order, with a hash index over their names:
 //  - "[name]" opens a section (anything after "]" is ignored);
 //  - key = value, the value ending at the first ";" or "#", trailing blanks
 //    removed; "..." or '...' taken without the quotes ("" is an empty value);
@@ -15,12 +17,10 @@
 //  - numbers follow atoi rules (decimal, leading digits).
 #pragma once
 
-#include <dictionary.h>
-#include <iniparser.h>
-
-#include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -47,8 +47,17 @@ class IniDict {
   enum class EmptyKeys { undefined, kept };
   static IniDict load_text(std::string_view text, EmptyKeys empty = EmptyKeys::undefined);
 
-  bool loaded() const { return dict_ != nullptr; }
-  dictionary* raw() const { return dict_.get(); }
+  bool loaded() const { return loaded_; }
+
+  // Exact names as stored ("section" or "section:key", lower case).
+  bool exists(std::string_view name) const { return index_.find(std::string(name)) != index_.end(); }
+  // The key's value; null for a section or a missing name.
+  const char* find(std::string_view name) const;
+  // Sets the value (null: a section), in place when the name exists, else
+  // at the end.
+  void set(std::string_view name, const char* value);
+  void set(std::string_view name, std::string_view value) { set(name, std::string(value).c_str()); }
+  void unset(std::string_view name);
 
   // "section:key", case-insensitive.
   bool has(const std::string& key) const;
@@ -60,10 +69,14 @@ class IniDict {
   std::vector<std::pair<std::string, const char*>> entries() const;
 
  private:
-  struct Free {
-    void operator()(dictionary* d) const { iniparser_freedict(d); }
+  struct Entry {
+    std::string name;
+    std::optional<std::string> value;  // none: a section
+    bool removed = false;
   };
-  std::unique_ptr<dictionary, Free> dict_;
+  bool loaded_ = false;
+  std::vector<Entry> entries_;
+  std::unordered_map<std::string, std::size_t> index_;
 };
 
 }  // namespace kivd

@@ -1,6 +1,7 @@
 // The configuration file's text as the write-back lays it out.
-#include <algorithm>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include "core/ini_writeback.hpp"
@@ -10,16 +11,14 @@ namespace kivd {
 namespace {
 
 // Section of each key: the longest section name that prefixes it with ":".
-std::string section_of(const std::string& key, const std::vector<std::string>& sections) {
-  std::string best;
-  bool found = false;
-  for (const std::string& s : sections)
-    if (key.size() > s.size() && key.compare(0, s.size(), s) == 0 && key[s.size()] == ':' &&
-        (!found || s.size() > best.size())) {
-      best = s;
-      found = true;
-    }
-  return found ? best : key.substr(0, key.find(':'));
+// Tried from the last ":" back, each a hash lookup, so a file of many
+// sections costs no more per key than one of few.
+std::string section_of(const std::string& key, const std::unordered_set<std::string>& sections) {
+  for (auto colon = key.rfind(':'); colon != std::string::npos && colon > 0; colon = key.rfind(':', colon - 1)) {
+    std::string prefix = key.substr(0, colon);
+    if (sections.count(prefix)) return prefix;
+  }
+  return key.substr(0, key.find(':'));
 }
 
 void append_key_line(std::string& out, const std::string& name, const char* value) {
@@ -75,30 +74,33 @@ std::string IniFileText(const IniDict& dict) {
   std::string out = IniBanner();
 
   const auto entries = dict.entries();
-  std::vector<std::string> sections;
+  std::unordered_set<std::string> section_names;
   for (const auto& [key, value] : entries)
-    if (value == nullptr) sections.push_back(key);
-  // Each key's section, found once: the search runs over all sections.
-  std::vector<std::string> section(entries.size());
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    if (entries[i].second != nullptr) section[i] = section_of(entries[i].first, sections);
-  // Keys whose section has no entry of its own: those before any section
-  // (":key") go first without a heading; others get their heading at the end.
-  std::vector<std::string> order = sections;
+    if (value == nullptr) section_names.insert(key);
+  // Sections in order (those with an entry of their own first, then the
+  // others as their first key names them), each with its keys in order.
+  std::vector<std::string> order;
+  std::unordered_map<std::string, std::vector<std::size_t>> keys_of;
+  for (const auto& [key, value] : entries)
+    if (value == nullptr && keys_of.try_emplace(key).second) order.push_back(key);
+  std::vector<std::size_t> headless;  // ":key", before any section
   for (std::size_t i = 0; i < entries.size(); ++i) {
     if (entries[i].second == nullptr) continue;
-    const std::string& sec = section[i];
-    if (!sec.empty() && std::find(order.begin(), order.end(), sec) == order.end()) order.push_back(sec);
+    std::string sec = section_of(entries[i].first, section_names);
+    if (sec.empty()) {
+      headless.push_back(i);
+      continue;
+    }
+    auto [it, added] = keys_of.try_emplace(sec);
+    if (added) order.push_back(sec);
+    it->second.push_back(i);
   }
-  for (std::size_t i = 0; i < entries.size(); ++i)
-    if (entries[i].second != nullptr && section[i].empty())
-      append_key_line(out, entries[i].first.substr(1), entries[i].second);
+  for (std::size_t i : headless) append_key_line(out, entries[i].first.substr(1), entries[i].second);
 
   for (const std::string& sec : order) {
     out += "\n[" + ascii_lower(sec) + "]\n";
-    for (std::size_t i = 0; i < entries.size(); ++i)
-      if (entries[i].second != nullptr && section[i] == sec)
-        append_key_line(out, ascii_lower(entries[i].first.substr(sec.size() + 1)), entries[i].second);
+    for (std::size_t i : keys_of[sec])
+      append_key_line(out, ascii_lower(entries[i].first.substr(sec.size() + 1)), entries[i].second);
   }
   out += "\n";
   return out;

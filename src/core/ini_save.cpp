@@ -156,7 +156,7 @@ int WriteIniKey(const std::string& path, std::string_view key, std::string_view 
   // Mode 0: the completion without any form's switch reset.
   ApplySettingsForm(dict, {}, 0);
   const std::string k = ascii_lower(std::string(key));
-  dictionary_set(dict.raw(), k.c_str(), std::string(value).c_str());
+  dict.set(k, value);
   return ReplaceFileAtomically(path, (has_bom(text) ? std::string(kBom) : std::string()) + IniFileText(dict)) ? 1 : 0;
 }
 

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <memory>
 #include <mutex>
+#include <unordered_set>
 #include <variant>
 #include <vector>
 
@@ -92,16 +93,21 @@ void apply_rule(const SettingRow& r, Settings& s, std::vector<std::string>* note
 // Keys the reader does not know: a typo in a name leaves its default in use.
 void note_unknown_keys(const IniDict& d, std::vector<std::string>* notes) {
   if (!notes || !d.loaded()) return;
+  // Stored names are lower case; one set of the known ones keeps a large
+  // file's check linear.
+  static const std::unordered_set<std::string> known = [] {
+    std::unordered_set<std::string> k{"knx:groupadr"};
+    for (const SettingRow& r : setting_rows()) k.insert(ascii_lower(setting_key(r)));
+    for (int n = 1; n <= kDatapoints; ++n) {
+      const std::string sec = "dpt_" + std::to_string(n);
+      k.insert(sec + ":using");
+      k.insert(sec + ":groupadr");
+    }
+    return k;
+  }();
   for (const auto& [key, value] : d.entries()) {
     if (!value || key.find(':') == std::string::npos) continue;  // a section
-    bool known = key == "knx:groupadr";
-    for (const SettingRow& r : setting_rows())
-      known = known || iequals(key, setting_key(r));
-    for (int n = 1; n <= kDatapoints && !known; ++n) {
-      const std::string sec = "dpt_" + std::to_string(n);
-      known = key == sec + ":using" || key == sec + ":groupadr";
-    }
-    if (!known) notes->push_back("Settings: unknown key " + key.substr(0, 60) + " ignored");
+    if (!known.count(key)) notes->push_back("Settings: unknown key " + key.substr(0, 60) + " ignored");
   }
 }
 
@@ -113,6 +119,9 @@ const Settings& cfg() {
 }
 
 void replace_settings(const Settings& s) {
+  // Every restart pass reads the file again; a replaced model is kept for
+  // good, so an unchanged one must not cost another.
+  if (const Settings* now = g_current.load(std::memory_order_acquire); now && *now == s) return;
   auto copy = std::make_unique<const Settings>(s);
   const Settings* raw = copy.get();
   {

@@ -89,7 +89,8 @@ struct Settings {
 };
 
 // The settings in use. Lock-free and safe in a forked child: a replaced
-// model stays alive for the life of the process (one small object per restart).
+// model stays alive for the life of the process (one small object per change;
+// an unchanged one is not stored again).
 const Settings& cfg();
 void replace_settings(const Settings& s);
 

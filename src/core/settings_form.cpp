@@ -20,14 +20,12 @@ constexpr std::size_t kPostedValueMax = 255;
 
 std::string dpt_key(int n, const char* key) { return "dpt_" + std::to_string(n) + ":" + key; }
 
-bool exists(const IniDict& d, const std::string& key) { return iniparser_find_entry(d.raw(), key.c_str()) != 0; }
+bool exists(const IniDict& d, const std::string& key) { return d.exists(key); }
 
-void set(IniDict& d, const std::string& key, std::string_view value) {
-  dictionary_set(d.raw(), key.c_str(), std::string(value).c_str());
-}
+void set(IniDict& d, const std::string& key, std::string_view value) { d.set(key, value); }
 
 std::string get(const IniDict& d, const std::string& key) {
-  const char* v = iniparser_getstring(d.raw(), key.c_str(), nullptr);
+  const char* v = d.find(key);
   return v ? v : "";
 }
 
@@ -37,13 +35,13 @@ void complete(IniDict& d) {
   for (const SettingRow& r : setting_rows()) {
     if (r.line == FileLine::none) continue;
     const std::string section = ascii_lower(r.section);
-    if (!exists(d, section)) dictionary_set(d.raw(), section.c_str(), nullptr);
+    if (!exists(d, section)) d.set(section, nullptr);
     const std::string key = ascii_lower(setting_key(r));
     if (!exists(d, key)) set(d, key, r.builtin);
   }
   for (int n = 1; n <= kDatapoints; ++n) {
     const std::string sec = "dpt_" + std::to_string(n);
-    if (!exists(d, sec)) dictionary_set(d.raw(), sec.c_str(), nullptr);
+    if (!exists(d, sec)) d.set(sec, nullptr);
     if (!exists(d, dpt_key(n, "using"))) set(d, dpt_key(n, "using"), "FALSE");
     if (!exists(d, dpt_key(n, "groupadr"))) set(d, dpt_key(n, "groupadr"), "8/1/" + std::to_string(n));
   }
@@ -55,13 +53,13 @@ void move_older_group_address(IniDict& d) {
   if (!exists(d, "knx:groupadr")) return;
   std::string address = get(d, "knx:groupadr");
   if (address.empty()) {  // "GROUPADR=" names no address: nothing to move
-    iniparser_unset(d.raw(), "knx:groupadr");
+    d.unset("knx:groupadr");
     return;
   }
   if (address.size() > kTextMax) address.resize(kTextMax);
   set(d, dpt_key(4, "using"), "FALSE");
   set(d, dpt_key(4, "groupadr"), address);
-  iniparser_unset(d.raw(), "knx:groupadr");
+  d.unset("knx:groupadr");
 }
 
 // For the log: control characters shown as "?", long names cut.

@@ -75,6 +75,8 @@ void signal_loop(sigset_t set) {
         log_line("STOP: Terminate signal catched.");
         if (const long lost = daemon_state().rows_unsaved.load(); lost > 0)
           log_line("STOP: %ld kept history rows could not be saved and are lost", lost);
+        if (const long dropped = daemon_state().rows_dropped.load(); dropped > 0)
+          log_line("MYSQL: row queue full, %ld oldest rows dropped", dropped);
         close_shared_sockets();
         log_line("STOP: Global sockets closed.");
         log_line("%s", kDashes.c_str());

@@ -31,4 +31,6 @@ int test_session_seconds() { return hook_value("KIVD_TEST_SESSION_SECONDS", 1, 4
 
 int test_mqtt_lookup_delay() { return hook_value("KIVD_TEST_MQTT_LOOKUP_DELAY", 1, 600, 0); }
 
+int test_pass_pause_seconds() { return hook_value("KIVD_TEST_PASS_PAUSE_SECONDS", 0, 10, 10); }
+
 }  // namespace kivd

@@ -19,5 +19,8 @@ int test_session_seconds();
 // KIVD_TEST_MQTT_LOOKUP_DELAY (1..600 seconds, else 0): each MQTT connection
 // attempt first blocks that long, as a name lookup without an answer does.
 int test_mqtt_lookup_delay();
+// KIVD_TEST_PASS_PAUSE_SECONDS (0..10, else 10): the pause between the end
+// of a restart pass and the next one.
+int test_pass_pause_seconds();
 
 }  // namespace kivd

@@ -123,7 +123,9 @@ void RowQueue::load() {
 void RowQueue::drop_oldest() {
   rows_.pop_front();
   if (unsaved_ > rows_.size()) unsaved_ = rows_.size();
-  log_line("MYSQL: row queue full, oldest row dropped");
+  // A week and more without the database drops a row a minute: one line
+  // when it starts, the count when it ends.
+  if (dropped_++ == 0) log_line("MYSQL: row queue full, oldest rows dropped until the database takes rows again");
 }
 
 void RowQueue::push(const KeptRow& r) {
@@ -168,6 +170,10 @@ std::vector<KeptRow> RowQueue::front(std::size_t n) const {
 
 void RowQueue::pop(std::size_t n) {
   if (n > rows_.size()) n = rows_.size();
+  if (n > 0 && dropped_ > 0) {
+    log_line("MYSQL: row queue full, %zu oldest rows dropped", dropped_);
+    dropped_ = 0;
+  }
   rows_.erase(rows_.begin(), rows_.begin() + static_cast<std::ptrdiff_t>(n));
   if (unsaved_ > rows_.size()) unsaved_ = rows_.size();
 }

@@ -32,7 +32,8 @@ class RowQueue {
   // Reads the rows the file holds (a damaged record is skipped and logged,
   // the file then rewritten without it).
   void load();
-  // Appends a row; when full the oldest row is dropped first (logged).
+  // Appends a row; when full the oldest row is dropped first. The first drop
+  // is logged, and the count once rows are written again (pop).
   void push(const KeptRow& r);
   // The oldest n rows, in order.
   std::vector<KeptRow> front(std::size_t n) const;
@@ -45,6 +46,8 @@ class RowQueue {
   std::size_t size() const { return rows_.size(); }
   // The newest rows that live in memory only (the file could not take them).
   std::size_t unsaved() const { return unsaved_; }
+  // Rows dropped since the queue last became full and not yet logged.
+  std::size_t dropped() const { return dropped_; }
   const std::string& path() const { return path_; }
   bool empty() const { return rows_.empty(); }
 
@@ -61,6 +64,7 @@ class RowQueue {
   bool file_failed_ = false;
   // Newest rows not in the file; they go with the next append or rewrite.
   std::size_t unsaved_ = 0;
+  std::size_t dropped_ = 0;
   // The file may not hold what memory says (a rewrite failed, or a cut
   // append could not be taken back): the next push rewrites it whole.
   bool rewrite_ = false;

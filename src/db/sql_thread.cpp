@@ -72,6 +72,7 @@ void StartSQL(int index, std::stop_token stop) {
     row.sum_delivery = l.em_energy_surplus.load(std::memory_order_relaxed);
     if (KivData2DB(row, kept, stop) == 1) stamp_now(l.last_sql_datetime);
     daemon_state().rows_unsaved = static_cast<long>(kept.unsaved());
+    daemon_state().rows_dropped = static_cast<long>(kept.dropped());
   }
 }
 

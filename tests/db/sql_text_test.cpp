@@ -304,13 +304,17 @@ TEST(RowQueue, FullQueueDropsTheOldestRow) {
   for (int i = 0; i < 5; ++i) q.push(kept_row(1000 + i, i));
   ASSERT_EQ(q.size(), 3u);
   EXPECT_EQ(q.front(1)[0].stamp, 1002);
-  EXPECT_EQ(log_count(box, "MYSQL: row queue full, oldest row dropped"), 2);
+  EXPECT_EQ(log_count(box, "MYSQL: row queue full, oldest rows dropped until"), 1);  // one line, not one per row
+  EXPECT_EQ(q.dropped(), 2u);
   for (int i = 5; i < 8; ++i) q.push(kept_row(1000 + i, i));  // the file is compacted at twice the bound
   RowQueue again(box.dir().file("rows"), 3);
   again.load();
   ASSERT_EQ(again.size(), 3u);
   EXPECT_EQ(again.front(1)[0].stamp, 1005);
   EXPECT_EQ(log_count(box, "MYSQL: row queue full, 1 oldest rows dropped"), 1);
+  q.pop(1);  // written again: the drops are counted once
+  EXPECT_EQ(log_count(box, "MYSQL: row queue full, 5 oldest rows dropped"), 1);
+  EXPECT_EQ(q.dropped(), 0u);
   EXPECT_EQ(kKeptRowsMax, 10080u);
 }
 

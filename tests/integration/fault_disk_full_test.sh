@@ -6,6 +6,7 @@
 # With the database away meanwhile (rows each second, test hook) the kept
 # history rows survive a full log folder and a restart pass in between, in
 # whole records; a command that cannot be handed over is answered as failed.
+# A daemon started on the full log folder writes its PID file once there is room.
 if [ -z "${KIVD_FAULT_MOUNTNS:-}" ]; then
   KIVD_FAULT_MOUNTNS=1 exec unshare -m --propagation private bash "$0" "$@"
 fi
@@ -80,6 +81,21 @@ gap=$(awk 'NR > 1 && $1 - p > g { g = $1 - p } { p = $1 } END { print g + 0 }' "
 check "kept rows: none lost while the disk was full (widest gap $gap s)" test "$gap" -le 13
 # About 20 s of running, 10 of them between passes.
 check "kept rows: from before the full disk to after it ($(wc -l < "$QUEUE"))" test "$(wc -l < "$QUEUE")" -ge 8
+
+# --- started while the log folder is full: the PID file follows later -------
+fill "$SANDBOX/log"
+"$KIVD_BIN"
+sleep 1
+# The daemon holds the lock on its PID file: /proc/locks names it.
+ino=$(stat -c %i "$PIDFILE" 2>/dev/null)
+late_pid=$(awk -v ino=":$ino\$" '$6 ~ ino { print $5; exit }' /proc/locks)
+[ -n "$late_pid" ] && STARTED_PIDS+=("$late_pid")
+check "full at start: daemon running, PID file empty ($late_pid)" bash -c "[ -n '$late_pid' ] && kill -0 '$late_pid' && [ ! -s '$PIDFILE' ]"
+rm -f "$SANDBOX/log/fill"
+check "room again: PID file written" bash -c "for i in \$(seq 1 30); do [ \"\$(tr -d '\\n' < '$PIDFILE')\" = '$late_pid' ] && exit 0; sleep 0.1; done; exit 1"
+check "room again: PID file line logged" wait_log "PID file $PIDFILE written$" 3
+[ -n "$late_pid" ] && { kill -TERM "$late_pid"; wait_gone "$late_pid" 5; }
+
 # The log lies on the tmpfs: show it before the mount goes.
 [ "$TEST_FAILS" -gt 0 ] && { echo "--- log ---"; cat "$LOG"; }
 cleanup_mounts

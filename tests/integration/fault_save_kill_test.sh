@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # SIGKILL in the middle of a settings save, of the request's child and of the
 # daemon together with it, at random moments: the configuration file is
-# always the old or the new one, whole, never a mix or a cut.
+# always the old or the new one, whole, never a mix or a cut. The next start
+# removes the copies that a save or an install cut short left behind.
 source "$KIVD_SRC/tests/integration/lib.sh"
 PORT=18022
 URL=http://127.0.0.1:$PORT
@@ -67,6 +68,15 @@ check "child killed: saved file is A" cmp -s "$INI" "$SANDBOX/ref.a"
 
 # A save cut short by a crash long ago: the next start removes it.
 echo "half a save" > "$SANDBOX/etc/.kivd.ini.zzzzzz"
+# The same for an install: only the updater's own unfinished copies of the
+# program go; a link, another name and a copy still locked by a writer stay.
+mkdir -p "$SANDBOX/bin"
+echo "half a program" > "$SANDBOX/bin/.kivd.new.Zq3x9A"
+echo precious > "$SANDBOX/precious"
+ln -s "$SANDBOX/precious" "$SANDBOX/bin/.kivd.new.Sym0l1"
+echo other > "$SANDBOX/bin/.kivd.new.toolong"
+echo writing > "$SANDBOX/bin/.kivd.new.Lk4y7B"
+( exec 9< "$SANDBOX/bin/.kivd.new.Lk4y7B"; flock 9; exec sleep 60 ) & LOCK_HOLDER=$!
 bad=0; killed=0; new=0; old=0
 for i in $(seq 1 "$DAEMON_ROUNDS"); do
   if [ $((i % 2)) -eq 0 ]; then body=$BODY_A; ref=a; else body=$BODY_B; ref=b; fi
@@ -89,5 +99,8 @@ check "daemon killed: saved file is B" cmp -s "$INI" "$SANDBOX/ref.b"
 check "start removes unfinished saves" grep -q "Settings: unfinished save $SANDBOX/etc/.kivd.ini.zzzzzz removed" "$LOG"
 check "no temporaries left once restarted" test "$(find "$SANDBOX/etc" -name '.kivd.ini.*' | wc -l)" -eq 0
 check "only the configuration in etc" test "$(find "$SANDBOX/etc" -type f ! -name kivd.ini | wc -l)" -eq 0
+check "start removes an install's unfinished copy" bash -c "[ ! -e '$SANDBOX/bin/.kivd.new.Zq3x9A' ] && grep -q 'KIV update: unfinished copy $SANDBOX/bin/.kivd.new.Zq3x9A of an install cut short removed' '$LOG'"
+check "start leaves links, other names and a locked copy" bash -c "[ -L '$SANDBOX/bin/.kivd.new.Sym0l1' ] && [ -f '$SANDBOX/precious' ] && [ -f '$SANDBOX/bin/.kivd.new.toolong' ] && [ -f '$SANDBOX/bin/.kivd.new.Lk4y7B' ]"
+kill "$LOCK_HOLDER" 2>/dev/null; wait "$LOCK_HOLDER" 2>/dev/null
 kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
 finish

@@ -35,7 +35,7 @@ check "version is the project's" test "$(field Version)" = "${version}-1"
 check "has a maintainer" bash -c "[[ '$(field Maintainer)' == *@* ]]"
 depends=$(field Depends)
 dep_names=$(tr ',' '\n' <<< "$depends" | sed 's/(.*)//; s/ //g' | sed '/^$/d')
-for lib in libc6 libstdc++6 libcjson1 libiniparser1 libmariadb3 libpugixml1v5 libmosquitto1 wget tar libjs-chart.js; do
+for lib in libc6 libstdc++6 libcjson1 libmariadb3 libpugixml1v5 libmosquitto1 wget tar libjs-chart.js; do
   check "depends on $lib" grep -qx "$lib" <<< "$dep_names"
 done
 for name in $dep_names; do

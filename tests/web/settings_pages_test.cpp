@@ -93,7 +93,7 @@ std::string submitted(const std::string& page) {
 std::string written_file(const char* key, const std::string& value) {
   IniDict d = IniDict::load_text(DefaultIniText(), IniDict::EmptyKeys::kept);
   ApplySettingsForm(d, "", 0);
-  if (key) dictionary_set(d.raw(), ascii_lower(key).c_str(), value.c_str());
+  if (key) d.set(ascii_lower(key), value);
   return IniFileText(d);
 }
 
@@ -260,8 +260,8 @@ TEST_F(SettingsPages, KnxPageRoundTripsWithHiddenRows) {
   IniDict d = IniDict::load_text(written_file(nullptr, ""), IniDict::EmptyKeys::kept);
   for (int n = 1; n <= kDatapoints; ++n) {
     const std::string sec = "dpt_" + std::to_string(n);
-    dictionary_set(d.raw(), (sec + ":using").c_str(), n % 3 == 0 ? "TRUE" : "FALSE");
-    dictionary_set(d.raw(), (sec + ":groupadr").c_str(), ("31/7/" + std::to_string(200 + n)).c_str());
+    d.set(sec + ":using", n % 3 == 0 ? "TRUE" : "FALSE");
+    d.set(sec + ":groupadr", "31/7/" + std::to_string(200 + n));
   }
   ApplySettingsForm(d, "", 0);
   const std::string before = IniFileText(d);
