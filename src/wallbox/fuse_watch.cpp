@@ -26,10 +26,22 @@ void ChargingControl::watch() {
   if (daemon_state().intRestart != 0 || daemon_state().intUpdate != 0) return;
   // The owner's OFF takes effect now, not at the next cycle.
   if (static_cast<ChargingMode>(v.ChargingMode.load()) == ChargingMode::Off && v.wb_enable_sys == 1) {
+    // A silent box is asked again only once it has said something since
+    // the last try: one line per outage, not two a second.
+    const long long heard = v.wb_received_ms;
+    if (off_unanswered_ms_ != 0 && heard == off_unanswered_ms_) return;
     sequence_mode_ = v.ChargingMode.load();
     off_sequence();
+    if (v.wb_enable_sys == 1 && v.wb_received_ms == heard) {
+      if (off_unanswered_ms_ == 0)
+        log_line("ControlKEBA: wallbox does not answer - charging OFF is sent again when it answers");
+      off_unanswered_ms_ = heard;
+    } else {
+      off_unanswered_ms_ = 0;
+    }
     return;
   }
+  off_unanswered_ms_ = 0;
   // A broadcast may be the box's first word after a restart: its reports
   // tell (their seconds counter went back).
   const int broadcasts = v.wb_broadcasts;
@@ -106,7 +118,13 @@ void ChargingControl::fuse_watch() {
   }
   if (import_since_ms_ == 0) import_since_ms_ = at;
   if (at - import_since_ms_ < control_duration(kCloudAfter).count()) return;
-  const int lower = cloud_current(v.intpow, present, phases_for(v.wb_X2_out), minimum);
+  // From what the car really draws, on the phases it draws on: a current set
+  // above the car's own limit, or a relay believed on one phase, would
+  // otherwise make the step too small or too large.
+  const int drawn = *std::max_element(wallbox.begin(), wallbox.end());
+  const int from = drawn >= kPhaseDrawn_mA ? std::min(present, drawn) : present;
+  const int phases = std::max(phases_for(v.wb_X2_out), drawn_phases(wallbox));
+  const int lower = cloud_current(v.intpow, from, phases, minimum);
   import_since_ms_ = 0;
   if (lower >= present) return;
   log_line("Surplus watch: %d W from the grid - current lowered to %d mA", v.intpow.load(), lower);
