@@ -18,6 +18,9 @@ namespace {
 
 // A grid import in surplus mode for this long is a cloud, not a kettle.
 constexpr std::chrono::seconds kCloudAfter{5};
+// A lowering shows in the meter within this time: a phase still over the
+// limit after it (a car still ramping up, a second load) is lowered again.
+constexpr std::chrono::seconds kLowerSettles{2};
 
 }  // namespace
 
@@ -87,26 +90,35 @@ void ChargingControl::fuse_watch() {
   // A reading taken before the last change took effect still shows the
   // car's old current: wait for one after it.
   if (!guard_.newer_than_raise() || at <= lowered_settled_ms_) return;
-  const std::array<int, 3> wallbox{v.wb_i1.load(), v.wb_i2.load(), v.wb_i3.load()};
-  const std::array<int, 3> meter =
-      fuse_meter_mA({v.em_i1.load(), v.em_i2.load(), v.em_i3.load()}, v.em_one_phase_mA.load(), wallbox);
+  std::array<int, 3> wallbox{}, meter{};
   const int minimum = std::max(v.CarMinCharge.load(), kMinChargeCurrent);
-  const int present = v.wb_curr_usr;
-  const int fuse = fuse_watch_current(meter, wallbox, s.InfrastructureCurrent, s.InfrastructureDistance, present,
-                                      minimum);
+  int present = 0, fuse = -1;
+  const auto judge = [&] {
+    wallbox = {v.wb_i1.load(), v.wb_i2.load(), v.wb_i3.load()};
+    meter = fuse_meter_mA({v.em_i1.load(), v.em_i2.load(), v.em_i3.load()}, v.em_one_phase_mA.load(), wallbox);
+    present = v.wb_curr_usr;
+    fuse = fuse_watch_current(meter, wallbox, s.InfrastructureCurrent, s.InfrastructureDistance, present, minimum);
+  };
+  judge();
+  // Over the limit: lower from what the car draws now, not from the last
+  // cycle's report 3 (a car still ramping up draws less than it is allowed).
+  if (fuse >= 0 && v.wb_report3_ms < at && box_.refresh_reports()) judge();
   if (fuse == 0) {
     log_line("Fuse watch: a phase above %d mA even at the least current - charging disabled",
              s.InfrastructureCurrent - s.InfrastructureDistance);
     sequence_mode_ = v.ChargingMode.load();
-    SwitchEnable(0);
-    lowered_settled_ms_ = steady_ms() + control_duration(kRaiseSettles).count();
+    // A command without answer is tried again on the next reading, not
+    // after the settling time of a lowering that may not have happened.
+    if (SwitchEnable(0) == 1) lowered_settled_ms_ = steady_ms() + control_duration(kLowerSettles).count();
     return;
   }
   if (fuse > 0 && fuse < present) {
     log_line("Fuse watch: L1 %d, L2 %d, L3 %d mA above %d mA - current lowered to %d mA", meter[0], meter[1], meter[2],
              s.InfrastructureCurrent - s.InfrastructureDistance, fuse);
-    if (box_.set_current(fuse)) v.wb_curr_usr = want_current_ = fuse;
-    lowered_settled_ms_ = steady_ms() + control_duration(kRaiseSettles).count();
+    if (box_.set_current(fuse)) {
+      v.wb_curr_usr = want_current_ = fuse;
+      lowered_settled_ms_ = steady_ms() + control_duration(kLowerSettles).count();
+    }
     return;
   }
   // In surplus mode the car follows a cloud down within seconds.
@@ -128,8 +140,10 @@ void ChargingControl::fuse_watch() {
   import_since_ms_ = 0;
   if (lower >= present) return;
   log_line("Surplus watch: %d W from the grid - current lowered to %d mA", v.intpow.load(), lower);
-  if (box_.set_current(lower)) v.wb_curr_usr = want_current_ = lower;
-  lowered_settled_ms_ = steady_ms() + control_duration(kRaiseSettles).count();
+  if (box_.set_current(lower)) {
+    v.wb_curr_usr = want_current_ = lower;
+    lowered_settled_ms_ = steady_ms() + control_duration(kLowerSettles).count();
+  }
 }
 
 }  // namespace kivd
