@@ -20,12 +20,15 @@ and drive it with
     keba_p20.py --control /tmp/wb.ctl plug 7 | input 1 | power 3000000 |
         currents 16000 0 0 | car 3 32000 | x2-contactor 0 | restart | silent 1 |
         error 0 16387 | clear-error | state | quit |
-        lose N [COMMAND] | refuse N [COMMAND] | delay MS
+        lose N [COMMAND] | refuse N [COMMAND] | delay MS | guard MS | house W1 W2 W3 [A]
 ("power -1" and "currents" without values go back to the modelled car;
 "lose" drops the answers to the next N commands, "refuse" answers TCH-ERROR
 to them without obeying, both counting only commands that begin with COMMAND
 when it is given, e.g. "lose 1 report 2"; "delay" holds every answer and
-broadcast back for MS milliseconds).
+broadcast back for MS milliseconds; "guard" sets the X2 guard; "house" starts an SMA Energy Meter at
+the box's address that sees the rest of the house (W per phase, + drawn)
+plus the box's own currents, once a second; "state" then tells the last
+grid reading and the readings with a phase above A amperes).
 Only the standard library is used.
 """
 
@@ -50,6 +53,7 @@ class KebaP20:
         self.clock = clock
         self.output_guard = output_guard  # seconds between two changes of X2
         self.output_changed = None        # time of the last change of X2
+        self.output_refused = 0           # X2 changes refused within the guard
         self.serial = serial
         self.product = product
         self.firmware = firmware
@@ -168,6 +172,8 @@ class KebaP20:
                     self.output_changed = self.clock()
                 self.output = v
                 answer = OK
+            elif words[0] == "output" and v in (0, 1):
+                self.output_refused += 1
         elif len(words) == 4 and words[0] == "failsafe":
             t, c, save = (self._int(w) for w in words[1:])
             if t is not None and c is not None and save in (0, 1) and (t == 0 or 10 <= t <= 600) \
@@ -246,6 +252,11 @@ class KebaServer:
         self.refuse = [0, ""]  # commands to refuse: count, command prefix
         self.delay = 0.0       # seconds every datagram is held back
         self.held = []         # (due time, text) of held-back datagrams
+        self.house = None      # rest of the house per phase (W) behind the meter
+        self.rating = 0.0      # A per phase the readings are counted above
+        self.over = 0          # meter readings with a phase above the rating
+        self.grid = [0, 0, 0]  # W per phase of the last reading
+        self.next_reading = 0.0
 
     def send(self, text):
         if self.peer is None or self.silent:
@@ -269,6 +280,22 @@ class KebaServer:
             rule[0] -= 1
             return True
         return False
+
+    def send_reading(self):
+        """The meter's reading of now: the rest of the house plus the box."""
+        from sma_energy_meter import GROUP, PORT as METER_PORT, SmaEnergyMeter, sender_socket
+        if not hasattr(self, "meter"):
+            self.meter = SmaEnergyMeter()
+            self.meter_sock = sender_socket(self.sock.getsockname()[0], loop=False)
+        self.box.tick()
+        car = self.box.phase_currents()
+        self.grid = [round(h + self.box.voltage * i / 1000.0) for h, i in zip(self.house, car)]
+        self.meter.phase_power = list(self.grid)
+        self.meter.current = [abs(g) / 230.0 for g in self.grid]
+        if self.rating > 0 and max(self.meter.current) > self.rating:
+            self.over += 1
+        self.meter.advance(1.0)
+        self.meter_sock.sendto(self.meter.datagram(), (GROUP, METER_PORT))
 
     def broadcast(self, items):
         for b in items:
@@ -321,9 +348,16 @@ class KebaServer:
             box.tick()
             return json.dumps({"state": box.state(), "enable": box.enable_sys, "curr_user": box.curr_user,
                                "output": box.output, "tmo_fs": box.tmo_fs, "curr_fs": box.curr_fs,
-                               "max_curr": box.max_curr(), "plug": box.plug})
+                               "max_curr": box.max_curr(), "plug": box.plug, "refused": box.output_refused,
+                               "grid": self.grid, "over": self.over})
+        elif cmd == "house" and len(w) in (4, 5):
+            self.house = [int(x) for x in w[1:4]]
+            self.rating = float(w[4]) if len(w) == 5 else 0.0
+            self.over = 0
         elif cmd in ("lose", "refuse") and len(args) >= 1 and args[0] >= 0:
             setattr(self, cmd, [args[0], " ".join(w[2:])])
+        elif cmd == "guard" and len(args) == 1:
+            box.output_guard = args[0] / 1000.0
         elif cmd == "delay" and len(args) == 1 and args[0] >= 0:
             self.delay = args[0] / 1000.0
         elif cmd == "quit":
@@ -340,6 +374,11 @@ class KebaServer:
             due = self.flush_held()
             if due is not None:
                 wait = min(wait, max(0.0, due))
+            if self.house is not None:
+                if time.monotonic() >= self.next_reading:
+                    self.next_reading = time.monotonic() + 1.0
+                    self.send_reading()
+                wait = min(wait, max(0.0, self.next_reading - time.monotonic()))
             ready, _, _ = select.select(socks, [], [], wait)
             for s in ready:
                 data, addr = s.recvfrom(2048)

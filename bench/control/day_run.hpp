@@ -38,7 +38,8 @@ struct DayFigures {
   bool restart_done = false, after_restart_enabled = false, after_restart_output = false;
 };
 
+// seed: the day's clouds, appliance times and lost exchanges.
 DayFigures run_day(const DayProfile& day, const Faults& faults, const CarLimits& car, const Fuses& fuses,
-                   const std::string& log_file);
+                   const std::string& log_file, unsigned seed);
 
 }  // namespace kivd::bench

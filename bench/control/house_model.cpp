@@ -40,20 +40,22 @@ const std::vector<Load> extra_loads = {
 };
 
 // Share of the clear-sky power that passes the clouds, per second: spells of
-// one to fifteen minutes, each a new cover, blended over half a minute.
+// ten seconds to ten minutes, each a new cover, reached within one to five
+// seconds (a cloud's edge).
 std::vector<double> clouds(Weather w, unsigned seed, std::size_t n) {
   std::vector<double> out(n, 1.0);
   if (w == Weather::Sunny) return out;
   std::mt19937 rng(seed);
-  std::uniform_int_distribution<int> spell(60, 900);
+  std::uniform_int_distribution<int> spell(10, 600), edge(1, 5);
   std::uniform_real_distribution<double> cover(w == Weather::Cloudy ? 0.15 : 0.35, w == Weather::Cloudy ? 1.0 : 0.7);
   double from = cover(rng), to = from;
   for (std::size_t i = 0; i < n;) {
     from = to;
     to = cover(rng);
     const std::size_t len = static_cast<std::size_t>(spell(rng));
+    const std::size_t e = static_cast<std::size_t>(edge(rng));
     for (std::size_t k = 0; k < len && i < n; ++k, ++i)
-      out[i] = k < 30 ? from + (to - from) * static_cast<double>(k) / 30.0 : to;
+      out[i] = k < e ? from + (to - from) * static_cast<double>(k) / static_cast<double>(e) : to;
   }
   return out;
 }
@@ -65,6 +67,18 @@ std::size_t HouseModel::index(int t) { return static_cast<std::size_t>(std::clam
 HouseModel::HouseModel(const DayProfile& day, unsigned seed) : day_(day) {
   const std::size_t n = static_cast<std::size_t>(kDayEnd - kDayStart) + 1;
   const std::vector<double> share = clouds(day.weather, seed, n);
+  // Each seed moves every appliance by up to half an hour.
+  std::mt19937 rng(seed * 7919u);
+  std::uniform_int_distribution<int> shift(-1800, 1800);
+  auto moved = [&](std::vector<Load> loads) {
+    for (Load& a : loads) {
+      const int d = shift(rng);
+      a.from += d;
+      a.to += d;
+    }
+    return loads;
+  };
+  const std::vector<Load> usual = moved(usual_loads), extra = moved(extra_loads);
   pv_.resize(n);
   load_.resize(n);
   for (std::size_t i = 0; i < n; ++i) {
@@ -83,8 +97,8 @@ HouseModel::HouseModel(const DayProfile& day, unsigned seed) : day_(day) {
         else l[static_cast<std::size_t>(a.phase)] += a.W;
       }
     };
-    add(usual_loads);
-    if (day.loaded) add(extra_loads);
+    add(usual);
+    if (day.loaded) add(extra);
     load_[i] = l;
   }
 }

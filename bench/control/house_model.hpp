@@ -21,6 +21,7 @@ struct DayProfile {
   bool loaded;  // heat pump, sauna, oven and workshop on top of the usual loads
   // The owner asks for quick charging in this window (s after midnight), 0 = never.
   int quick_from = 0, quick_to = 0;
+  bool battery = false;  // a home battery whose own controller holds the grid at 0
 };
 
 class HouseModel {

@@ -5,7 +5,8 @@
 namespace kivd::bench {
 
 double IdealController::step(const HouseModel& house, int t) {
-  const double min_A = 6.0, max_A = std::min(car_.box_hw_mA, car_.car_max_mA) / 1000.0;
+  const double min_A = 6.0,
+               max_A = std::min({car_.box_hw_mA, car_.car_max_mA, taper_limit_mA(car_, charged_kWh_)}) / 1000.0;
   int phases = 1;
   double amps = 0;
   if (house.quick(t)) {
@@ -23,11 +24,13 @@ double IdealController::step(const HouseModel& house, int t) {
       amps = std::min(a1 / car_.phases, max_A);
     } else if (a1 >= min_A) amps = std::min(a1, max_A);
   }
+  if (amps < min_A) amps = 0;  // a full car tapers below the least current
   const bool on = amps > 0;
   if (on != on_) ++switches_;
   if (on && phases != phases_) ++phase_switches_;
   on_ = on;
   if (on) phases_ = phases;
+  charged_kWh_ += amps * phases * kVolt / 3.6e6;
   return amps * phases * kVolt;
 }
 

@@ -28,6 +28,7 @@ class IdealController {
   bool on_ = false;
   int phases_ = 1;
   int switches_ = 0, phase_switches_ = 0;
+  double charged_kWh_ = 0;  // the same car fills and tapers
 };
 
 }  // namespace kivd::bench

@@ -16,18 +16,33 @@ SimBox::Fate SimBox::fate() {
   return std::bernoulli_distribution(0.5)(rng_) ? Fate::CommandLost : Fate::AnswerLost;
 }
 
+int taper_limit_mA(const CarLimits& car, double kWh) {
+  if (car.full_kWh <= 0) return car.car_max_mA;
+  const double left = 1 - kWh / car.full_kWh;
+  return left >= 0.2 ? car.car_max_mA : left <= 0 ? 0 : static_cast<int>(car.car_max_mA * left / 0.2);
+}
+
+int SimBox::offered_mA() const {
+  if (!enable_) return 0;
+  const int limit = tripped_ ? curr_fs_ : curr_mA_;
+  const int mA = std::min({limit, car_.box_hw_mA, car_.car_max_mA, taper_limit_mA(car_, charged_kWh_)});
+  return mA < 6000 ? 0 : mA;  // no car charges below 6 A
+}
+
 std::array<int, 3> SimBox::draw_mA() const {
   std::array<int, 3> d{};
-  if (!enable_) return d;
-  const int limit = tripped_ ? curr_fs_ : curr_mA_;
-  const int mA = std::min({limit, car_.box_hw_mA, car_.car_max_mA});
-  if (mA < 6000) return d;  // no car charges below 6 A
   const int phases = output_ || !car_.x2_contactor ? car_.phases : 1;
-  for (int p = 0; p < phases; ++p) d[static_cast<std::size_t>(p)] = mA;
+  for (int p = 0; p < phases; ++p) d[static_cast<std::size_t>(p)] = drawn_mA_;
   return d;
 }
 
 void SimBox::tick() {
+  // The car goes down at once and up over its ramp.
+  const int target = offered_mA();
+  if (car_.ramp_s <= 0 || target <= drawn_mA_) drawn_mA_ = target;
+  else drawn_mA_ = std::min(target, drawn_mA_ + (target + car_.ramp_s - 1) / car_.ramp_s);
+  const std::array<int, 3> d = draw_mA();
+  charged_kWh_ += (d[0] + d[1] + d[2]) * 230.0 / 1000 / 3.6e6;
   if (tmo_fs_ <= 0 || tripped_) return;
   if (++quiet_s_ >= tmo_fs_) {
     tripped_ = true;

@@ -20,7 +20,13 @@ struct CarLimits {
   int box_hw_mA = 16000;    // "Curr HW" of the box
   int car_max_mA = 32000;   // what the car's charger takes at most
   bool x2_contactor = true; // false: X2 switches nothing, the car takes all its phases
+  int ramp_s = 0;           // seconds the car takes to reach an offered current, 0 = at once
+  double full_kWh = 0;      // charged this much the car is full, tapering over the last fifth; 0 = never
 };
+
+// The most the car takes (mA per phase) after charging kWh: all of it until
+// four fifths of full, then less and less down to nothing.
+int taper_limit_mA(const CarLimits& car, double kWh);
 
 class SimBox final : public kivd::Wallbox {
  public:
@@ -32,7 +38,7 @@ class SimBox final : public kivd::Wallbox {
   bool set_phases(bool more) override;
   bool arm_failsafe(int timeout_s, int current_mA) override;
 
-  // One second of the box: its fail-safe timer.
+  // One second of the box: its fail-safe timer, the car's ramp and charge.
   void tick();
   // What the car draws per phase now (mA).
   std::array<int, 3> draw_mA() const;
@@ -62,6 +68,9 @@ class SimBox final : public kivd::Wallbox {
   bool enable_ = false, output_ = false, tripped_ = false;
   int curr_mA_ = 6000, tmo_fs_ = 0, curr_fs_ = 0, quiet_s_ = 0;
   int phase_switches_ = 0, failsafe_trips_ = 0, lost_ = 0;
+  int drawn_mA_ = 0;  // per phase, following the offered current up over ramp_s
+  double charged_kWh_ = 0;
+  int offered_mA() const;
 };
 
 }  // namespace kivd::bench

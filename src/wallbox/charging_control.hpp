@@ -111,6 +111,7 @@ class ChargingControl {
   long long import_since_ms_ = 0;
   long long lowered_settled_ms_ = 0;  // the watch's last lowering shows by then
   int lowered_by_mA_ = 0;             // and takes this much off the readings until then
+  long long off_unanswered_ms_ = 0;   // last word of a box that left OFF unanswered
   int reboots_seen_ = 0;
   int broadcasts_seen_ = 0;
   // What the control last told the box (sent again after its restart).

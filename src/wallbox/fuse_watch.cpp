@@ -18,6 +18,9 @@ namespace {
 
 // A grid import in surplus mode for this long is a cloud, not a kettle.
 constexpr std::chrono::seconds kCloudAfter{5};
+// A lowering shows in the meter within this time: a phase still over the
+// limit after it (a car still ramping up, a second load) is lowered again.
+constexpr std::chrono::seconds kLowerSettles{2};
 
 }  // namespace
 
@@ -26,10 +29,22 @@ void ChargingControl::watch() {
   if (daemon_state().intRestart != 0 || daemon_state().intUpdate != 0) return;
   // The owner's OFF takes effect now, not at the next cycle.
   if (static_cast<ChargingMode>(v.ChargingMode.load()) == ChargingMode::Off && v.wb_enable_sys == 1) {
+    // A silent box is asked again only once it has said something since
+    // the last try: one line per outage, not two a second.
+    const long long heard = v.wb_received_ms;
+    if (off_unanswered_ms_ != 0 && heard == off_unanswered_ms_) return;
     sequence_mode_ = v.ChargingMode.load();
     off_sequence();
+    if (v.wb_enable_sys == 1 && v.wb_received_ms == heard) {
+      if (off_unanswered_ms_ == 0)
+        log_line("ControlKEBA: wallbox does not answer - charging OFF is sent again when it answers");
+      off_unanswered_ms_ = heard;
+    } else {
+      off_unanswered_ms_ = 0;
+    }
     return;
   }
+  off_unanswered_ms_ = 0;
   // A broadcast may be the box's first word after a restart: its reports
   // tell (their seconds counter went back).
   const int broadcasts = v.wb_broadcasts;
@@ -92,15 +107,21 @@ void ChargingControl::fuse_watch() {
   // less of the car than there will be. A reading from before the watch's
   // own lowering settled still shows what it took off.
   if (steady_ms() >= lowered_settled_ms_) lowered_by_mA_ = 0;
-  const std::array<int, 3> wallbox{v.wb_i1.load(), v.wb_i2.load(), v.wb_i3.load()};
-  std::array<int, 3> meter =
-      fuse_meter_mA({v.em_i1.load(), v.em_i2.load(), v.em_i3.load()}, v.em_one_phase_mA.load(), wallbox);
-  const bool known = drawn_phases(wallbox) > 0;
-  for (int p = 0; p < 3; ++p)
-    if (!known || wallbox[p] >= kPhaseDrawn_mA) meter[p] -= lowered_by_mA_;
+  std::array<int, 3> wallbox{}, meter{};
   const int minimum = std::max(v.CarMinCharge.load(), kMinChargeCurrent);
-  const int fuse = fuse_watch_current(meter, wallbox, s.InfrastructureCurrent, s.InfrastructureDistance, present,
-                                      minimum);
+  int fuse = -1;
+  const auto judge = [&] {
+    wallbox = {v.wb_i1.load(), v.wb_i2.load(), v.wb_i3.load()};
+    meter = fuse_meter_mA({v.em_i1.load(), v.em_i2.load(), v.em_i3.load()}, v.em_one_phase_mA.load(), wallbox);
+    const bool known = drawn_phases(wallbox) > 0;
+    for (int p = 0; p < 3; ++p)
+      if (!known || wallbox[p] >= kPhaseDrawn_mA) meter[p] -= lowered_by_mA_;
+    fuse = fuse_watch_current(meter, wallbox, s.InfrastructureCurrent, s.InfrastructureDistance, present, minimum);
+  };
+  judge();
+  // Over the limit: lower from what the car draws now, not from the last
+  // cycle's report 3 (a car still ramping up draws less than it is allowed).
+  if (fuse >= 0 && v.wb_report3_ms < at && box_.refresh_reports()) judge();
   if (fuse == 0) {
     log_line("Fuse watch: a phase above %d mA even at the least current - charging disabled",
              s.InfrastructureCurrent - s.InfrastructureDistance);
@@ -124,7 +145,13 @@ void ChargingControl::fuse_watch() {
   }
   if (import_since_ms_ == 0) import_since_ms_ = at;
   if (at - import_since_ms_ < control_duration(kCloudAfter).count()) return;
-  const int lower = cloud_current(v.intpow, present, phases_for(v.wb_X2_out), minimum);
+  // From what the car really draws, on the phases it draws on: a current set
+  // above the car's own limit, or a relay believed on one phase, would
+  // otherwise make the step too small or too large.
+  const int drawn = *std::max_element(wallbox.begin(), wallbox.end());
+  const int from = drawn >= kPhaseDrawn_mA ? std::min(present, drawn) : present;
+  const int phases = std::max(phases_for(v.wb_X2_out), drawn_phases(wallbox));
+  const int lower = cloud_current(v.intpow, from, phases, minimum);
   import_since_ms_ = 0;
   if (lower >= present) return;
   log_line("Surplus watch: %d W from the grid - current lowered to %d mA", v.intpow.load(), lower);
@@ -143,7 +170,7 @@ void ChargingControl::lower_to(int mA) {
   }
   v.wb_curr_usr = want_current_ = mA;
   lowered_by_mA_ += std::max(before - mA, 0);
-  lowered_settled_ms_ = steady_ms() + control_duration(kRaiseSettles).count();
+  lowered_settled_ms_ = steady_ms() + control_duration(kLowerSettles).count();
 }
 
 }  // namespace kivd

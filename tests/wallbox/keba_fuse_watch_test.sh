@@ -60,4 +60,43 @@ check "implausible zero" wait_log "Energymeter: L1 reads 0 while the wallbox dra
 check "never above 16020 mA" bash -c "! awk '\$1 == \"curr\" && \$2 > 16020 { f = 1 } END { exit !f }' '$REC'"
 
 kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
+stop_meter; stop_sim
+
+# A box without X2 contactor behind a three-phase car, the relay believed on
+# one phase; the meter sees the rest of the house plus the car. Surplus
+# mode takes nothing from the grid beyond the activation threshold, and a
+# kettle on L2 is counted with the car's current there.
+INI_METER=TRUE INI_DEBUG=1 write_ini "TYPE=SMA
+TIMEOUT=5
+[WALLBOX]
+USING=TRUE
+HOST=10.200.0.2
+CAR_MAX_PHASES=1
+PHASE_SWITCH_GUARD=0
+[INFRASTRUCTURE]
+CURRENT=35000
+DISTANCE=2000
+STARTMODE=SURPLUS"
+check "no-X2 simulator up" start_sim --plug 7 --enable 1
+no_x2() { simctl x2-contactor 0 && simctl car 3 16000 && simctl -- house -2500 -2000 -1500 35; } > /dev/null
+check "no-X2 box, 6 kW of surplus" no_x2
+export KIVD_TEST_WALLBOX_SPEEDUP=14   # a cycle every 4 s
+start_kivd
+check "no-X2: surplus control" wait_log "ControlKEBA: surplus power = " 10
+sleep 8
+import=0
+for _ in $(seq 1 8); do
+  g=$(simctl state | python3 -c "import json,sys; print(sum(json.load(sys.stdin)['grid']))")
+  [ "$g" -gt "$import" ] && import=$g
+  sleep 1
+done
+echo "# no-X2: box at $(sim_state curr_user) mA, state $(sim_state state), most grid import $import W"
+check "no-X2: charging from the surplus" test "$(sim_state state)" = 3
+check "no-X2: no grid import beyond the threshold" test "$import" -le 1380
+simctl -- house -2500 6500 -1500 35 > /dev/null    # a kettle on L2
+sleep 5
+over=$(sim_state over)
+echo "# no-X2: kettle on L2: $over readings above 35 A, box at $(sim_state curr_user) mA, enabled $(sim_state enable)"
+check "no-X2: L2 above 35 A for at most 3 readings" test "$over" -le 3
+kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
 finish

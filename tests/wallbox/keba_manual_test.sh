@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Manual mode, the quick-mode button at input X1 overriding it, and its
-# release bringing manual mode back; garbage datagrams from the box.
+# release bringing manual mode back; garbage datagrams from the box; the
+# owner's OFF in the middle of a sequence and to a silent box.
 source "$KIVD_SRC/tests/integration/lib.sh"
 source "$KIVD_SRC/tests/wallbox/lib_wallbox.sh"
 trap wallbox_net_down EXIT
@@ -50,6 +51,36 @@ check "garbage: daemon alive" kill -0 "$DAEMON_PID"
 echo "# garbage: $(count_log 'ParseReports: JSON error before: ') broken reports logged, $(count_log 'UDP server: all workers busy') dropped as overload"
 check "garbage: exchanges go on" wait_rec "report 2" 20 $((n + 1))
 check "garbage: box still on the manual current" test "$(sim_state curr_user)/$(sim_state state)" = "16020/3"
+
+# The owner's OFF while a sequence runs (the box's answers held back 1 s):
+# once OFF is answered, no "ena 1" follows.
+remote() { ip netns exec "$KD_NS" curl -s --max-time 5 "http://127.0.0.1:18001/remote?mode=$1" | grep -q successful; }
+check "owner: OFF" remote off
+check "owner: disabled" wait_rec "ena 0" 5
+simctl delay 1000 > /dev/null
+n=$(rec_count "curr 16020")
+check "owner: manual" remote manual
+check "owner: sequence running" wait_rec "curr 16020" 15 $((n + 1))
+check "owner: OFF mid-sequence" remote off
+mark=$(wc -l < "$REC")
+sleep 3
+check "owner: no ena 1 after OFF" test "$(tail -n +$((mark + 1)) "$REC" | grep -cx 'ena 1')" = 0
+check "owner: box disabled" test "$(sim_state enable)" = 0
+
+# OFF to a silent box: one try and one line, again once the box answers.
+simctl delay 0 > /dev/null
+n=$(rec_count "ena 1")
+check "silent: manual" remote manual
+check "silent: enabled" wait_rec "ena 1" 15 $((n + 1))
+simctl silent 1 > /dev/null
+tries=$(count_log "Charging disabled...$")
+check "silent: OFF" remote off
+sleep 8
+check "silent: OFF tried once" test "$(count_log "Charging disabled...$")" = $((tries + 1))
+check "silent: one line" test "$(count_log "wallbox does not answer - charging OFF is sent again when it answers$")" = 1
+n=$(rec_count "ena 0")
+simctl silent 0 > /dev/null
+check "silent: OFF once it answers" wait_rec "ena 0" 10 $((n + 1))
 
 kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
 finish

@@ -70,4 +70,23 @@ check "output X2 never changed while enabled" \
   awk 'BEGIN { en = 1 } $1 == "ena" { en = $2 } $1 == "output" && en == 1 { bad = 1 } END { exit bad }' "$REC"
 check "no current outside 6000..63000" \
   awk '$1 == "curr" && ($2 < 6000 || $2 > 63000) { bad = 1 } END { exit bad }' "$REC"
+
+# Restarted right after a phase switch, against a box that refuses an X2
+# change within its own guard: the new daemon waits out the guard too
+# (6 s, longer than a restart takes).
+sed -i 's/^PHASE_SWITCH_GUARD=.*/PHASE_SWITCH_GUARD=1800/' "$SANDBOX/etc/kivd.ini"
+simctl guard 5800 > /dev/null
+# want X2: the surplus that makes the control want output X2 at 1 or 0.
+want() { if [ "$1" = 1 ]; then simctl power 4900000; else simctl power 4400000; fi > /dev/null; }
+o=$(sim_state output); n=$((1 - o))
+want "$n"
+start_kivd
+check "restart: phase switch before" wait_rec "output $n" 10 $(($(rec_count "output $n") + 1))
+kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
+want "$o"
+m=$(rec_count "output $o")
+start_kivd
+check "restart: switched back after the guard" wait_rec "output $o" 15 $((m + 1))
+kill -TERM "$DAEMON_PID"; wait_gone "$DAEMON_PID" 5
+check "restart: no X2 change refused by the box" test "$(sim_state refused)" = 0
 finish

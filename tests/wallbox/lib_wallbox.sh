@@ -52,6 +52,7 @@ start_sim() {
 
 stop_sim() {
   if [ -n "$SIM_PID" ]; then kill "$SIM_PID" 2>/dev/null; wait "$SIM_PID" 2>/dev/null; SIM_PID=""; fi
+  rm -f "${CTL:-}"   # a new simulator is up only once its own socket is
 }
 
 simctl() { python3 "$SIM" --control "$CTL" "$@"; }
