@@ -48,6 +48,32 @@ void append_whole_line(int fd, const char* line, std::size_t n) {
   }
 }
 
+namespace {
+
+// The length of the valid UTF-8 sequence at the start of t that a log may
+// carry as it is, or 0: invalid bytes, C1 controls (U+0080..U+009F, an 8-bit
+// terminal reads them as escapes) and the marks that reorder or break lines
+// (U+200E/F, U+2028/9, U+202A..E, U+2066..9) are escaped.
+std::size_t printable_utf8(std::string_view t) {
+  const auto u = [&t](std::size_t i) { return static_cast<unsigned char>(t[i]); };
+  const unsigned char b = u(0);
+  std::size_t len = b >= 0xF0 && b <= 0xF4 ? 4 : b >= 0xE0 ? 3 : b >= 0xC2 && b <= 0xDF ? 2 : 0;
+  if (b >= 0xF5 || len == 0 || t.size() < len) return 0;
+  char32_t cp = b & (len == 2 ? 0x1F : len == 3 ? 0x0F : 0x07);
+  for (std::size_t i = 1; i < len; ++i) {
+    if ((u(i) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (u(i) & 0x3F);
+  }
+  const char32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (cp < least[len] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  if (cp <= 0x9F || cp == 0x200E || cp == 0x200F || cp == 0x2028 || cp == 0x2029 || (cp >= 0x202A && cp <= 0x202E) ||
+      (cp >= 0x2066 && cp <= 0x2069))
+    return 0;
+  return len;
+}
+
+}  // namespace
+
 // Control bytes in a line (from request targets, device texts, files) as
 // \xNN: a raw CR, escape sequence or line feed from outside must not forge
 // lines in the file nor drive the terminal of whoever reads it. Into a
@@ -55,17 +81,20 @@ void append_whole_line(int fd, const char* line, std::size_t n) {
 std::string_view escaped(std::string_view text, char (&buf)[1024]) {
   static const char* hex = "0123456789abcdef";
   std::size_t n = 0;
-  for (char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    if (u >= 0x20 && u != 0x7F) {
-      if (n + 1 > sizeof buf) break;
-      buf[n++] = c;
+  for (std::size_t i = 0; i < text.size();) {
+    const unsigned char u = static_cast<unsigned char>(text[i]);
+    std::size_t keep = u >= 0x20 && u < 0x7F ? 1 : u >= 0x80 ? printable_utf8(text.substr(i)) : 0;
+    if (keep > 0) {
+      if (n + keep > sizeof buf) break;
+      for (std::size_t k = 0; k < keep; ++k) buf[n++] = text[i + k];
+      i += keep;
     } else {
       if (n + 4 > sizeof buf) break;
       buf[n++] = '\\';
       buf[n++] = 'x';
       buf[n++] = hex[u >> 4];
       buf[n++] = hex[u & 15];
+      ++i;
     }
   }
   return {buf, n};

@@ -151,11 +151,16 @@ TEST(Log, ForeignControlBytesEscaped) {
   ::unlink(box.log_file().c_str());
   log_line("target %s", "/x\r\nFri Dec  4 10:00:00 2026 forged\x1b[2J\x7f\tend");
   log_line("own line end\n");
+  // 8-bit CSI, C1 as UTF-8, a right-to-left override and a cut sequence go;
+  // letters of other scripts stay.
+  log_line("utf8 %s", "\x9b" "2J \xc2\x9b \xe2\x80\xae \xc3\xa4\xe2\x82\xac \xe2\x82");
   const std::string log = box.log();
+  EXPECT_NE(log.find(" utf8 \\x9b2J \\xc2\\x9b \\xe2\\x80\\xae \xc3\xa4\xe2\x82\xac \\xe2\\x82\n"), std::string::npos)
+      << log;
   EXPECT_NE(log.find(" target /x\\x0d\\x0aFri Dec  4 10:00:00 2026 forged\\x1b[2J\\x7f\\x09end\n"), std::string::npos)
       << log;
   EXPECT_NE(log.find(" own line end\n"), std::string::npos) << log;
-  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 2);
+  EXPECT_EQ(std::count(log.begin(), log.end(), '\n'), 3);
 }
 
 TEST(TestHooks, OnlyWithHooksOneAndValuesInRange) {
