@@ -342,11 +342,11 @@ void page_download(Sink& out, const PageContext& ctx) {
     out.put("Error: cannot create the download files in " + html_escape(log_dir) + ".\n");
     return download_fail(out);
   }
-  // Bounded: the whole web server waits for this child, so a server that
-  // stalls or trickles must not hold it for ever (timeout ends wget after
-  // 15 minutes at the latest), and the file size limit ends a download that
-  // would grow past its cap.
-  const std::vector<std::string> wget = {"timeout", "900", "wget", "--timeout=30", "--tries=3",
+  // Bounded: changes wait behind this child, so a server that stalls or
+  // trickles must not hold it for ever (timeout ends wget after 10 minutes,
+  // well before the child's own limit, so the page can say so), and the file
+  // size limit ends a download that would grow past its cap.
+  const std::vector<std::string> wget = {"timeout", "600", "wget", "--timeout=30", "--tries=3",
                                          "-o", progress_log, "-O", archive, offered};
   int status = 0;
   out.flush();
@@ -363,6 +363,12 @@ void page_download(Sink& out, const PageContext& ctx) {
     ::unlink(archive.c_str());
     log_line("Webserver: update refused, the archive is larger than 32 MiB: %.200s", offered.c_str());
     out.put("\nError: the update archive is larger than 32 MiB, refused.\n");  // after a cut wget line
+    return download_fail(out);
+  }
+  if (WIFEXITED(status) && WEXITSTATUS(status) == 124) {
+    ::unlink(archive.c_str());
+    log_line("Webserver: update download ended after 10 minutes, too slow: %.200s", offered.c_str());
+    out.put("\nError: the download took longer than 10 minutes, refused.\n");
     return download_fail(out);
   }
   if (!exited_ok(status)) {
