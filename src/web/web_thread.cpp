@@ -68,7 +68,7 @@ constexpr long kPerPeer = 8;
 // socket's buffer when the readers get it; a longer head is refused here.
 constexpr std::size_t kHeadMax = 16384;
 constexpr std::size_t kPeekMax = kHeadMax + web::kBodyMax;
-constexpr auto kAnswerBudget = 10s;   // the whole answer's way out
+constexpr auto kAnswerBudget = 10s;   // an answer's way out without any progress
 constexpr auto kLinger = 500ms;       // the client's last bytes read after the answer
 constexpr std::size_t kLingerMax = 65536;
 
@@ -289,6 +289,7 @@ bool send_rest(Watched& w, std::chrono::steady_clock::time_point now) {
       return false;
     }
     w.sent += static_cast<std::size_t>(n);
+    w.deadline = now + kAnswerBudget;  // a slow reader still reading is no dead one
   }
   std::string().swap(w.rest);
   ::shutdown(w.conn.fd.get(), SHUT_WR);
