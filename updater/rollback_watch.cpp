@@ -73,12 +73,15 @@ bool alive(pid_t pid) {
       pause_ms(200);
       ++i;
     }
-    if (i >= settle_steps && alive(daemon)) {
+    if (i >= settle_steps && alive(daemon) && marker_fresh(plan.marker)) {
       log_message(plan.log, "KIV updater: new daemon is running.");
       ::_exit(0);
     }
     lasted = i / 5;
   }
+  // Alive but its main loop no longer turns (the marker's time stood still):
+  // hung, no better than crashed.
+  const bool hung = marked && lasted >= plan.settle && alive(daemon);
   ::signal(SIGTERM, SIG_IGN);
   const bool hangs = alive(daemon);
   const std::string err = restore_previous(plan);
@@ -86,7 +89,10 @@ bool alive(pid_t pid) {
     log_message(plan.log, "KIV updater: new daemon did not start, previous program not restored: " + err + ".");
     ::_exit(1);
   }
-  if (marked)
+  if (hung)
+    log_message(plan.log, "KIV updater: new daemon stopped refreshing its running marker within " +
+                              std::to_string(plan.settle) + "s, previous program restored.");
+  else if (marked)
     log_message(plan.log, "KIV updater: new daemon ended " + std::to_string(lasted) +
                               "s after reaching its running state, previous program restored.");
   else
@@ -110,6 +116,13 @@ bool alive(pid_t pid) {
 }  // namespace
 
 std::string previous_path(const std::string& dest) { return dest + ".previous"; }
+
+bool marker_fresh(const std::string& marker) {
+  struct stat st;
+  if (::lstat(marker.c_str(), &st) != 0) return false;
+  const std::time_t age = std::time(nullptr) - st.st_mtim.tv_sec;
+  return age >= -kMarkerFreshSeconds && age <= kMarkerFreshSeconds;
+}
 
 bool marker_names(const std::string& marker, long pid) {
   const int fd = ::open(marker.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);

@@ -33,6 +33,11 @@ std::string keep_previous(const std::string& dest);
 // that nobody else may write.
 bool marker_names(const std::string& marker, long pid);
 
+// True when the marker was written or touched within the last few seconds:
+// the running daemon touches it every second of its first minutes.
+inline constexpr long kMarkerFreshSeconds = 3;
+bool marker_fresh(const std::string& marker);
+
 // Starts the watcher for this process (which is about to exec the new
 // program); returns at once in the caller. False when it cannot be started.
 bool start_rollback_watch(const RollbackPlan& plan);

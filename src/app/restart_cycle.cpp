@@ -125,6 +125,8 @@ void run_cycle() {
   std::array<std::jthread, kWorkers.size()> threads;
   std::stop_source web_stop;  // the web server is never stopped by a pass
   bool first_pass = true;
+  constexpr int kMarkerSeconds = 300;
+  int marker_seconds = 0;
 
   for (;;) {
     // Taken and cleared before the pass starts: a request that comes while
@@ -159,6 +161,12 @@ void run_cycle() {
       sleep_for(std::chrono::seconds(1), never);
       day_history_tick();
       keep_pid_file();
+      // Long enough for the updater's check of a new program, and no more:
+      // every touch is a write to the board's card.
+      if (marker_seconds < kMarkerSeconds && !web_ended) {
+        keep_running_marker();
+        ++marker_seconds;
+      }
       if (st.intRestart != 0) break;
     }
 

@@ -60,18 +60,42 @@ std::string running_marker_path() {
   return dir.empty() ? dir : dir + "/kivd.running";
 }
 
-void write_running_marker() {
-  const std::string path = running_marker_path();
-  if (path.empty()) return;
+namespace {
+
+bool write_marker(const std::string& path, bool say) {
   const std::string tmp = path + ".new";
   ::unlink(tmp.c_str());
   const UniqueFd fd(::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
   const std::string pid = std::to_string(::getpid()) + "\n";
   if (!fd || ::write(fd.get(), pid.data(), pid.size()) != static_cast<ssize_t>(pid.size()) ||
       ::rename(tmp.c_str(), path.c_str()) != 0) {
-    log_line("Running marker %s cannot be written: %s", path.c_str(), std::strerror(errno));
+    if (say) log_line("Running marker %s cannot be written: %s", path.c_str(), std::strerror(errno));
     ::unlink(tmp.c_str());
+    return false;
   }
+  return true;
+}
+
+bool marker_failed = false;
+
+}  // namespace
+
+void write_running_marker() {
+  const std::string path = running_marker_path();
+  if (!path.empty()) marker_failed = !write_marker(path, true);
+}
+
+void keep_running_marker() {
+  const std::string path = running_marker_path();
+  if (path.empty()) return;
+  if (marker_failed) {
+    if (write_marker(path, false)) {
+      marker_failed = false;
+      log_line("Running marker %s written", path.c_str());
+    }
+    return;
+  }
+  ::utimensat(AT_FDCWD, path.c_str(), nullptr, AT_SYMLINK_NOFOLLOW);
 }
 
 }  // namespace kivd

@@ -31,5 +31,9 @@ std::string update_folder();
 std::string running_marker_path();
 // Writes the daemon's process id into the running marker.
 void write_running_marker();
+// Called every second of the first minutes: the marker's time says the
+// daemon's main loop still turns (the updater keeps a new program only
+// then), and a marker a full disk refused is written once there is room.
+void keep_running_marker();
 
 }  // namespace kivd

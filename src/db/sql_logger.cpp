@@ -182,7 +182,7 @@ int write_row(const db::RowValues& v, db::RowQueue* kept, std::stop_token stop) 
   ensure_table(year, stop);
   // The row goes in after the kept ones, so that the table keeps their order.
   if (kept && !kept->empty() && !write_kept_rows(c, *kept, stop)) return keep();
-  if (query_logged(c, db::insert_statement(year, v), "MYSQL:")) return 1;
+  if (query_logged(c, db::insert_statement(year, v, t), "MYSQL:")) return 1;
   if (refused(c)) return 0;
   set_ready(year, false);
   return keep();

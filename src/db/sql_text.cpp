@@ -93,14 +93,10 @@ std::string row_values_text(const RowValues& v) {
 
 }  // namespace
 
-std::string insert_statement(std::string_view year, const RowValues& v) {
-  return format_statement("INSERT INTO tblSmartMeter_%s (%s) VALUES (%s)", year_z(year).c_str(), kRowColumns,
-                          row_values_text(v).c_str());
-}
 
 std::string kept_rows_statement(std::string_view year, const KeptRow* rows, std::size_t count) {
   // FROM_UNIXTIME: the stamp is converted in the session's time zone (UTC,
-  // set at connect), as CURRENT_TIMESTAMP is for the rows written at once.
+  // set at connect); IGNORE: a row already written keeps its place.
   std::string s = "INSERT IGNORE INTO tblSmartMeter_" + std::string(year) + " (smTimeStamp, " + kRowColumns +
                   ") VALUES ";
   for (std::size_t i = 0; i < count; ++i) {
@@ -109,6 +105,11 @@ std::string kept_rows_statement(std::string_view year, const KeptRow* rows, std:
          row_values_text(rows[i].values) + ")";
   }
   return s;
+}
+
+std::string insert_statement(std::string_view year, const RowValues& v, std::time_t stamp) {
+  const KeptRow row{stamp, v};
+  return kept_rows_statement(year, &row, 1);
 }
 
 std::string version_query(std::string_view db_escaped, std::string_view year) {

@@ -53,7 +53,9 @@ std::string table_name(std::string_view year);
 // The whole create statement of the current structure.
 std::string create_table_statement(std::string_view year);
 // The row insert; values divided in single precision and formatted here.
-std::string insert_statement(std::string_view year, const RowValues& v);
+// Stamped with the instant the row was taken, not the server's clock when
+// the statement arrives: a slow connection never shifts a row.
+std::string insert_statement(std::string_view year, const RowValues& v, std::time_t stamp);
 // The insert of rows kept while the database was away, in their order and
 // with their own time stamps; a row already in the table (same time stamp)
 // is skipped, so a row is never written twice. All rows of one year.

@@ -254,7 +254,7 @@ TEST_F(SqlLoggerTest, RowsCarryTheSourceValues) {
     v.consumption = p.consumption;
     v.delivery = p.delivery;
     EXPECT_EQ(KivData2DB(v), 1) << sandbox_.log();
-    std::this_thread::sleep_for(1100ms);  // the time stamp is a unique key (seconds)
+    clock_.advance(60s);  // the time stamp is a unique key: the next minute
   }
   EXPECT_EQ(row_values("2031"),
             (Rows{{"2.500", "1234.5", "0.000", "99.9", "11.040", "12.346", "-1.500", "87", "235", "52.345", "-12.500"},
@@ -395,7 +395,7 @@ TEST_F(SqlLoggerTest, RowsOfAnOutageArriveLaterInOrderWithTheirTimeStampsOnce) {
   // rewritten) are not written twice.
   db::RowQueue stale(sandbox_.dir().file("stale"));
   stale.push({std::stol(stamps[0]), {}});
-  std::this_thread::sleep_for(1100ms);  // the time stamp is a unique key (seconds)
+  clock_.advance(60s);  // the time stamp is a unique key: the next minute
   EXPECT_EQ(KivData2DB(v, stale, {}), 1) << sandbox_.log();
   EXPECT_EQ(admin_->rows(by_id).size(), 4u);
   EXPECT_EQ(count("MYSQL: error executing sql query."), 2) << sandbox_.log();

@@ -31,8 +31,8 @@ std::tm at(int year, int mon, int mday, int hour, int min = 0) {
 
 // The VALUES part of an insert, for comparing the formatted row.
 std::string values_of(const RowValues& v) {
-  const std::string s = insert_statement("2026", v);
-  return s.substr(s.find("VALUES "));
+  const std::string s = insert_statement("2026", v, 0);
+  return "VALUES (" + s.substr(s.find("), ") + 3);
 }
 
 TEST(SqlText, CreateStatementIsTheVersion3Table) {
@@ -69,10 +69,10 @@ TEST(SqlText, InsertStatementNamesTheElevenColumnsInRowOrder) {
   v.ss_bat_temp = 235;
   v.ss_bat_voltage = 52345;
   v.ss_bat_current = -12500;
-  EXPECT_EQ(insert_statement("2026", v),
-            "INSERT INTO tblSmartMeter_2026 (smLiveConsumption, smSumConsumption, smLiveDelivery, "
+  EXPECT_EQ(insert_statement("2026", v, 1780000000),
+            "INSERT IGNORE INTO tblSmartMeter_2026 (smTimeStamp, smLiveConsumption, smSumConsumption, smLiveDelivery, "
             "smSumDelivery, smWallbox, smSumWallbox, smSSPower, smSSSOC, smSSTemp, smSSU, smSSI) "
-            "VALUES ('2.500', '1234.6', '0.000', '987.6', '11.040', '12.346', '-1.500', '87', '235', "
+            "VALUES (FROM_UNIXTIME(1780000000), '2.500', '1234.6', '0.000', '987.6', '11.040', '12.346', '-1.500', '87', '235', "
             "'52.345', '-12.500')");
 }
 

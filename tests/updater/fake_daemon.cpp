@@ -6,6 +6,8 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 int main(int argc, char** argv) {
@@ -27,6 +29,14 @@ int main(int argc, char** argv) {
     std::ofstream(running) << getpid() << "\n";
   }
   // Up for a while, or ended (a crash) at once.
-  if (const char* stay = std::getenv("FAKE_DAEMON_STAY")) ::sleep(static_cast<unsigned>(std::atoi(stay)));
+  // FAKE_DAEMON_BEAT: its main loop turns (the marker touched each second);
+  // without it, one that stays is hung.
+  const char* running = std::getenv("FAKE_DAEMON_RUNNING");
+  if (const char* stay = std::getenv("FAKE_DAEMON_STAY")) {
+    for (int i = 0; i < std::atoi(stay); ++i) {
+      ::sleep(1);
+      if (running && std::getenv("FAKE_DAEMON_BEAT")) ::utimensat(AT_FDCWD, running, nullptr, 0);
+    }
+  }
   return 0;
 }

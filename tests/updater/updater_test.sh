@@ -169,9 +169,17 @@ wait_for() {  # wait_for PATTERN: the log gets a matching line within 10 s
   for _ in $(seq 1 100); do grep -qE -- "$1" "$LOG" && return 0; sleep 0.1; done; return 1
 }
 setup
-FAKE_DAEMON_RUNNING=$SANDBOX/log/kivd.running FAKE_DAEMON_STAY=4 run_updater $(MARKER_ARGS)
+KIV_UPDATER_SETTLE_SECONDS=5 FAKE_DAEMON_RUNNING=$SANDBOX/log/kivd.running FAKE_DAEMON_STAY=7 FAKE_DAEMON_BEAT=1 \
+  run_updater $(MARKER_ARGS)
 check "running new daemon seen" wait_for "KIV updater: new daemon is running.$"
 check "running new daemon stays installed" grep -q "MARK:new" "$DEST"
+# One that stays but whose main loop stands still (its marker not touched).
+setup
+KIV_UPDATER_SETTLE_SECONDS=5 FAKE_DAEMON_RUNNING=$SANDBOX/log/kivd.running FAKE_DAEMON_STAY=9 run_updater $(MARKER_ARGS)
+check "hung new daemon: rolled back" \
+  wait_for "KIV updater: new daemon stopped refreshing its running marker within 5s, previous program restored.$"
+check "hung: previous program started again" bash -c "for i in \$(seq 1 50); do grep -q 'marker=old' '$SANDBOX/started' 2>/dev/null && exit 0; sleep 0.1; done; exit 1"
+kill $(sed -n 's/^pid=\([0-9]*\) .*marker=old$/\1/p' "$SANDBOX/started") 2>/dev/null
 # One that writes its marker and ends at once (a crash) is rolled back too.
 setup
 FAKE_DAEMON_RUNNING=$SANDBOX/log/kivd.running run_updater $(MARKER_ARGS)
