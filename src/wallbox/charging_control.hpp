@@ -69,6 +69,11 @@ class ChargingControl {
   bool mode_changed();
   void fuse_watch();
   void lower_to(int mA);
+  // Notes a command the box did not answer; 0, for the caller to return.
+  int unanswered() {
+    reread_pending_ = true;
+    return 0;
+  }
   void box_restarted();
   // Refreshes the reports; logs a skipped cycle once for a run of them.
   bool reports_answered();
@@ -111,6 +116,7 @@ class ChargingControl {
   long long import_since_ms_ = 0;
   long long lowered_settled_ms_ = 0;  // the watch's last lowering shows by then
   int lowered_by_mA_ = 0;             // and takes this much off the readings until then
+  std::atomic<bool> reread_pending_{false};  // a command unanswered: the reports are read again
   long long off_unanswered_ms_ = 0;   // last word of a box that left OFF unanswered
   int reboots_seen_ = 0;
   int broadcasts_seen_ = 0;

@@ -52,6 +52,11 @@ void ChargingControl::watch() {
     broadcasts_seen_ = broadcasts;
     box_.refresh_reports();
   }
+  // A command without answer may still have been carried out (a box that
+  // charges while the control believes it disabled is watched by nobody):
+  // the box's reports tell, within a second.
+  // Once per such command: a box that answers nothing gets no more traffic.
+  if (reread_pending_.exchange(false)) box_.refresh_reports();
   if (v.wb_reboots != reboots_seen_) {
     reboots_seen_ = v.wb_reboots;
     box_restarted();
@@ -163,6 +168,7 @@ void ChargingControl::lower_to(int mA) {
   LiveValues& v = live();
   const int before = v.wb_curr_usr;
   if (!box_.set_current(mA)) {
+    unanswered();
     log_line("Fuse watch: the wallbox did not take %d mA - charging disabled", mA);
     sequence_mode_ = v.ChargingMode.load();
     SwitchEnable(0);

@@ -78,7 +78,7 @@ int ChargingControl::SetCurrent(int mA) {
     return 0;
   }
   if (raise && mode_changed()) return 0;
-  if (!box_.set_current(x)) return 0;
+  if (!box_.set_current(x)) return unanswered();
   if (raise) guard_.note_raise();
   v.wb_curr_usr = x;
   want_current_ = x;
@@ -101,7 +101,7 @@ int ChargingControl::SwitchEnable(int on) {
     return 0;
   }
   log_line(on == 0 ? "Charging disabled..." : "Charging enabled...");
-  if (!box_.enable(on != 0)) return 0;
+  if (!box_.enable(on != 0)) return unanswered();
   if (on == 1) guard_.note_raise();
   v.wb_enable_sys = on;
   want_enable_ = on;
@@ -135,6 +135,7 @@ int ChargingControl::SwitchRelais(int on) {
   // Stored before it is sent: a daemon killed in between still knows.
   note_x2_change();
   const bool ok = box_.set_phases(on != 0);
+  if (!ok) unanswered();
   if (!ok) return 0;
   v.wb_X2_out = on;
   want_x2_ = on;
