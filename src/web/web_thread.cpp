@@ -225,7 +225,8 @@ void run_slow(Server& s) {
   const StopFd stop(s.stop.get_token());
   while (auto item = s.slow.pop(stop.token())) {
     const auto left = kSlowBudget - (std::chrono::steady_clock::now() - item->arrived);
-    if (left <= 0s) item->req.status = 503;
+    // Too little left for a query to end in: the busy page, not a futile try.
+    if (left < 1s) item->req.status = 503;
     Finished done{std::move(item->conn), {}};
     {
       const db::DeadlineScope deadline(std::max<std::chrono::steady_clock::duration>(left, 0s));
