@@ -29,18 +29,7 @@ std::string stored_hash() {
 
 }  // namespace
 
-std::string without_password_fields(std::string_view body) {
-  std::string out;
-  while (!body.empty()) {
-    const std::size_t amp = body.find('&');
-    const std::string_view field = body.substr(0, amp);
-    body.remove_prefix(amp == std::string_view::npos ? body.size() : amp + 1);
-    if (field.empty() || is_password_field(field)) continue;
-    if (!out.empty()) out += '&';
-    out += field;
-  }
-  return out;
-}
+std::string without_password_fields(std::string_view body) { return without_fields(body, is_password_field); }
 
 const char* apply_password_change(const ReqInfo& req, std::string_view peer) {
   const std::string body = req.post_data.value_or("");

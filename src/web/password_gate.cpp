@@ -226,17 +226,21 @@ bool form_token_ok(const ReqInfo& req) {
   return sessions.table() && sessions.table()->form_token_matches(session, *sent);
 }
 
-std::string without_form_token(std::string_view body) {
+std::string without_fields(std::string_view body, bool (*drop)(std::string_view field)) {
   std::string out;
   while (!body.empty()) {
     const std::size_t amp = body.find('&');
     const std::string_view field = body.substr(0, amp);
     body.remove_prefix(amp == std::string_view::npos ? body.size() : amp + 1);
-    if (field.empty() || field.substr(0, field.find('=')) == kFormTokenField) continue;
+    if (field.empty() || drop(field)) continue;
     if (!out.empty()) out += '&';
     out += field;
   }
   return out;
+}
+
+std::string without_form_token(std::string_view body) {
+  return without_fields(body, [](std::string_view f) { return f.substr(0, f.find('=')) == kFormTokenField; });
 }
 
 bool password_gate(const ReqInfo& req, Sink& out, const TimeSnapshot& time, std::string_view peer) {

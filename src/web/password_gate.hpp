@@ -49,6 +49,8 @@ inline constexpr std::string_view kFormTokenField = "kivd_form";
 void form_token_field(Sink& out, const ReqInfo& req);
 // True when the POST body carries the token of the request's session.
 bool form_token_ok(const ReqInfo& req);
+// A form body without the fields drop says yes to (empty ones go too).
+std::string without_fields(std::string_view body, bool (*drop)(std::string_view field));
 // The body without the form token field, as the form handling takes it.
 std::string without_form_token(std::string_view body);
 
